@@ -1,0 +1,32 @@
+# One static library per core folder. Sources are picked up by glob so a new
+# file needs no build edit; CONFIGURE_DEPENDS re-globs on every build.
+function(lumigrab_module name)
+  cmake_parse_arguments(M "" "" "DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${name}/*.cpp)
+  if(srcs)
+    add_library(lumigrab_${name} STATIC ${srcs})
+  else()
+    add_library(lumigrab_${name} INTERFACE)
+  endif()
+  get_target_property(kind lumigrab_${name} TYPE)
+  if(kind STREQUAL "INTERFACE_LIBRARY")
+    target_include_directories(lumigrab_${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(lumigrab_${name} INTERFACE ${M_DEPS} Threads::Threads)
+  else()
+    target_include_directories(lumigrab_${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(lumigrab_${name} PUBLIC ${M_DEPS} Threads::Threads)
+  endif()
+endfunction()
+
+# One GoogleTest program per folder under tests/, linked against what it names.
+function(lumigrab_tests name)
+  cmake_parse_arguments(T "" "" "DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${name}/*.cpp)
+  if(NOT srcs)
+    return()
+  endif()
+  add_executable(test_${name} ${srcs})
+  target_link_libraries(test_${name} PRIVATE ${T_DEPS} lumigrab_test_support GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(test_${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT 300)
+endfunction()

@@ -1,0 +1,20 @@
+#pragma once
+// Conversions between system text (code page 936, always, whatever the
+// machine's locale) and UTF-8. None of them fails: invalid input is replaced,
+// a character with no GBK form becomes "?".
+#include <string>
+#include <string_view>
+
+#include "text/text.h"
+
+namespace lumigrab {
+
+std::string GbkToUtf8(std::string_view gbk);
+Text Utf8ToGbk(std::string_view utf8);
+// Every byte of the UTF-8 form as "%XX", upper-case hex; nothing left bare.
+std::string UrlEncode(std::string_view gbk);
+
+// System text from a UTF-8 literal in our sources: Gbk("请先输入图片名称").
+inline Text Gbk(std::string_view utf8) { return Utf8ToGbk(utf8); }
+
+}  // namespace lumigrab
