@@ -1,0 +1,82 @@
+#pragma once
+// An in-memory window for core tests: every control of the main window with
+// the same defaults, thread-safe, recording message boxes and focus changes.
+// One recursive lock stands in for the window thread, so runOnWindowThread
+// makes its work one step as the real window does.
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/window_port.h"
+
+namespace lumigrab::testing {
+
+struct ShownMessage {
+    Text message;
+    Text caption;
+    MessageIcon icon;
+};
+
+class FakeWindow : public WindowPort {
+public:
+    FakeWindow();
+
+    Text text(std::string_view control) override;
+    void setText(std::string_view control, const Text& value) override;
+    void appendText(std::string_view control, const Text& value) override;
+    void setFocus(std::string_view control) override;
+    int selectedIndex(std::string_view control) override;
+    bool isChecked(std::string_view control) override;
+    void setChecked(std::string_view control, bool checked) override;
+    void setEnabled(std::string_view control, bool enabled) override;
+    bool isEnabled(std::string_view control) override;
+    void setTimerInterval(std::string_view control, int milliseconds) override;
+    int timerInterval(std::string_view control) override;
+    int progressMaximum(std::string_view control) override;
+    void setProgressMaximum(std::string_view control, int value) override;
+    int progressPosition(std::string_view control) override;
+    void setProgressPosition(std::string_view control, int value) override;
+    void setPicture(std::string_view control, const Bytes& picture) override;
+    int rowCount(std::string_view control) override;
+    void insertRow(std::string_view control, int row, const Text& caption) override;
+    void setCell(std::string_view control, int row, int column, const Text& value) override;
+    Text cell(std::string_view control, int row, int column) override;
+    void clearRows(std::string_view control) override;
+    void messageBox(const Text& message, const Text& caption, MessageIcon icon) override;
+    void runOnWindowThread(const std::function<void()>& work) override;
+
+    // Test-side helpers (all thread-safe).
+    void selectEntry(std::string_view combo, int index);  // text becomes index + 1
+    std::vector<ShownMessage> messages();
+    std::string focused();
+    Bytes picture(std::string_view control);
+    int pictureChanges(std::string_view control);
+    std::vector<std::vector<Text>> rows(std::string_view control);
+    // The log's lines without their time stamps (text after the first 20 bytes).
+    std::vector<Text> logMessages();
+    // Waits until `pred` holds (checked under the lock) or the time is up.
+    bool waitFor(const std::function<bool(FakeWindow&)>& pred, int timeoutMs = 20000);
+
+private:
+    struct Control {
+        Text text;
+        int selected = -1;
+        bool checked = false;
+        bool enabled = true;
+        int interval = 0;
+        int maximum = 100;
+        int position = 0;
+        Bytes picture;
+        int pictureChanges = 0;
+        std::vector<std::vector<Text>> rows;
+    };
+    Control& at(std::string_view control);
+
+    std::recursive_mutex mutex_;
+    std::map<std::string, Control, std::less<>> controls_;
+    std::vector<ShownMessage> messages_;
+    std::string focused_;
+};
+
+}  // namespace lumigrab::testing
