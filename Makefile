@@ -28,7 +28,7 @@ demo: build
 	tools/demo $(BUILD_DIR)
 
 bench: build
-	$(BUILD_DIR)/bin/lumigrab_bench
+	for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b; done
 
 clean:
 	rm -rf build
