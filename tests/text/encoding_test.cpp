@@ -1,0 +1,44 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+
+#include "text/encoding.h"
+
+namespace lumigrab {
+namespace {
+
+TEST(UrlEncode, EveryByteIsEncoded) {
+    EXPECT_EQ(UrlEncode(""), "");
+    EXPECT_EQ(UrlEncode("ab 1"), "%61%62%20%31");
+    EXPECT_EQ(UrlEncode("a-b.c/d"), "%61%2D%62%2E%63%2F%64");
+    EXPECT_EQ(UrlEncode("\xC3\xC0\xC5\xAE"), "%E7%BE%8E%E5%A5%B3");  // 美女
+    EXPECT_EQ(UrlEncode("\xC3\xA8"), "%E7%8C%AB");                  // 猫
+    EXPECT_EQ(UrlEncode("+~"), "%2B%7E");
+    EXPECT_EQ(UrlEncode("\x0A"), "%0A");
+}
+
+TEST(CodePage, RoundTripsAndReplacements) {
+    EXPECT_EQ(Utf8ToGbk("\xE7\x8C\xAB"), "\xC3\xA8");
+    EXPECT_EQ(GbkToUtf8("\xC3\xA8"), "\xE7\x8C\xAB");
+    EXPECT_EQ(Gbk("请先输入图片名称"), Utf8ToGbk("请先输入图片名称"));
+    EXPECT_EQ(GbkToUtf8(Gbk("下载图片已启动")), "下载图片已启动");
+    // An emoji has no GBK form: one question mark, the rest unchanged.
+    EXPECT_EQ(Utf8ToGbk("a\xF0\x9F\x98\x80" "b"), "a?b");
+    // Invalid UTF-8 is replaced, never rejected.
+    EXPECT_EQ(Utf8ToGbk("a\xFF" "b"), "a?b");
+    // A lone GBK lead byte at the end still converts the rest.
+    EXPECT_EQ(GbkToUtf8("ab\xC3").substr(0, 2), "ab");
+    // Input ends at its first zero byte.
+    EXPECT_EQ(Utf8ToGbk(std::string_view("ab\0cd", 5)), "ab");
+    EXPECT_EQ(GbkToUtf8(std::string_view("x\0y", 3)), "x");
+    EXPECT_EQ(Utf8ToGbk(""), "");
+}
+
+TEST(CodePage, LocaleDoesNotMatter) {
+    // Conversions name code page 936 explicitly; a C locale changes nothing.
+    setlocale(LC_ALL, "C");
+    EXPECT_EQ(Utf8ToGbk("美女"), "\xC3\xC0\xC5\xAE");
+}
+
+}  // namespace
+}  // namespace lumigrab

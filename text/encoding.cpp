@@ -1,0 +1,96 @@
+#include "text/encoding.h"
+
+#include <unicode/ucnv.h>
+
+#include <memory>
+#include <vector>
+
+namespace lumigrab {
+namespace {
+
+struct ConverterCloser {
+    void operator()(UConverter* c) const { ucnv_close(c); }
+};
+using Converter = std::unique_ptr<UConverter, ConverterCloser>;
+
+// Opening a converter costs far more than a conversion, and converters are
+// not thread-safe, so each thread keeps its own pair.
+Converter OpenConverter(const char* name) {
+    UErrorCode status = U_ZERO_ERROR;
+    Converter conv(ucnv_open(name, &status));
+    if (U_FAILURE(status)) return nullptr;
+    // A character without a mapping becomes the code page's "?", and invalid
+    // input is replaced (ICU's default substitute callbacks), never rejected.
+    status = U_ZERO_ERROR;
+    ucnv_setSubstChars(conv.get(), "?", 1, &status);
+    return conv;
+}
+
+UConverter* Gbk936() {
+    // Windows' code page 936 table, whatever this machine's locale says.
+    thread_local Converter conv = OpenConverter("windows-936");
+    return conv.get();
+}
+
+UConverter* Utf8() {
+    thread_local Converter conv = OpenConverter("UTF-8");
+    return conv.get();
+}
+
+std::string_view UpToZero(std::string_view s) {
+    const size_t zero = s.find('\0');
+    return zero == std::string_view::npos ? s : s.substr(0, zero);
+}
+
+std::u16string ToUtf16(UConverter* conv, std::string_view in) {
+    if (!conv || in.empty()) return {};
+    ucnv_resetToUnicode(conv);
+    // Every input byte yields at most two UTF-16 units.
+    std::u16string out(in.size() * 2 + 2, u'\0');
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t n = ucnv_toUChars(conv, reinterpret_cast<UChar*>(out.data()),
+                                    static_cast<int32_t>(out.size()), in.data(),
+                                    static_cast<int32_t>(in.size()), &status);
+    if (U_FAILURE(status)) return {};
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+std::string FromUtf16(UConverter* conv, const std::u16string& in) {
+    if (!conv || in.empty()) return {};
+    ucnv_resetFromUnicode(conv);
+    // UTF-8 needs at most three bytes per UTF-16 unit, GBK at most two.
+    std::string out(in.size() * 3 + 4, '\0');
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t n = ucnv_fromUChars(conv, out.data(), static_cast<int32_t>(out.size()),
+                                      reinterpret_cast<const UChar*>(in.data()),
+                                      static_cast<int32_t>(in.size()), &status);
+    if (U_FAILURE(status) && status != U_STRING_NOT_TERMINATED_WARNING) return {};
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+}  // namespace
+
+std::string GbkToUtf8(std::string_view gbk) {
+    return FromUtf16(Utf8(), ToUtf16(Gbk936(), UpToZero(gbk)));
+}
+
+Text Utf8ToGbk(std::string_view utf8) {
+    return FromUtf16(Gbk936(), ToUtf16(Utf8(), UpToZero(utf8)));
+}
+
+std::string UrlEncode(std::string_view gbk) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const std::string utf8 = GbkToUtf8(gbk);
+    std::string out;
+    out.reserve(utf8.size() * 3);
+    for (unsigned char c : utf8) {
+        out.push_back('%');
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 0x0F]);
+    }
+    return out;
+}
+
+}  // namespace lumigrab
