@@ -7,7 +7,7 @@ PRESET ?= dev
 endif
 BUILD_DIR := build/$(PRESET)
 
-.PHONY: all deps build run test demo bench clean
+.PHONY: all deps build run test demo bench fuzz clean
 
 all: build
 
@@ -29,6 +29,24 @@ demo: build
 
 bench: build
 	for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b; done
+
+# Every fuzz target runs for FUZZ_SECONDS over its kept corpus; new crashes land
+# in build/fuzz/artifacts and belong in fuzz/corpus/<target>/ once fixed.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@scripts/install-deps --fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+	@mkdir -p build/fuzz/artifacts
+	@set -e; for f in build/fuzz/bin/fuzz_*; do \
+	  name=$${f##*/fuzz_}; mkdir -p build/fuzz/corpus/$$name; \
+	  echo "== $$name ($(FUZZ_SECONDS) s)"; \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	      -artifact_prefix=build/fuzz/artifacts/$$name- \
+	      build/fuzz/corpus/$$name fuzz/corpus/$$name > build/fuzz/$$name.log 2>&1 \
+	    || { tail -n 40 build/fuzz/$$name.log; exit 1; }; \
+	  tail -n 2 build/fuzz/$$name.log; \
+	done
 
 clean:
 	rm -rf build

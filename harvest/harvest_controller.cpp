@@ -1,0 +1,105 @@
+#include <functional>
+#include <system_error>
+#include <thread>
+
+#include "app/controls.h"
+#include "app/log.h"
+#include "harvest/harvest.h"
+#include "text/encoding.h"
+
+namespace lumigrab {
+
+namespace {
+
+constexpr int kDefaultPageWorkers = 5;
+constexpr int kAutoPreviewInterval = 12000;
+
+void ShowMessage(WindowPort& window, std::string_view utf8) {
+    window.messageBox(Gbk(utf8), Gbk("信息："));
+}
+
+}  // namespace
+
+std::shared_ptr<HarvestRun> HarvestState::currentRun() const {
+    std::lock_guard lock(mutex_);
+    return run_;
+}
+
+void HarvestState::setCurrentRun(std::shared_ptr<HarvestRun> run) {
+    std::lock_guard lock(mutex_);
+    run_ = std::move(run);
+}
+
+void StartHarvest(WindowPort& window, HarvestState& state) {
+    // A keyword of spaces only passes: the page worker trims it before use.
+    if (window.text(ctl::kKeyword).empty()) {
+        ShowMessage(window, "请先输入查找关键词");
+        window.setFocus(ctl::kKeyword);
+        AppendLog(window, Gbk("获取失败,原因没有输入查找关键词"));
+        return;
+    }
+    if (window.selectedIndex(ctl::kDepth) == -1) {
+        ShowMessage(window, "请选择下载的页数,即深度");
+        return;
+    }
+    if (window.text(ctl::kPictureName).empty()) {
+        ShowMessage(window, "请先输入图片名称");
+        window.setFocus(ctl::kPictureName);
+        return;
+    }
+
+    window.clearRows(ctl::kResultList);
+    AppendLog(window, Gbk("图片地址采集已启动****************************"));
+    window.setEnabled(ctl::kHarvestButton, false);
+
+    auto run = std::make_shared<HarvestRun>(state.serviceOrigin, state.pollInterval);
+    state.setCurrentRun(run);
+    try {
+        std::thread(HarvestController, std::ref(window), run).detach();
+    } catch (const std::system_error&) {
+        // Without its controller the run could never end; leave the button usable.
+        window.setEnabled(ctl::kHarvestButton, true);
+    }
+    window.setEnabled(ctl::kAutoPreview, true);
+}
+
+void HarvestController(WindowPort& window, std::shared_ptr<HarvestRun> run) {
+    const std::int32_t pageCount = TextToInteger(window.text(ctl::kDepth));
+    std::int32_t maxPageWorkers = TextToInteger(window.text(ctl::kThreadCount));
+
+    // A negative depth is as meaningless as none at all.
+    if (pageCount <= 0) {
+        ShowMessage(window, "请选择下载的深度");
+        AppendLog(window, Gbk("没有选择下载的页码,即深度"));
+        window.setEnabled(ctl::kHarvestButton, true);
+        return;
+    }
+    // Below 1 the throttle below would never let a worker start.
+    if (maxPageWorkers < 1) maxPageWorkers = kDefaultPageWorkers;
+
+    run->pageCount = pageCount;
+    window.setProgressMaximum(ctl::kProgress, pageCount);
+    window.setProgressPosition(ctl::kProgress, 0);
+    if (window.isChecked(ctl::kAutoPreview))
+        window.setTimerInterval(ctl::kPreviewTimer, kAutoPreviewInterval);
+
+    for (std::int32_t page = 0; page < pageCount; ++page) {
+        try {
+            std::thread(HarvestPage, std::ref(window), run, page).detach();
+        } catch (const std::system_error&) {
+            // The page still counts, or the run would never reach its end.
+            FinishPage(window, *run, false);
+            continue;
+        }
+        {
+            std::lock_guard lock(run->countLock);
+            run->activePageWorkers.fetch_add(1, std::memory_order_relaxed);
+        }
+        // After the last start there is nothing left to hold back.
+        if (page + 1 == pageCount) break;
+        while (run->activePageWorkers.load(std::memory_order_relaxed) >= maxPageWorkers)
+            std::this_thread::sleep_for(run->pollInterval);
+    }
+}
+
+}  // namespace lumigrab

@@ -1,0 +1,103 @@
+#pragma once
+// A harvest against the in-process stand-in: the fixed https address reaches
+// it through https_proxy, exactly as the program's own requests would.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "app/controls.h"
+#include "harvest/harvest.h"
+#include "support/fake_window.h"
+#include "text/encoding.h"
+#include "tools/standin/standin.h"
+
+namespace lumigrab::testing {
+
+using namespace std::chrono_literals;
+
+// A window that lingers after each window step, leaving the window lock free
+// meanwhile: row appends of pages that finish together then overlap, so any
+// gap in the serialisation of whole pages shows.
+class LingeringWindow : public FakeWindow {
+public:
+    std::atomic<int> lingerMicros{0};
+
+    void runOnWindowThread(const std::function<void()>& work) override {
+        FakeWindow::runOnWindowThread(work);
+        if (const int us = lingerMicros.load()) std::this_thread::sleep_for(std::chrono::microseconds(us));
+    }
+};
+
+inline standin::StandinOptions QuickStandin() {
+    standin::StandinOptions options;
+    options.stallTime = 1500ms;
+    options.lifetime = 120000ms;
+    return options;
+}
+
+class HarvestFixture : public ::testing::Test {
+protected:
+    explicit HarvestFixture(standin::StandinOptions options = QuickStandin())
+        : server(std::move(options)) {}
+
+    void SetUp() override {
+        setenv("https_proxy", server.proxyUrl().c_str(), 1);
+        setenv("HTTPS_PROXY", server.proxyUrl().c_str(), 1);
+        unsetenv("no_proxy");
+        unsetenv("NO_PROXY");
+        state.pollInterval = 20ms;
+        window.setText(ctl::kKeyword, Gbk("猫"));
+        window.selectEntry(ctl::kDepth, 0);
+        window.setText(ctl::kPictureName, "cat");
+        window.setText(ctl::kLetterCount, "3");
+    }
+
+    // Never leave a run behind: its threads use the window and the server.
+    void TearDown() override { EXPECT_TRUE(WaitForEnd()); }
+
+    bool RunReleased() {
+        // Held here and by the state: no controller or page worker holds it.
+        auto run = state.currentRun();
+        return !run || run.use_count() <= 2;
+    }
+
+    bool WaitForEnd(int timeoutMs = 30000) {
+        if (!window.waitFor([](FakeWindow& w) { return w.isEnabled(ctl::kHarvestButton); },
+                            timeoutMs))
+            return false;
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!RunReleased()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
+    // Starts a run and waits for its end.
+    void Harvest() {
+        StartHarvest(window, state);
+        ASSERT_TRUE(WaitForEnd());
+    }
+
+    std::vector<std::string> PagePaths() {
+        std::vector<std::string> paths;
+        for (const auto& r : server.requests())
+            if (r.pathAndQuery.rfind("/search/flip", 0) == 0) paths.push_back(r.pathAndQuery);
+        return paths;
+    }
+
+    std::vector<Text> ClosingLines(int total) {
+        return {Gbk("图片地址解析结束") + std::string(30, '*'),
+                Gbk("当前图片地址总数量") + std::to_string(total)};
+    }
+
+    standin::StandinServer server;
+    LingeringWindow window;
+    HarvestState state;
+};
+
+}  // namespace lumigrab::testing

@@ -1,0 +1,107 @@
+// How many pages run at once, and what ends a run.
+#include "harvest_fixture.h"
+
+namespace lumigrab::testing {
+namespace {
+
+struct LimitCase {
+    const char* name;
+    const char* threads;
+    int pages;
+    int wave;  // pages fetched at once
+};
+
+class ConcurrencyLimitTest : public HarvestFixture,
+                             public ::testing::WithParamInterface<LimitCase> {};
+
+// Stalled pages hold their slot for the stand-in's stall time, so the page
+// requests it has seen shortly after the first wave arrived is the limit.
+TEST_P(ConcurrencyLimitTest, FirstWaveIsTheLimit) {
+    const LimitCase& c = GetParam();
+    window.setText(ctl::kKeyword, "standin-stall");
+    window.setText(ctl::kDepth, std::to_string(c.pages));
+    window.setText(ctl::kThreadCount, Gbk(c.threads));
+    StartHarvest(window, state);
+
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (server.pageRequests() < c.wave && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(server.pageRequests(), c.wave);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(server.pageRequests(), c.wave) << "more pages started than allowed";
+    EXPECT_FALSE(window.isEnabled(ctl::kHarvestButton));
+
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(server.pageRequests(), c.pages);
+    EXPECT_EQ(window.logMessages(), ClosingLines(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Threads, ConcurrencyLimitTest,
+    ::testing::Values(LimitCase{"OneAtATime", "1", 2, 1}, LimitCase{"Two", "2", 3, 2},
+                      LimitCase{"ZeroMeansFive", "0", 6, 5},
+                      LimitCase{"EmptyMeansFive", "", 6, 5},
+                      LimitCase{"NegativeMeansFive", "-3", 6, 5},
+                      LimitCase{"FullWidthDigit", "３", 4, 3},
+                      LimitCase{"MoreThanPages", "9", 3, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A download sets the shared bar for itself while pages are still running.
+TEST_F(HarvestFixture, DownloadTakingTheBarDoesNotHoldTheRun) {
+    window.setText(ctl::kKeyword, "standin-stall");
+    window.setText(ctl::kDepth, "2");
+    window.setText(ctl::kThreadCount, "2");
+    StartHarvest(window, state);
+    ASSERT_TRUE(window.waitFor([&](FakeWindow&) { return server.pageRequests() >= 2; }, 5000));
+    window.setProgressMaximum(ctl::kProgress, 100);
+    window.setProgressPosition(ctl::kProgress, 0);
+
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(window.logMessages(), ClosingLines(0));
+    EXPECT_EQ(window.progressPosition(ctl::kProgress), 2);
+}
+
+TEST_F(HarvestFixture, DownloadTakingTheBarDoesNotEndTheRunEarly) {
+    window.setText(ctl::kKeyword, "standin-stall");
+    window.setText(ctl::kDepth, "2");
+    window.setText(ctl::kThreadCount, "1");
+    StartHarvest(window, state);
+    ASSERT_TRUE(window.waitFor([&](FakeWindow&) { return server.pageRequests() >= 1; }, 5000));
+    // One step from the bar's end while the first of two pages is running.
+    window.setProgressMaximum(ctl::kProgress, 1);
+    window.setProgressPosition(ctl::kProgress, 0);
+
+    ASSERT_TRUE(window.waitFor([&](FakeWindow&) { return server.pageRequests() >= 2; }, 5000));
+    EXPECT_FALSE(window.isEnabled(ctl::kHarvestButton)) << "run ended with a page left";
+    EXPECT_NE(window.logMessages(), ClosingLines(0));
+
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(window.logMessages(), ClosingLines(0));
+}
+
+// A page whose worker could not be started counts like one that ran.
+TEST(FinishPageTest, UnstartedPagesStillEndTheRun) {
+    FakeWindow window;
+    window.setEnabled(ctl::kHarvestButton, false);
+    window.insertRow(ctl::kResultList, 0, "a 1");
+    HarvestRun run(Text(kServiceOrigin), 20ms);
+    run.pageCount = 2;
+
+    FinishPage(window, run, false);
+    EXPECT_EQ(run.activePageWorkers.load(), 0);
+    EXPECT_EQ(window.progressPosition(ctl::kProgress), 1);
+    EXPECT_FALSE(window.isEnabled(ctl::kHarvestButton));
+    EXPECT_EQ(window.logMessages().size(), 1u);  // only the usage text
+
+    run.activePageWorkers = 1;
+    FinishPage(window, run, true);
+    EXPECT_EQ(run.activePageWorkers.load(), 0);
+    EXPECT_EQ(window.progressPosition(ctl::kProgress), 2);
+    EXPECT_TRUE(window.isEnabled(ctl::kHarvestButton));
+    EXPECT_EQ(window.logMessages(),
+              (std::vector<Text>{Gbk("图片地址解析结束") + std::string(30, '*'),
+                                 Gbk("当前图片地址总数量1")}));
+}
+
+}  // namespace
+}  // namespace lumigrab::testing
