@@ -1,6 +1,8 @@
 #pragma once
 // The one HTTP operation of the program. Every call is self-contained and safe
 // from many threads at once. Callers judge success by an empty body.
+#include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string_view>
 
@@ -31,6 +33,26 @@ struct HttpOptions {
     HttpConnection* requestObject = nullptr;
 };
 
+// A body larger than this fails the request (empty body; status, headers and
+// cookies of the response are still reported) rather than growing without end.
+inline constexpr std::size_t kMaxResponseBody = std::size_t{64} << 20;
+
+// Sends one request and returns the body of the final response, or an empty
+// buffer on any failure (then the status is 0 and no headers or cookies come
+// back, though *cookies is still brought into merged form). HEAD gives an
+// empty body. Server certificates are not verified. With an empty
+// proxyAddress libcurl's proxy environment variables apply.
 Bytes HttpRequest(std::string_view url, const HttpOptions& options = {});
+
+// The stall limit for a timeoutSeconds value: none (libcurl's defaults) for
+// -1, that many seconds for 1 or more, the default (15 s) for anything else.
+// It bounds connecting and every pause in sending or receiving, never the
+// whole transfer, so a large download on a slow but live link goes through.
+std::optional<std::chrono::milliseconds> HttpStallLimit(int timeoutSeconds);
+
+// Test knob: replaces the 15-second default for the whole process, so fault
+// tests need not sit out a stalled host. Zero restores the real default.
+// Not for production code.
+void SetDefaultHttpTimeoutForTesting(std::chrono::milliseconds timeout);
 
 }  // namespace lumigrab

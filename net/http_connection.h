@@ -1,0 +1,46 @@
+#pragma once
+// A request object a caller may keep and pass to several HttpRequest calls:
+// one libcurl easy handle whose connection cache survives between calls, so
+// repeated requests to one host reuse the open connection. Options never leak
+// from one call into the next (each call starts from a reset handle).
+// Calls on one object from several threads are serialised, not interleaved.
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+
+namespace lumigrab {
+
+// libcurl's process-wide set-up, done once whichever thread gets here first.
+void EnsureCurlInitialised();
+
+struct CurlEasyDeleter {
+    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
+
+struct CurlListDeleter {
+    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
+
+class HttpConnection {
+public:
+    HttpConnection();
+    HttpConnection(const HttpConnection&) = delete;
+    HttpConnection& operator=(const HttpConnection&) = delete;
+
+    // False when libcurl could not make a handle; requests through such an
+    // object fail as if no request object could be created.
+    bool valid() const { return handle_ != nullptr; }
+
+    // For HttpRequest: the handle, held exclusively while the lock lives.
+    std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(busy_); }
+    CURL* handle() const { return handle_.get(); }
+
+private:
+    CurlEasy handle_;
+    std::mutex busy_;
+};
+
+}  // namespace lumigrab

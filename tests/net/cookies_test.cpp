@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include "net/cookies.h"
+
+namespace lumigrab {
+namespace {
+
+struct MergeCase {
+    const char* name;
+    Text before;
+    Text fresh;
+    Text merged;
+    Text freshAfter;  // the caller's new-cookie text on return
+};
+
+class MergeCookiesTest : public ::testing::TestWithParam<MergeCase> {};
+
+TEST_P(MergeCookiesTest, MergesAndWritesBack) {
+    const MergeCase& c = GetParam();
+    Text cookies = c.before;
+    Text fresh = c.fresh;
+    const Text copy = MergeCookies(cookies, fresh);
+    EXPECT_EQ(cookies, c.merged);
+    EXPECT_EQ(copy, c.merged);
+    EXPECT_EQ(fresh, c.freshAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, MergeCookiesTest,
+    ::testing::Values(
+        MergeCase{"NewReplacesOld", "a=1; b=2", "b=3", "b=3; a=1", "b=3"},
+        MergeCase{"DeletedDisplacesThenVanishes", "sid=abc; u=1", "sid=deleted", "u=1", "sid=deleted"},
+        MergeCase{"NewSameNameBothStay", "", "x=1;x=2", "x=1; x=2", "x=1;x=2"},
+        MergeCase{"NewIdenticalCollapse", "", "x=1;x=1", "x=1", "x=1;x=1"},
+        MergeCase{"OldSameNameFirstWins", "a=1; a=2", "", "a=1", ""},
+        MergeCase{"SpaceInsideValue", "a=hello world", "", "a=helloworld", ""},
+        MergeCase{"SpacesAroundEquals", "", "b = 1; c=2", "b=1; c=2", "b=1;c=2"},
+        MergeCase{"FullWidthSpace", "a=1\xA1\xA1;\xA1\xA1" "b=2", "", "a=1; b=2", ""},
+        MergeCase{"TrailingSeparator", "a=1;", "", "a=1", ""},
+        MergeCase{"EmptyPieceSurvivesOnce", "a=1;;b=2", "", "a=1; ; b=2", ""},
+        MergeCase{"EmptyPieceAtEnd", "", "a=1;;", "a=1", "a=1;;"},
+        MergeCase{"DeletedMarkerCaseSensitive", "", "x=Deleted", "x=Deleted", "x=Deleted"},
+        MergeCase{"DeletedOnlyAsSuffix", "", "x=undeleted", "x=undeleted", "x=undeleted"},
+        MergeCase{"ShorterThanMarker", "", "deleted", "deleted", "deleted"},
+        MergeCase{"DeletedInOldList", "a=deleted; b=1", "", "b=1", ""},
+        MergeCase{"NamesDifferByCase", "SID=1", "sid=2", "sid=2; SID=1", "sid=2"},
+        MergeCase{"PairWithoutEquals", "flag; a=1", "flag=2", "flag=2; a=1", "flag=2"},
+        MergeCase{"GbkTrailByteIsNotSeparator", "n=\x81;", "", "n=\x81;", ""},
+        MergeCase{"BothEmpty", "", "", "", ""}),
+    [](const ::testing::TestParamInfo<MergeCase>& info) { return std::string(info.param.name); });
+
+TEST(CookieNameTest, TakesTextBeforeFirstEqualsTrimmed) {
+    EXPECT_EQ(CookieName(" a =1"), "a");
+    EXPECT_EQ(CookieName("a=b=c"), "a");
+    EXPECT_EQ(CookieName("=v"), "");
+    EXPECT_EQ(CookieName("\xA1\xA1whole "), "whole");
+    EXPECT_EQ(CookieName(""), "");
+}
+
+TEST(DedupePiecesTest, KeepsFirstOccurrenceOfWholePieces) {
+    EXPECT_EQ(DedupePieces("a; b; a; b=1", "; "), "a; b; b=1");
+    EXPECT_EQ(DedupePieces("ab; a; ab", "; "), "ab; a");
+    EXPECT_EQ(DedupePieces("x,,x,,", ","), "x,");
+    EXPECT_EQ(DedupePieces("", "; "), "");
+}
+
+}  // namespace
+}  // namespace lumigrab

@@ -1,0 +1,104 @@
+#pragma once
+// A small HTTP/1.1 server on 127.0.0.1 for tests. It records the exact bytes
+// of every request it reads and answers each from a scripted handler, which
+// can also stall, stream a large body, cut a body short or redirect.
+// Bounded: a cap on connections, on request size and on the server's life;
+// the destructor stops it and joins every thread.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace lumigrab::testing {
+
+struct LoopbackRequest {
+    std::string raw;       // request line, headers, blank line and body, as received
+    std::string method;
+    std::string target;    // as on the request line ("/path?q" or an absolute URL via a proxy)
+    std::string body;
+    // The value of the first header with this name (any letter case), if any.
+    std::optional<std::string> header(std::string_view name) const;
+};
+
+struct LoopbackReply {
+    int status = 200;
+    std::string reason = "OK";
+    std::vector<std::string> headers;  // raw lines, without CR LF
+    std::string body;
+    // The body goes out this many times over (for big bodies without a big
+    // string); Content-Length counts every copy.
+    std::uint64_t bodyRepeat = 1;
+    // Adds "Content-Length" unless the handler wrote one itself.
+    bool contentLength = true;
+    // Waits this long (or until the server stops) before sending anything.
+    std::chrono::milliseconds stallBeforeReply{0};
+    // Sends only this many body bytes, then closes the connection.
+    std::optional<std::uint64_t> closeAfterBodyBytes;
+    bool closeConnection = false;
+
+    static LoopbackReply Redirect(int status, std::string location);
+};
+
+using LoopbackHandler = std::function<LoopbackReply(const LoopbackRequest&)>;
+
+struct LoopbackLimits {
+    std::size_t maxConnections = 4096;       // accepted over the server's life
+    std::size_t maxConcurrent = 64;          // open at once; more wait in the backlog
+    std::size_t maxRequestBytes = 4u << 20;  // head and body together
+    std::chrono::milliseconds idleTimeout{10000};
+    std::chrono::milliseconds lifetime{120000};
+};
+
+class LoopbackServer {
+public:
+    explicit LoopbackServer(LoopbackHandler handler, LoopbackLimits limits = {});
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // "http://127.0.0.1:<port>" followed by path.
+    std::string url(std::string_view path = "/") const;
+
+    std::vector<LoopbackRequest> requests() const;
+    std::size_t requestCount() const;
+    std::size_t connectionCount() const { return accepted_.load(); }
+
+private:
+    struct Connection {
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+
+    void acceptLoop();
+    void serve(int fd);
+    bool waitFor(int fd, short events) const;
+    bool sendAll(int fd, std::string_view data) const;
+    void sleepUnlessStopped(std::chrono::milliseconds duration);
+
+    LoopbackHandler handler_;
+    LoopbackLimits limits_;
+    int listenFd_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> accepted_{0};
+    std::atomic<std::size_t> open_{0};
+    std::chrono::steady_clock::time_point deadline_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable stopSignal_;
+    std::vector<LoopbackRequest> requests_;
+    std::list<std::unique_ptr<Connection>> connections_;
+    std::thread acceptor_;
+};
+
+}  // namespace lumigrab::testing
