@@ -3,6 +3,14 @@
 // bytes pick the one decoder that may accept a body; fewer than 8 bytes is never
 // a picture. Hostile input is refused, never crashes, hangs or takes memory
 // beyond the size limits.
+//
+// Refusals beyond the obvious ones:
+// - a side above kMaxPictureSide or an area above kMaxPicturePixels, decided
+//   from the header before any pixel memory is taken;
+// - a truncated JPEG: libjpeg would pad the missing data with grey and warn,
+//   we treat that warning as failure, so a body cut off mid-transfer is never
+//   saved as a picture;
+// - a truncated PNG, GIF first frame, BMP, icon entry or PCX scan.
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -16,7 +24,18 @@ struct Image {
     std::vector<std::uint8_t> rgba;  // width * height * 4, rows top to bottom
 };
 
+// Which decoder the leading bytes select. None for bodies under 8 bytes and
+// for bodies that start like no known format.
+enum class PictureFormat { None, Jpeg, Png, Gif, Bmp, Icon, Cursor, Pcx };
+
+inline constexpr int kMaxPictureSide = 16384;
+inline constexpr std::int64_t kMaxPicturePixels = std::int64_t{64} * 1024 * 1024;
+inline constexpr std::size_t kMinPictureBytes = 8;
+
+PictureFormat SniffPicture(std::span<const std::uint8_t> bytes);
+
 std::optional<Image> DecodePicture(std::span<const std::uint8_t> bytes);
+// True when DecodePicture would return an image.
 bool IsPicture(std::span<const std::uint8_t> bytes);
 
 }  // namespace lumigrab

@@ -1,0 +1,125 @@
+// JPEG through libjpeg(-turbo). libjpeg reports fatal errors by calling
+// error_exit, which must not return; we leave with longjmp back into
+// DecodeInto. Everything with a destructor lives outside the jumped-over
+// region: the session object is made before setjmp and the image buffer is
+// owned by the caller, so the jump skips only libjpeg's own C frames.
+#include <csetjmp>
+#include <cstdio>
+
+#include <jpeglib.h>
+#include <jerror.h>
+
+#include "picture/decoders.h"
+
+namespace lumigrab::picture_detail {
+namespace {
+
+// Progressive files may repeat scans endlessly; real encoders use a dozen.
+constexpr int kMaxScans = 256;
+
+struct ErrorManager {
+    jpeg_error_mgr base;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void ErrorExit(j_common_ptr cinfo) {
+    auto* manager = reinterpret_cast<ErrorManager*>(cinfo->err);
+    std::longjmp(manager->jump, 1);
+}
+
+// A body cut off mid-transfer makes libjpeg warn and pad the rest with grey.
+// A download must not pass such a body as a picture, so that warning fails.
+// Other warnings (stray bytes before a marker and the like) are common in
+// pictures that every viewer shows, so they are let through.
+void EmitMessage(j_common_ptr cinfo, int level) {
+    if (level < 0 && cinfo->err->msg_code == JWRN_JPEG_EOF) ErrorExit(cinfo);
+}
+
+void IgnoreMessage(j_common_ptr) {}
+
+void CheckScanCount(j_common_ptr cinfo) {
+    if (cinfo->is_decompressor) {
+        auto* dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
+        if (dinfo->input_scan_number > kMaxScans) ErrorExit(cinfo);
+    }
+}
+
+struct Session {
+    jpeg_decompress_struct cinfo{};
+    ErrorManager errors{};
+    jpeg_progress_mgr progress{};
+    bool created = false;
+
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session() {
+        if (created) jpeg_destroy_decompress(&cinfo);
+    }
+};
+
+// Adobe writes CMYK inverted; libjpeg hands the bytes over as stored.
+void CmykRowToRgba(const JSAMPLE* cmyk, std::uint8_t* rgba, int width, bool inverted) {
+    for (int x = 0; x < width; ++x) {
+        int c = cmyk[x * 4], m = cmyk[x * 4 + 1], y = cmyk[x * 4 + 2], k = cmyk[x * 4 + 3];
+        if (!inverted) {
+            c = 255 - c;
+            m = 255 - m;
+            y = 255 - y;
+            k = 255 - k;
+        }
+        rgba[x * 4] = static_cast<std::uint8_t>((c * k + 127) / 255);
+        rgba[x * 4 + 1] = static_cast<std::uint8_t>((m * k + 127) / 255);
+        rgba[x * 4 + 2] = static_cast<std::uint8_t>((y * k + 127) / 255);
+        rgba[x * 4 + 3] = 255;
+    }
+}
+
+// Returns false on any libjpeg error. `image` and `cmykRow` are allocated
+// here but owned by the caller so that a longjmp leaks nothing.
+bool DecodeInto(Session& s, ByteSpan bytes, Image& image, std::vector<JSAMPLE>& cmykRow) {
+    if (setjmp(s.errors.jump) != 0) return false;
+
+    jpeg_create_decompress(&s.cinfo);
+    s.created = true;
+    s.progress.progress_monitor = CheckScanCount;
+    s.cinfo.progress = &s.progress;
+    jpeg_mem_src(&s.cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
+    if (jpeg_read_header(&s.cinfo, TRUE) != JPEG_HEADER_OK) return false;
+    if (!FitsLimits(s.cinfo.image_width, s.cinfo.image_height)) return false;
+
+    const bool cmyk = s.cinfo.jpeg_color_space == JCS_CMYK || s.cinfo.jpeg_color_space == JCS_YCCK;
+    s.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
+    jpeg_start_decompress(&s.cinfo);
+    const int width = static_cast<int>(s.cinfo.output_width);
+    const int height = static_cast<int>(s.cinfo.output_height);
+    if (!FitsLimits(width, height) || s.cinfo.output_components != 4) return false;
+
+    image = BlankImage(width, height);
+    if (cmyk) cmykRow.resize(static_cast<std::size_t>(width) * 4);
+    while (s.cinfo.output_scanline < s.cinfo.output_height) {
+        std::uint8_t* out =
+            image.rgba.data() + static_cast<std::size_t>(s.cinfo.output_scanline) * width * 4;
+        JSAMPROW row = cmyk ? cmykRow.data() : out;
+        if (jpeg_read_scanlines(&s.cinfo, &row, 1) != 1) return false;
+        if (cmyk) CmykRowToRgba(cmykRow.data(), out, width, s.cinfo.saw_Adobe_marker);
+    }
+    jpeg_finish_decompress(&s.cinfo);
+    return true;
+}
+
+}  // namespace
+
+std::optional<Image> DecodeJpeg(ByteSpan bytes) {
+    Session session;
+    session.cinfo.err = jpeg_std_error(&session.errors.base);
+    session.errors.base.error_exit = ErrorExit;
+    session.errors.base.emit_message = EmitMessage;
+    session.errors.base.output_message = IgnoreMessage;
+    Image image;
+    std::vector<JSAMPLE> cmykRow;
+    if (!DecodeInto(session, bytes, image, cmykRow)) return std::nullopt;
+    return image;
+}
+
+}  // namespace lumigrab::picture_detail

@@ -1,0 +1,460 @@
+#include "samples.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include <gif_lib.h>
+#include <jpeglib.h>
+#include <png.h>
+#include <zlib.h>
+
+namespace lumigrab::testing {
+
+Rgba PixelAt(const Image& image, int x, int y) {
+    const std::size_t at = (static_cast<std::size_t>(y) * image.width + x) * 4;
+    return Rgba{image.rgba[at], image.rgba[at + 1], image.rgba[at + 2], image.rgba[at + 3]};
+}
+
+std::string Describe(const Rgba& c) {
+    std::ostringstream out;
+    out << "(" << int{c.r} << "," << int{c.g} << "," << int{c.b} << "," << int{c.a} << ")";
+    return out.str();
+}
+
+Rgba PatternColor(int x, int y) {
+    const int bx = x / 8, by = y / 8;
+    return Rgba{static_cast<std::uint8_t>(((bx + by) % 3) * 120),
+                static_cast<std::uint8_t>((bx % 2) * 200 + 20),
+                static_cast<std::uint8_t>((by % 2) * 200 + 30), 255};
+}
+
+// --- JPEG ------------------------------------------------------------------
+
+namespace {
+
+struct JpegEncoder {
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr errors{};
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    JpegEncoder() {
+        cinfo.err = jpeg_std_error(&errors);
+        jpeg_create_compress(&cinfo);
+    }
+    ~JpegEncoder() {
+        jpeg_destroy_compress(&cinfo);
+        std::free(buffer);
+    }
+};
+
+}  // namespace
+
+Bytes8 MakeJpeg(int width, int height, const JpegOptions& options) {
+    JpegEncoder enc;
+    jpeg_mem_dest(&enc.cinfo, &enc.buffer, &enc.size);
+    enc.cinfo.image_width = static_cast<JDIMENSION>(width);
+    enc.cinfo.image_height = static_cast<JDIMENSION>(height);
+    if (options.grayscale) {
+        enc.cinfo.input_components = 1;
+        enc.cinfo.in_color_space = JCS_GRAYSCALE;
+    } else if (options.cmykInverted) {
+        enc.cinfo.input_components = 4;
+        enc.cinfo.in_color_space = JCS_CMYK;
+    } else {
+        enc.cinfo.input_components = 3;
+        enc.cinfo.in_color_space = JCS_RGB;
+    }
+    jpeg_set_defaults(&enc.cinfo);
+    jpeg_set_quality(&enc.cinfo, options.quality, TRUE);
+    // No chroma subsampling: each 8x8 block of the pattern keeps its colour.
+    for (int c = 0; c < enc.cinfo.num_components; ++c) {
+        enc.cinfo.comp_info[c].h_samp_factor = 1;
+        enc.cinfo.comp_info[c].v_samp_factor = 1;
+    }
+    if (options.progressive) jpeg_simple_progression(&enc.cinfo);
+    jpeg_start_compress(&enc.cinfo, TRUE);
+    std::vector<JSAMPLE> row(static_cast<std::size_t>(width) * enc.cinfo.input_components);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const Rgba c = PatternColor(x, y);
+            JSAMPLE* p = row.data() + static_cast<std::size_t>(x) * enc.cinfo.input_components;
+            if (options.grayscale) {
+                p[0] = c.g;
+            } else if (options.cmykInverted) {
+                p[0] = c.r;
+                p[1] = c.g;
+                p[2] = c.b;
+                p[3] = 255;
+            } else {
+                p[0] = c.r;
+                p[1] = c.g;
+                p[2] = c.b;
+            }
+        }
+        JSAMPROW rows[] = {row.data()};
+        jpeg_write_scanlines(&enc.cinfo, rows, 1);
+    }
+    jpeg_finish_compress(&enc.cinfo);
+    return Bytes8(enc.buffer, enc.buffer + enc.size);
+}
+
+// --- PNG -------------------------------------------------------------------
+
+namespace {
+
+struct PngWriter {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    PngWriter() {
+        png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+        if (png != nullptr) info = png_create_info_struct(png);
+    }
+    ~PngWriter() { png_destroy_write_struct(&png, &info); }
+};
+
+void AppendToVector(png_structp png, png_bytep data, std::size_t length) {
+    auto* out = static_cast<Bytes8*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + length);
+}
+
+void NoFlush(png_structp) {}
+
+Rgba PaletteEntry(int i) {
+    return Rgba{static_cast<std::uint8_t>(i * 16), static_cast<std::uint8_t>(255 - i * 16),
+                static_cast<std::uint8_t>(i * 8), static_cast<std::uint8_t>(i == 0 ? 0 : (i == 1 ? 128 : 255))};
+}
+
+bool WritePng(Bytes8& out, int width, int height, PngKind kind, bool interlaced,
+              const std::vector<Bytes8>& rows) {
+    PngWriter w;
+    if (w.png == nullptr || w.info == nullptr) return false;
+    std::vector<png_bytep> rowPointers(rows.size());
+    if (setjmp(png_jmpbuf(w.png)) != 0) return false;
+    png_set_write_fn(w.png, &out, AppendToVector, NoFlush);
+    int colorType = PNG_COLOR_TYPE_RGB_ALPHA, depth = 8;
+    if (kind == PngKind::Rgb16) {
+        colorType = PNG_COLOR_TYPE_RGB;
+        depth = 16;
+    } else if (kind == PngKind::Gray8) {
+        colorType = PNG_COLOR_TYPE_GRAY;
+    } else if (kind == PngKind::Palette4WithTrns) {
+        colorType = PNG_COLOR_TYPE_PALETTE;
+        depth = 4;
+    }
+    png_set_IHDR(w.png, w.info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), depth,
+                 colorType, interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (kind == PngKind::Palette4WithTrns) {
+        png_color palette[16];
+        png_byte alpha[16];
+        for (int i = 0; i < 16; ++i) {
+            const Rgba c = PaletteEntry(i);
+            palette[i] = png_color{c.r, c.g, c.b};
+            alpha[i] = c.a;
+        }
+        png_set_PLTE(w.png, w.info, palette, 16);
+        png_set_tRNS(w.png, w.info, alpha, 16, nullptr);
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) rowPointers[i] = const_cast<png_bytep>(rows[i].data());
+    png_set_rows(w.png, w.info, rowPointers.data());
+    png_write_png(w.png, w.info, PNG_TRANSFORM_IDENTITY, nullptr);
+    return true;
+}
+
+}  // namespace
+
+Rgba PngColor(PngKind kind, int x, int y) {
+    switch (kind) {
+        case PngKind::Rgba8: {
+            Rgba c = PatternColor(x, y);
+            c.a = static_cast<std::uint8_t>((x * 30 + y * 7) % 256);
+            return c;
+        }
+        case PngKind::Rgb16: return PatternColor(x + 3, y + 5);
+        case PngKind::Gray8: {
+            const auto v = static_cast<std::uint8_t>((x * 16 + y * 8) & 0xFF);
+            return Rgba{v, v, v, 255};
+        }
+        case PngKind::Palette4WithTrns: return PaletteEntry((x + y) % 16);
+    }
+    return {};
+}
+
+Bytes8 MakePng(int width, int height, PngKind kind, bool interlaced) {
+    std::vector<Bytes8> rows;
+    for (int y = 0; y < height; ++y) {
+        Bytes8 row;
+        for (int x = 0; x < width; ++x) {
+            const Rgba c = PngColor(kind, x, y);
+            switch (kind) {
+                case PngKind::Rgba8: row.insert(row.end(), {c.r, c.g, c.b, c.a}); break;
+                case PngKind::Rgb16:
+                    for (std::uint8_t v : {c.r, c.g, c.b}) row.insert(row.end(), {v, v});
+                    break;
+                case PngKind::Gray8: row.push_back(c.r); break;
+                case PngKind::Palette4WithTrns: {
+                    const auto index = static_cast<std::uint8_t>((x + y) % 16);
+                    if (x % 2 == 0) row.push_back(static_cast<std::uint8_t>(index << 4));
+                    else row.back() |= index;
+                    break;
+                }
+            }
+        }
+        rows.push_back(std::move(row));
+    }
+    Bytes8 out;
+    if (!WritePng(out, width, height, kind, interlaced, rows)) out.clear();
+    return out;
+}
+
+std::size_t FindPngChunk(const Bytes8& png, const char* type) {
+    std::size_t at = 8;
+    while (at + 12 <= png.size()) {
+        const std::size_t length = (std::size_t{png[at]} << 24) | (std::size_t{png[at + 1]} << 16) |
+                                   (std::size_t{png[at + 2]} << 8) | png[at + 3];
+        if (std::memcmp(png.data() + at + 4, type, 4) == 0) return at + 4;
+        at += 12 + length;
+    }
+    return std::string::npos;
+}
+
+void FixPngChunkCrc(Bytes8& png, std::size_t typeAt) {
+    const std::size_t lengthAt = typeAt - 4;
+    const std::size_t length = (std::size_t{png[lengthAt]} << 24) | (std::size_t{png[lengthAt + 1]} << 16) |
+                               (std::size_t{png[lengthAt + 2]} << 8) | png[lengthAt + 3];
+    const uLong crc = crc32(0L, png.data() + typeAt, static_cast<uInt>(length + 4));
+    const std::size_t crcAt = typeAt + 4 + length;
+    png[crcAt] = static_cast<std::uint8_t>(crc >> 24);
+    png[crcAt + 1] = static_cast<std::uint8_t>(crc >> 16);
+    png[crcAt + 2] = static_cast<std::uint8_t>(crc >> 8);
+    png[crcAt + 3] = static_cast<std::uint8_t>(crc);
+}
+
+// --- GIF -------------------------------------------------------------------
+
+namespace {
+
+int AppendGif(GifFileType* gif, const GifByteType* data, int length) {
+    auto* out = static_cast<Bytes8*>(gif->UserData);
+    out->insert(out->end(), data, data + length);
+    return length;
+}
+
+struct ColorMap {
+    ColorMapObject* map = nullptr;
+    explicit ColorMap(const std::vector<Rgba>& colors) {
+        if (colors.empty()) return;
+        int count = 2;
+        while (count < static_cast<int>(colors.size())) count *= 2;
+        std::vector<GifColorType> table(static_cast<std::size_t>(count), GifColorType{0, 0, 0});
+        for (std::size_t i = 0; i < colors.size(); ++i) table[i] = GifColorType{colors[i].r, colors[i].g, colors[i].b};
+        map = GifMakeMapObject(count, table.data());
+    }
+    ~ColorMap() { GifFreeMapObject(map); }
+};
+
+}  // namespace
+
+Bytes8 MakeGif(const GifLayout& layout) {
+    Bytes8 out;
+    int error = 0;
+    GifFileType* gif = EGifOpen(&out, AppendGif, &error);
+    if (gif == nullptr) return {};
+    bool ok = true;
+    EGifSetGifVersion(gif, true);
+    ColorMap global(layout.globalColors);
+    ok = ok && EGifPutScreenDesc(gif, layout.screenWidth, layout.screenHeight, 8, 0, global.map) == GIF_OK;
+    for (const GifFrame& frame : layout.frames) {
+        if (!ok) break;
+        if (frame.transparentIndex >= 0) {
+            GraphicsControlBlock control{};
+            control.TransparentColor = frame.transparentIndex;
+            GifByteType extension[4];
+            const std::size_t length = EGifGCBToExtension(&control, extension);
+            ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), extension) == GIF_OK;
+        }
+        ColorMap local(frame.localColors);
+        ok = ok && EGifPutImageDesc(gif, frame.left, frame.top, frame.width, frame.height, frame.interlaced,
+                                    local.map) == GIF_OK;
+        std::vector<int> order;
+        if (frame.interlaced) {
+            constexpr int kStart[] = {0, 4, 2, 1};
+            constexpr int kStep[] = {8, 8, 4, 2};
+            for (int pass = 0; pass < 4; ++pass)
+                for (int y = kStart[pass]; y < frame.height; y += kStep[pass]) order.push_back(y);
+        } else {
+            for (int y = 0; y < frame.height; ++y) order.push_back(y);
+        }
+        for (int y : order) {
+            if (!ok) break;
+            std::vector<GifPixelType> line(frame.indexes.begin() + static_cast<std::ptrdiff_t>(y) * frame.width,
+                                           frame.indexes.begin() + static_cast<std::ptrdiff_t>(y + 1) * frame.width);
+            ok = EGifPutLine(gif, line.data(), frame.width) == GIF_OK;
+        }
+    }
+    if (EGifCloseFile(gif, &error) != GIF_OK) ok = false;
+    return ok ? out : Bytes8{};
+}
+
+// --- BMP / DIB ---------------------------------------------------------------
+
+namespace {
+
+void Put16(Bytes8& out, std::uint32_t v) {
+    out.push_back(static_cast<std::uint8_t>(v));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void Put32(Bytes8& out, std::uint32_t v) {
+    Put16(out, v & 0xFFFF);
+    Put16(out, v >> 16);
+}
+
+}  // namespace
+
+Bytes8 MakeDib(const DibLayout& layout) {
+    Bytes8 out;
+    if (layout.headerSize == 12) {
+        Put32(out, 12);
+        Put16(out, static_cast<std::uint32_t>(layout.width));
+        Put16(out, static_cast<std::uint32_t>(layout.height));
+        Put16(out, 1);
+        Put16(out, static_cast<std::uint32_t>(layout.bitsPerPixel));
+    } else {
+        Put32(out, layout.headerSize);
+        Put32(out, static_cast<std::uint32_t>(layout.width));
+        Put32(out, static_cast<std::uint32_t>(layout.height));
+        Put16(out, 1);
+        Put16(out, static_cast<std::uint32_t>(layout.bitsPerPixel));
+        Put32(out, layout.compression);
+        Put32(out, static_cast<std::uint32_t>(layout.pixels.size()));
+        Put32(out, 2835);
+        Put32(out, 2835);
+        Put32(out, layout.colorsUsed);
+        Put32(out, 0);
+        for (std::uint32_t mask : layout.masks) Put32(out, mask);
+        // Later header generations: pad out to the declared size.
+        while (out.size() < layout.headerSize + (layout.headerSize == 40 ? layout.masks.size() * 4 : 0))
+            out.push_back(0);
+    }
+    for (const Rgba& c : layout.palette) {
+        out.insert(out.end(), {c.b, c.g, c.r});
+        if (layout.headerSize != 12) out.push_back(0);
+    }
+    out.insert(out.end(), layout.pixels.begin(), layout.pixels.end());
+    return out;
+}
+
+Bytes8 MakeBmp(const DibLayout& layout) {
+    const Bytes8 dib = MakeDib(layout);
+    Bytes8 out = {'B', 'M'};
+    Put32(out, static_cast<std::uint32_t>(14 + dib.size()));
+    Put32(out, 0);
+    Put32(out, static_cast<std::uint32_t>(14 + dib.size() - layout.pixels.size()));
+    out.insert(out.end(), dib.begin(), dib.end());
+    return out;
+}
+
+Bytes8 PackRows(const std::vector<std::vector<std::uint32_t>>& rows, int bitsPerPixel, bool topDown) {
+    Bytes8 out;
+    const std::size_t count = rows.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto& row = rows[topDown ? i : count - 1 - i];
+        Bytes8 packed;
+        if (bitsPerPixel <= 8) {
+            packed.assign((row.size() * bitsPerPixel + 7) / 8, 0);
+            for (std::size_t x = 0; x < row.size(); ++x) {
+                const std::size_t bit = x * bitsPerPixel;
+                packed[bit / 8] |= static_cast<std::uint8_t>(row[x] << (8 - bitsPerPixel - bit % 8));
+            }
+        } else {
+            for (std::uint32_t v : row) {
+                if (bitsPerPixel == 16) Put16(packed, v);
+                else if (bitsPerPixel == 24) packed.insert(packed.end(), {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16)});
+                else Put32(packed, v);
+            }
+        }
+        while (packed.size() % 4 != 0) packed.push_back(0);
+        out.insert(out.end(), packed.begin(), packed.end());
+    }
+    return out;
+}
+
+// --- Icons -------------------------------------------------------------------
+
+Bytes8 MakeIcon(std::uint16_t type, const std::vector<IconEntryLayout>& entries) {
+    Bytes8 out;
+    Put16(out, 0);
+    Put16(out, type);
+    Put16(out, static_cast<std::uint32_t>(entries.size()));
+    std::size_t offset = 6 + 16 * entries.size();
+    for (const IconEntryLayout& e : entries) {
+        out.push_back(static_cast<std::uint8_t>(e.width == 256 ? 0 : e.width));
+        out.push_back(static_cast<std::uint8_t>(e.height == 256 ? 0 : e.height));
+        out.push_back(0);
+        out.push_back(0);
+        Put16(out, 1);
+        Put16(out, static_cast<std::uint32_t>(e.bitCount));
+        Put32(out, static_cast<std::uint32_t>(e.data.size()));
+        Put32(out, static_cast<std::uint32_t>(offset));
+        offset += e.data.size();
+    }
+    for (const IconEntryLayout& e : entries) out.insert(out.end(), e.data.begin(), e.data.end());
+    return out;
+}
+
+// --- PCX -------------------------------------------------------------------
+
+Bytes8 PcxEncodeRuns(std::span<const std::uint8_t> raw) {
+    Bytes8 out;
+    std::size_t i = 0;
+    while (i < raw.size()) {
+        std::size_t run = 1;
+        while (i + run < raw.size() && raw[i + run] == raw[i] && run < 63) ++run;
+        if (run > 1 || raw[i] >= 0xC0) out.push_back(static_cast<std::uint8_t>(0xC0 | run));
+        out.push_back(raw[i]);
+        i += run;
+    }
+    return out;
+}
+
+Bytes8 MakePcx(const PcxLayout& layout) {
+    Bytes8 out(128, 0);
+    out[0] = 0x0A;
+    out[1] = 5;
+    out[2] = layout.rle ? 1 : 0;
+    out[3] = static_cast<std::uint8_t>(layout.bitsPerPixel);
+    const int bytesPerLine =
+        layout.bytesPerLine != 0 ? layout.bytesPerLine : ((layout.width * layout.bitsPerPixel + 7) / 8 + 1) / 2 * 2;
+    auto put16 = [&](std::size_t at, int v) {
+        out[at] = static_cast<std::uint8_t>(v);
+        out[at + 1] = static_cast<std::uint8_t>(v >> 8);
+    };
+    put16(8, layout.width - 1);
+    put16(10, layout.height - 1);
+    put16(12, 72);
+    put16(14, 72);
+    for (std::size_t i = 0; i < layout.headerPalette.size() && i < 16; ++i) {
+        out[16 + i * 3] = layout.headerPalette[i].r;
+        out[17 + i * 3] = layout.headerPalette[i].g;
+        out[18 + i * 3] = layout.headerPalette[i].b;
+    }
+    out[65] = static_cast<std::uint8_t>(layout.planes);
+    put16(66, bytesPerLine);
+    put16(68, layout.paletteInfo);
+    for (const Bytes8& line : layout.scanLines) {
+        const Bytes8 coded = layout.rle ? PcxEncodeRuns(line) : line;
+        out.insert(out.end(), coded.begin(), coded.end());
+    }
+    if (!layout.tailPalette.empty()) {
+        out.push_back(0x0C);
+        for (std::size_t i = 0; i < 256; ++i) {
+            const Rgba c = i < layout.tailPalette.size() ? layout.tailPalette[i] : Rgba{};
+            out.insert(out.end(), {c.r, c.g, c.b});
+        }
+    }
+    return out;
+}
+
+}  // namespace lumigrab::testing
