@@ -1,0 +1,54 @@
+#pragma once
+// Clients for the stand-in tests: libcurl for whole exchanges (as the program
+// makes them) and raw sockets for what libcurl would never send.
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <curl/curl.h>
+
+namespace lumigrab::standin::testing {
+
+struct Fetched {
+    CURLcode code = CURLE_OK;
+    long status = 0;
+    std::string body;
+    long redirects = 0;
+};
+
+struct FetchOptions {
+    std::string proxy;  // "" : direct, whatever the environment says
+    bool follow = false;
+    long maxRedirects = 5;
+    std::chrono::milliseconds timeout{10000};
+};
+
+Fetched Fetch(const std::string& url, const FetchOptions& options = {});
+
+// The text between the first `left` and the first `right` after it, as the
+// program cuts the array out of a page; nullopt when either is missing.
+std::optional<std::string> Between(std::string_view text, std::string_view left,
+                                   std::string_view right);
+
+// A connected TCP socket to 127.0.0.1:port, closed on destruction.
+class RawClient {
+public:
+    explicit RawClient(int port);
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+    bool connected() const { return fd_ >= 0; }
+    bool send(std::string_view data);
+    // Reads one response: the head and Content-Length bytes of body, or up
+    // to end of stream; "" when nothing arrived before the timeout.
+    std::string readResponse(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Everything until the peer closes (or the timeout).
+    std::string readAll(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+private:
+    int fd_ = -1;
+    std::string pending_;
+};
+
+}  // namespace lumigrab::standin::testing

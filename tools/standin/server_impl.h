@@ -1,0 +1,128 @@
+#pragma once
+// Internals of StandinServer shared by its lifecycle and its handlers.
+#include <atomic>
+#include <condition_variable>
+#include <list>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "tools/standin/http.h"
+#include "tools/standin/page.h"
+#include "tools/standin/pictures.h"
+#include "tools/standin/standin.h"
+#include "tools/standin/tls.h"
+
+namespace lumigrab::standin {
+
+// What happens to the connection after a response.
+enum class After { KeepAlive, Close, Reset };
+
+struct PictureRequest {
+    PictureKind kind = PictureKind::Jpeg;
+    int id = 0;
+    bool thumbnail = false;
+    int w = 0;  // requested size, 0: natural
+    int h = 0;
+    std::optional<long long> ms;
+    std::optional<std::uint64_t> bytes;
+    long long hop = 0;
+};
+
+std::optional<PictureRequest> ParsePicturePath(std::string_view path, std::string_view query);
+
+struct StandinServer::Impl {
+    explicit Impl(StandinOptions options);
+
+    // One picture request "being served": counted from the parsed request
+    // until just before its last byte is written, so a client that has its
+    // whole answer is never still counted when it sends the next request.
+    class Flight {
+    public:
+        explicit Flight(Impl& impl) : impl_(impl) { impl_.pictureStarted(); }
+        ~Flight() { land(); }
+        Flight(const Flight&) = delete;
+        Flight& operator=(const Flight&) = delete;
+        void land() {
+            if (!landed_) impl_.pictureFinished();
+            landed_ = true;
+        }
+
+    private:
+        Impl& impl_;
+        bool landed_ = false;
+    };
+
+    StandinOptions opt;
+    detail::UniqueFd listenFd;
+    detail::UniqueFd wakeRead;
+    detail::UniqueFd wakeWrite;
+    int boundPort = 0;
+    std::string base;
+    detail::SslCtxPtr tls;
+    detail::PageSettings pageSettings;
+
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> finished{false};
+    std::mutex stopMu;
+    std::condition_variable stopCv;
+    std::mutex stopCallMu;
+    std::thread acceptThread;
+
+    struct Connection {
+        std::thread thread;
+        int fd = -1;
+        bool done = false;
+    };
+    std::mutex connMu;
+    std::list<Connection> connections;
+    int openConnections = 0;
+
+    mutable std::mutex statsMu;
+    mutable std::condition_variable statsCv;
+    std::vector<RecordedRequest> records;
+    std::size_t totalRequests = 0;
+    std::map<std::string, int, std::less<>> hits;
+    int pages = 0;
+    int pictures = 0;
+    int currentPictures = 0;
+    int maxPictures = 0;
+    int rejected = 0;
+    std::atomic<long long> pictureDelayMs{0};
+
+    std::mutex cacheMu;
+    std::map<std::string, detail::Bytes> cache;
+
+    // Lifecycle (server.cpp).
+    void acceptLoop();
+    void startConnection(detail::UniqueFd fd);
+    void reapFinished();
+    void shutdownAll();
+    // Sleeps unless the server stops first; false when it stopped.
+    bool sleepUnlessStopped(std::chrono::milliseconds duration);
+
+    // Requests (handlers.cpp).
+    void serveConnection(Connection& connection);
+    After serveStream(detail::Stream& stream, int fd, bool viaTunnel);
+    After connectTunnel(detail::Stream& plain, int fd, const detail::RequestHead& head);
+    After dispatch(detail::Stream& stream, const detail::RequestHead& head,
+                   std::string_view pathAndQuery, bool keepAlive);
+    After servePicture(detail::Stream& stream, const PictureRequest& request, bool headOnly,
+                       bool keepAlive, Flight& flight);
+    After serveHuge(detail::Stream& stream, std::uint64_t length, bool headOnly, bool keepAlive,
+                    Flight& flight);
+    void record(const detail::RequestHead& head, std::string_view pathAndQuery, bool viaTunnel);
+    void pictureStarted();
+    void pictureFinished();
+
+
+    // Bodies (bodies.cpp).
+    detail::Bytes encoded(detail::Format format, int id, int width, int height);
+    detail::Bytes wholeJpeg(const PictureRequest& request);
+    detail::Bytes pictureBody(const PictureRequest& request);
+    std::string notFoundBody() const;
+};
+
+std::string HtmlBody(std::string_view title, std::string_view text);
+
+}  // namespace lumigrab::standin
