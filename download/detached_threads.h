@@ -1,0 +1,66 @@
+#pragma once
+// Detached threads that can be counted. The program never joins its worker
+// threads; this only remembers how many are still alive so that whoever owns
+// the objects they use (a test fixture, for one) can wait for them to end.
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace lumigrab {
+
+class DetachedThreads {
+public:
+    // Runs `body` on a new detached thread. False when the system refused the
+    // thread; `body` has then not run and never will.
+    bool start(std::function<void()> body) {
+        {
+            std::lock_guard lock(shared_->mutex);
+            ++shared_->live;
+        }
+        try {
+            std::thread([shared = shared_, body = std::move(body)]() mutable {
+                body();
+                // Whatever `body` captured goes before the count drops, so a
+                // waiter that sees zero knows none of it is still referenced.
+                body = nullptr;
+                std::lock_guard lock(shared->mutex);
+                --shared->live;
+                shared->idle.notify_all();
+            }).detach();
+        } catch (const std::system_error&) {
+            std::lock_guard lock(shared_->mutex);
+            --shared_->live;
+            shared_->idle.notify_all();
+            return false;
+        }
+        return true;
+    }
+
+    // True once no thread started here is running; false when `timeout`
+    // passed first.
+    bool waitIdle(std::chrono::milliseconds timeout) const {
+        std::unique_lock lock(shared_->mutex);
+        return shared_->idle.wait_for(lock, timeout, [&] { return shared_->live == 0; });
+    }
+
+    int live() const {
+        std::lock_guard lock(shared_->mutex);
+        return shared_->live;
+    }
+
+private:
+    // Shared with the threads so that the count outlives this object.
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable idle;
+        int live = 0;
+    };
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+};
+
+}  // namespace lumigrab

@@ -1,0 +1,57 @@
+#include "download/download.h"
+
+#include "app/controls.h"
+#include "app/log.h"
+#include "download/download_run.h"
+#include "text/encoding.h"
+
+namespace lumigrab {
+
+void StartDownload(WindowPort& window, DownloadState& state, const ProgramInfo& program) {
+    window.setEnabled(ctl::kDownloadButton, false);
+    // The button is disabled during a run, so an earlier run is normally over
+    // or stopped already. If it is not, it stops here: two runs must never
+    // write into the same list and progress bar.
+    if (state.currentRun) {
+        std::lock_guard lock(state.currentRun->downloadLock);
+        state.currentRun->stopped = true;
+        state.currentRun->wake.notify_all();
+    }
+    auto run = std::make_shared<DownloadRun>(window, program, state.pollInterval,
+                                             state.allowThreadStart, state.threads);
+    state.currentRun = run;
+    bool started = (!run->allowThreadStart || run->allowThreadStart(-1)) &&
+                   run->threads.start([run] { DownloadController(run); });
+    if (!started) {
+        run->stopped = true;  // no thread shares the run yet
+        AppendLog(window, Gbk("下载线程启动失败"));
+        window.setEnabled(ctl::kDownloadButton, true);
+    }
+}
+
+void StopDownload(WindowPort& window, DownloadState& state) {
+    // One window step: a worker finishing at the same moment either completes
+    // its row before the list is emptied or sees the stop and leaves it alone.
+    window.runOnWindowThread([&] {
+        bool stopped = false;
+        if (const auto& run = state.currentRun) {
+            std::lock_guard lock(run->downloadLock);
+            if (!run->stopped && !run->ended) {
+                run->stopped = true;
+                stopped = true;
+                run->wake.notify_all();
+            }
+        }
+        if (stopped) {
+            AppendLog(window, Gbk("已停止下载"));
+            window.clearRows(ctl::kResultList);
+            window.setTimerInterval(ctl::kPreviewTimer, 0);
+            AppendLog(window, Gbk("自动预览已停止"));
+        } else {
+            AppendLog(window, Gbk("停止失败"));
+        }
+        window.setEnabled(ctl::kDownloadButton, true);
+    });
+}
+
+}  // namespace lumigrab

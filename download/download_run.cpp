@@ -1,0 +1,161 @@
+#include "download/download_run.h"
+
+#include <string>
+
+#include "app/controls.h"
+#include "app/log.h"
+#include "download/save_folder.h"
+#include "net/http_request.h"
+#include "picture/picture.h"
+#include "text/encoding.h"
+
+namespace lumigrab {
+namespace {
+
+// What a worker read from its row, so that it can tell later whether the row
+// is still the one it downloaded.
+struct RowIdentity {
+    bool stopped = false;  // the run was stopped before the row was read
+    Text saveName;
+    int urlColumn = ctl::kColAddress;
+    Text url;
+};
+
+enum class Outcome { Saved, Failed, WriteFailed };
+
+RowIdentity ReadRow(DownloadRun& run, int rowIndex) {
+    RowIdentity id;
+    WindowPort& window = run.window;
+    window.runOnWindowThread([&] {
+        if (run.isStopped()) {
+            id.stopped = true;
+            return;
+        }
+        id.saveName = window.cell(ctl::kResultList, rowIndex, ctl::kColSaveName);
+        // Read per row, so a change during a run applies to rows not yet started.
+        id.urlColumn = window.isChecked(ctl::kFullSizeRadio) ? ctl::kColAddress : ctl::kColThumbnail;
+        id.url = window.cell(ctl::kResultList, rowIndex, id.urlColumn);
+    });
+    return id;
+}
+
+bool RowStillHolds(WindowPort& window, int rowIndex, const RowIdentity& id) {
+    return !id.stopped && rowIndex < window.rowCount(ctl::kResultList) &&
+           window.cell(ctl::kResultList, rowIndex, ctl::kColSaveName) == id.saveName &&
+           window.cell(ctl::kResultList, rowIndex, id.urlColumn) == id.url;
+}
+
+// The row's completion as one window step, so that the count, the bar, the
+// log lines and the end of the run cannot interleave with another worker's
+// or with Stop.
+void FinishRow(DownloadRun& run, int rowIndex, const RowIdentity& id, Outcome outcome,
+               const std::filesystem::path& path) {
+    WindowPort& window = run.window;
+    window.runOnWindowThread([&] {
+        std::lock_guard lock(run.downloadLock);
+        --run.activeWorkers;
+        // A stopped run's list is gone and a later run may own the controls.
+        if (run.stopped) return;
+        // The list may have been emptied and refilled since the row was read.
+        if (RowStillHolds(window, rowIndex, id)) {
+            window.setCell(ctl::kResultList, rowIndex, ctl::kColState,
+                           outcome == Outcome::Saved ? Text("OK") : Gbk("失败"));
+        }
+        if (outcome == Outcome::WriteFailed) {
+            AppendLog(window, Gbk("文件写入失败:") + Utf8ToGbk(path.string()));
+        }
+        ++run.completed;
+        window.setProgressPosition(ctl::kProgress, run.completed);
+        AppendLog(window, Gbk("已完成第") + std::to_string(rowIndex + 1) + Gbk("张图片下载"));
+        if (run.completed == run.rows) {
+            ClearLog(window);
+            AppendLog(window, Gbk("下载图片已全部完成***************************************"));
+            window.setEnabled(ctl::kDownloadButton, true);
+            run.ended = true;
+        }
+    });
+}
+
+}  // namespace
+
+void DownloadWorker(const std::shared_ptr<DownloadRun>& run, int rowIndex) {
+    RowIdentity id = ReadRow(*run, rowIndex);
+    Outcome outcome = Outcome::Failed;
+    std::filesystem::path path;
+    if (!id.stopped && !id.url.empty()) {
+        Bytes body = HttpRequest(id.url);
+        // A run stopped during the fetch keeps nothing: its rows are gone.
+        if (IsPicture(body) && !run->isStopped()) {
+            path = PicturePath(run->saveFolder, id.saveName);
+            outcome = WritePictureFile(path, body) ? Outcome::Saved : Outcome::WriteFailed;
+        }
+    }
+    FinishRow(*run, rowIndex, id, outcome, path);
+}
+
+void FinishUnstartedRow(DownloadRun& run, int rowIndex) {
+    FinishRow(run, rowIndex, ReadRow(run, rowIndex), Outcome::Failed, {});
+}
+
+void DownloadController(const std::shared_ptr<DownloadRun>& runPtr) {
+    DownloadRun& run = *runPtr;
+    WindowPort& window = run.window;
+
+    bool stopped = false;
+    int rows = 0;
+    window.runOnWindowThread([&] {
+        stopped = run.isStopped();
+        if (!stopped) rows = window.rowCount(ctl::kResultList);
+    });
+    if (stopped) return;
+
+    if (rows == 0) {
+        // Shown from this thread: the start button stays disabled until it is closed.
+        window.messageBox(Gbk("请先获取图片地址,然后再执行下载操作"), Gbk("信息："));
+        window.runOnWindowThread([&] {
+            std::lock_guard lock(run.downloadLock);
+            // After a Stop the button is Stop's, and perhaps a newer run's.
+            if (run.stopped) return;
+            run.ended = true;
+            window.setEnabled(ctl::kDownloadButton, true);
+        });
+        return;
+    }
+
+    int limit = 0;
+    window.runOnWindowThread([&] {
+        stopped = run.isStopped();
+        if (stopped) return;
+        window.setProgressMaximum(ctl::kProgress, rows);
+        window.setProgressPosition(ctl::kProgress, 0);
+        limit = TextToInteger(window.text(ctl::kThreadCount));
+        AppendLog(window, Gbk("下载图片已启动"));
+    });
+    if (stopped) return;
+    // Zero (an empty or non-numeric box) and negative counts both mean the
+    // default; a negative one would otherwise never let a second worker start.
+    if (limit < 1) limit = 5;
+    {
+        std::lock_guard lock(run.downloadLock);
+        run.rows = rows;
+    }
+    if (run.isStopped()) return;
+    run.saveFolder = PrepareSaveFolder(window, run.program);
+
+    for (int r = 0; r < rows; ++r) {
+        std::unique_lock lock(run.downloadLock);
+        if (run.stopped) return;
+        ++run.activeWorkers;
+        // Started under the lock, so no worker can start after Stop returned.
+        bool started = (!run.allowThreadStart || run.allowThreadStart(r)) &&
+                       run.threads.start([runPtr, r] { DownloadWorker(runPtr, r); });
+        if (!started) {
+            lock.unlock();
+            FinishUnstartedRow(run, r);
+            lock.lock();
+        }
+        while (run.activeWorkers >= limit && !run.stopped) run.wake.wait_for(lock, run.pollInterval);
+    }
+}
+
+}  // namespace lumigrab

@@ -1,0 +1,25 @@
+#pragma once
+// Where a run stores its pictures and how a picture file is written.
+#include <filesystem>
+#include <span>
+
+#include "app/program_info.h"
+#include "app/window_port.h"
+
+namespace lumigrab {
+
+// The program folder + "/" + the keyword box's text (as UTF-8). When that is
+// not an existing folder, logs that it is being made and makes its last level;
+// a failure to make it is logged as well.
+std::filesystem::path PrepareSaveFolder(WindowPort& window, const ProgramInfo& program);
+
+// saveFolder + "/" + the save name (as UTF-8) + ".jpg"; the name is not
+// changed or escaped.
+std::filesystem::path PicturePath(const std::filesystem::path& saveFolder, const Text& saveName);
+
+// Writes `bytes` unchanged to `path`, replacing any file of that name. The
+// bytes go to a temporary file beside it first, so `path` never holds a partly
+// written picture. False when any step failed; nothing is left behind then.
+bool WritePictureFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+
+}  // namespace lumigrab
