@@ -1,0 +1,120 @@
+// Which handler each control event runs, when, and how often.
+#include <QCheckBox>
+#include <QPushButton>
+#include <QTableWidget>
+
+#include "app/controls.h"
+#include "window_fixture.h"
+
+namespace lumigrab::ui::testing {
+namespace {
+
+using EventsTest = WindowTest;
+
+TEST_F(EventsTest, ButtonClicksRunTheirHandlers) {
+    const std::pair<std::string_view, const char*> wiring[] = {
+        {ctl::kHarvestButton, "harvestClicked"},   {ctl::kDownloadButton, "downloadClicked"},
+        {ctl::kStopButton, "stopClicked"},         {ctl::kPreviousButton, "previousClicked"},
+        {ctl::kNextButton, "nextClicked"},
+    };
+    for (const auto& [name, handler] : wiring) {
+        SCOPED_TRACE(name);
+        handlers.ran.clear();
+        QTest::mouseClick(control<QPushButton>(name), Qt::LeftButton);
+        EXPECT_EQ(handlers.ran, std::vector<std::string>{handler});
+    }
+}
+
+TEST_F(EventsTest, AutoPreviewReleaseRunsBeforeTickToggles) {
+    auto* box = control<QCheckBox>(ctl::kAutoPreview);
+    controls().setEnabled(ctl::kAutoPreview, true);
+    std::vector<bool> tickSeen;
+    handlers.onRelease = [&] { tickSeen.push_back(box->isChecked()); };
+
+    QTest::mouseClick(box, Qt::LeftButton);
+    QTest::mouseClick(box, Qt::LeftButton);
+    EXPECT_EQ(tickSeen, (std::vector<bool>{false, true}));
+    EXPECT_FALSE(box->isChecked());
+}
+
+TEST_F(EventsTest, AutoPreviewKeyboardAndOtherButtonsRunNothing) {
+    auto* box = control<QCheckBox>(ctl::kAutoPreview);
+    controls().setEnabled(ctl::kAutoPreview, true);
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Space);
+    EXPECT_TRUE(box->isChecked());  // the tick changed...
+    QTest::mouseClick(box, Qt::RightButton);
+    EXPECT_EQ(handlers.count("autoPreviewReleased"), 0);  // ...and nothing ran
+}
+
+TEST_F(EventsTest, AutoPreviewReleaseOutsideRunsNothing) {
+    auto* box = control<QCheckBox>(ctl::kAutoPreview);
+    controls().setEnabled(ctl::kAutoPreview, true);
+    QTest::mousePress(box, Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseRelease(box, Qt::LeftButton, {}, QPoint(box->width() + 20, 5));
+    EXPECT_EQ(handlers.count("autoPreviewReleased"), 0);
+    EXPECT_FALSE(box->isChecked());
+}
+
+TEST_F(EventsTest, ListClicksRunNothing) {
+    controls().insertRow(ctl::kResultList, 0, "row");
+    auto* list = control<QTableWidget>(ctl::kResultList);
+    const QRect cell = list->visualItemRect(list->item(0, 0));
+    handlers.ran.clear();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, cell.center());
+    EXPECT_TRUE(handlers.ran.empty());
+    EXPECT_EQ(list->currentRow(), 0);
+    EXPECT_EQ(controls().cell(ctl::kResultList, 0, 0), "row");  // no in-place edit
+}
+
+TEST(WindowStart, CreatedRunsOnceBeforeShowAndGreysAutoPreviewRegardless) {
+    RecordingHandlers handlers;
+    MainWindow window(handlers);
+    bool visibleAtCreated = true;
+    handlers.onCreated = [&] {
+        visibleAtCreated = window.isVisible();
+        // Whatever the handler does, the box is greyed afterwards.
+        window.controls().setEnabled(ctl::kAutoPreview, true);
+    };
+    window.showCentred();
+    EXPECT_FALSE(visibleAtCreated);
+    EXPECT_FALSE(window.controls().isEnabled(ctl::kAutoPreview));
+    window.hide();
+    window.showCentred();
+    EXPECT_EQ(handlers.count("windowCreated"), 1);
+}
+
+TEST_F(EventsTest, FirstActivationRunsOnce) {
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return handlers.count("firstActivation") == 1; }, 5000));
+
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    window->raiseMainWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QApplication::processEvents();
+    EXPECT_EQ(handlers.count("firstActivation"), 1);
+}
+
+TEST_F(EventsTest, RaiseRestoresMinimisedWindow) {
+    window->showMinimized();
+    QApplication::processEvents();
+    window->raiseMainWindow();
+    QApplication::processEvents();
+    EXPECT_FALSE(window->isMinimized());
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(EventsTest, CloseRunsTheCloseAction) {
+    int closed = 0;
+    window->setCloseAction([&] { ++closed; });
+    window->close();
+    EXPECT_EQ(closed, 1);
+}
+
+}  // namespace
+}  // namespace lumigrab::ui::testing

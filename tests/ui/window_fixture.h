@@ -1,0 +1,72 @@
+#pragma once
+// One main window per test, shown offscreen, with handlers that record what
+// ran. Tests reach controls by name, as the core does.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTest>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/event_handlers.h"
+#include "app/ui/main_window.h"
+#include "app/ui/window_controls.h"
+
+namespace lumigrab::ui::testing {
+
+class RecordingHandlers : public EventHandlers {
+public:
+    std::vector<std::string> ran;
+    std::function<void()> onCreated;
+    std::function<void()> onRelease;
+
+    void windowCreated() override { record("windowCreated", onCreated); }
+    void firstActivation() override { ran.push_back("firstActivation"); }
+    void harvestClicked() override { ran.push_back("harvestClicked"); }
+    void downloadClicked() override { ran.push_back("downloadClicked"); }
+    void stopClicked() override { ran.push_back("stopClicked"); }
+    void previousClicked() override { ran.push_back("previousClicked"); }
+    void nextClicked() override { ran.push_back("nextClicked"); }
+    void autoPreviewReleased() override { record("autoPreviewReleased", onRelease); }
+    void timerTick() override { ran.push_back("timerTick"); }
+
+    int count(const std::string& name) const {
+        int n = 0;
+        for (const auto& event : ran) n += event == name;
+        return n;
+    }
+
+private:
+    void record(const char* name, const std::function<void()>& extra) {
+        ran.push_back(name);
+        if (extra) extra();
+    }
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        window = std::make_unique<MainWindow>(handlers);
+        window->showCentred();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    }
+    void TearDown() override {
+        window.reset();
+        QApplication::processEvents();
+    }
+
+    WindowControls& controls() { return window->controls(); }
+    template <typename T>
+    T* control(std::string_view name) {
+        T* found = controls().as<T>(name);
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+
+    RecordingHandlers handlers;
+    std::unique_ptr<MainWindow> window;
+};
+
+}  // namespace lumigrab::ui::testing
