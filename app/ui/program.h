@@ -2,11 +2,13 @@
 // The program: what the process owns for its whole life, and the handlers
 // the main window runs for its events.
 #include <functional>
-#include <utility>
 
 #include "app/event_handlers.h"
 #include "app/program_info.h"
 #include "app/window_port.h"
+#include "download/download.h"
+#include "harvest/harvest.h"
+#include "preview/preview.h"
 
 namespace lumigrab {
 
@@ -29,10 +31,26 @@ public:
         if (raiseWindow_) raiseWindow_();
     }
 
+    void windowCreated() override;
+    void firstActivation() override;
+    void harvestClicked() override;
+    void downloadClicked() override;
+    void stopClicked() override;
+    void previousClicked() override;
+    void nextClicked() override;
+    void autoPreviewReleased() override;
+    void timerTick() override;
+
 private:
     ProgramInfo info_;
     WindowPort* window_ = nullptr;
     std::function<void()> raiseWindow_;
+
+    // Process-wide state of the three runs. The threads a run starts hold what
+    // they need themselves, so this outlives nothing they use.
+    HarvestState harvest_;
+    DownloadState download_;
+    PreviewState preview_;
 };
 
 }  // namespace lumigrab
