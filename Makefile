@@ -32,20 +32,23 @@ bench: build
 
 # Every fuzz target runs for FUZZ_SECONDS over its kept corpus; new crashes land
 # in build/fuzz/artifacts and belong in fuzz/corpus/<target>/ once fixed.
+# fuzz/<target>.dict, where present, hands the mutator the format's tokens.
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = $(patsubst fuzz/%.cpp,fuzz_%,$(filter-out fuzz/replay_main.cpp,$(wildcard fuzz/*.cpp)))
 fuzz:
 	@scripts/install-deps --fuzz
 	cmake --preset fuzz >/dev/null
-	cmake --build --preset fuzz
+	cmake --build --preset fuzz -j2 --target $(FUZZ_TARGETS)
 	@mkdir -p build/fuzz/artifacts
 	@set -e; for f in build/fuzz/bin/fuzz_*; do \
 	  name=$${f##*/fuzz_}; mkdir -p build/fuzz/corpus/$$name; \
 	  echo "== $$name ($(FUZZ_SECONDS) s)"; \
-	  $$f -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	  dict=; [ ! -f fuzz/$$name.dict ] || dict=-dict=fuzz/$$name.dict; \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 $$dict \
 	      -artifact_prefix=build/fuzz/artifacts/$$name- \
 	      build/fuzz/corpus/$$name fuzz/corpus/$$name > build/fuzz/$$name.log 2>&1 \
 	    || { tail -n 40 build/fuzz/$$name.log; exit 1; }; \
-	  tail -n 2 build/fuzz/$$name.log; \
+	  grep -E '^#[0-9]+[[:space:]]+DONE' build/fuzz/$$name.log || tail -n 2 build/fuzz/$$name.log; \
 	done
 
 clean:

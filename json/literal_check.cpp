@@ -1,5 +1,7 @@
 #include "json/literal_check.h"
 
+#include <cstdint>
+
 namespace lumigrab {
 namespace {
 
@@ -7,10 +9,16 @@ bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 bool IsHex(unsigned char c) {
     return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
+std::uint32_t HexValue(unsigned char c) {
+    if (IsDigit(c)) return c - '0';
+    return (c | 0x20) - 'a' + 10;
+}
 bool IsIdentifierStart(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '$';
 }
 bool IsIdentifierPart(unsigned char c) { return IsIdentifierStart(c) || IsDigit(c); }
+
+constexpr std::size_t kMaxExponentDigits = 6;
 
 class Checker {
 public:
@@ -122,11 +130,15 @@ private:
             if (Peek() != '{') return HexDigits(4);
             ++pos_;
             std::size_t digits = 0;
+            std::uint32_t codePoint = 0;
             while (IsHex(Peek()) && digits < 6) {
+                codePoint = codePoint * 16 + HexValue(Peek());
                 ++pos_;
                 ++digits;
             }
-            if (digits == 0 || Peek() != '}') return false;
+            // Past the last code point the escape is a syntax error, which
+            // would cost the whole text.
+            if (digits == 0 || Peek() != '}' || codePoint > 0x10FFFF) return false;
             ++pos_;
             return true;
         }
@@ -170,7 +182,14 @@ private:
             ++pos_;
             if (!Digits()) return false;
         } else {
+            const std::size_t integerAt = pos_;
             if (!Digits()) return false;
+            // "017" is an old-style octal integer: a fraction or an exponent
+            // after it is a syntax error ("08" and "09.5" are decimal).
+            const std::string_view integer = text_.substr(integerAt, pos_ - integerAt);
+            if (integer.size() > 1 && integer[0] == '0' &&
+                integer.find_first_not_of("01234567") == std::string_view::npos)
+                return !IsIdentifierPart(Peek()) && Peek() != '.';
             if (Peek() == '.') {
                 ++pos_;
                 Digits();
@@ -179,7 +198,13 @@ private:
         if (Peek() == 'e' || Peek() == 'E') {
             ++pos_;
             if (Peek() == '+' || Peek() == '-') ++pos_;
+            while (Peek() == '0' && IsDigit(Peek(1))) ++pos_;
+            const std::size_t exponentAt = pos_;
             if (!Digits()) return false;
+            // The engine's compiler rejects an exponent in the tens of
+            // millions as a syntax error, and with it the whole text; no
+            // double needs more than three digits there anyway.
+            if (pos_ - exponentAt > kMaxExponentDigits) return false;
         }
         // "1a", "0x10", "1.5.2": not a plain number.
         return !IsIdentifierPart(Peek()) && Peek() != '.';

@@ -2,7 +2,8 @@
 // Decides whether a text is nothing but a JavaScript data literal, so that it
 // can be handed to the script engine without running anything a page author
 // wrote. Accepted: strings in double or single quotes with JavaScript escapes,
-// decimal numbers with an optional leading minus, true/false/null/undefined,
+// decimal numbers with an optional leading minus (exponents of at most six
+// digits: the engine refuses longer ones), true/false/null/undefined,
 // arrays (holes and a trailing comma allowed) and objects whose keys are
 // quoted strings, plain ASCII identifiers or numbers (one trailing comma
 // allowed). Everything else - calls, operators, other identifiers, comments,
