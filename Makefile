@@ -7,7 +7,7 @@ PRESET ?= dev
 endif
 BUILD_DIR := build/$(PRESET)
 
-.PHONY: all deps build run test demo bench fuzz clean
+.PHONY: all deps build run test test-asan test-tsan demo bench fuzz clean
 
 all: build
 
@@ -23,6 +23,19 @@ run: build
 
 test: build
 	ctest --preset $(PRESET)
+
+# The same tests under sanitizers, each in its own folder (build/asan, build/tsan).
+# The tsan presets build and run only the programs whose code starts threads;
+# .ci/run explains why the window tests are not among them.
+test-asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan
+	ctest --preset asan
+
+test-tsan: deps
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan
+	ctest --preset tsan
 
 demo: build
 	tools/demo $(BUILD_DIR)
