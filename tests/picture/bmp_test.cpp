@@ -236,11 +236,6 @@ TEST(Bmp, RleRunsPastTheEdgeStayInside) {
     EXPECT_EQ(PixelAt(*image, 1, 1), s.palette[1]);
 }
 
-struct BadCase {
-    const char* name;
-    std::function<void(Bytes8&)> damage;
-};
-
 TEST(Bmp, HostileHeadersAreRefused) {
     DibLayout s = Dib(4, 4, 8);
     s.palette = Palette(256);
@@ -250,7 +245,7 @@ TEST(Bmp, HostileHeadersAreRefused) {
     auto put32 = [](Bytes8& b, std::size_t at, std::uint32_t v) {
         for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
     };
-    const BadCase cases[] = {
+    const testing::Damage cases[] = {
         {"TwentyThousandSquare", [&](Bytes8& b) { put32(b, 18, 20000); put32(b, 22, 20000); }},
         {"SideBeyondLimit", [&](Bytes8& b) { put32(b, 18, kMaxPictureSide + 1); put32(b, 22, 1); }},
         {"ZeroWidth", [&](Bytes8& b) { put32(b, 18, 0); }},
@@ -268,11 +263,7 @@ TEST(Bmp, HostileHeadersAreRefused) {
         {"PixelOffsetInsideFileHeader", [&](Bytes8& b) { put32(b, 10, 3); }},
         {"PixelOffsetNearEnd", [&](Bytes8& b) { put32(b, 10, static_cast<std::uint32_t>(b.size() - 4)); }},
     };
-    for (const BadCase& c : cases) {
-        Bytes8 bytes = good;
-        c.damage(bytes);
-        EXPECT_FALSE(IsPicture(bytes)) << c.name;
-    }
+    testing::ExpectEachDamageRefused(good, cases);
 }
 
 }  // namespace

@@ -122,16 +122,11 @@ TEST(Icon, CursorSharesTheLayout) {
     EXPECT_FALSE(IsPicture(cur));
 }
 
-struct DamageCase {
-    const char* name;
-    std::function<void(Bytes8&)> damage;
-};
-
 TEST(Icon, DamagedDirectoriesAreRefused) {
     const Bytes8 good = testing::MakeIcon(
         1, {{2, 2, 24, IconDib(2, 24, Rgb, Never)}, {4, 4, 24, IconDib(4, 24, Rgb, Diagonal)}});
     ASSERT_TRUE(IsPicture(good));
-    const DamageCase cases[] = {
+    const testing::Damage cases[] = {
         {"NoEntries", [](Bytes8& b) { b[4] = 0; }},
         {"MoreEntriesThanFit", [](Bytes8& b) { b[4] = 0xFF; b[5] = 0xFF; }},
         {"SmallEntryPastEnd", [](Bytes8& b) { b[6 + 12 + 1] = 0x40; }},
@@ -141,11 +136,7 @@ TEST(Icon, DamagedDirectoriesAreRefused) {
         {"MaskMissing", [](Bytes8& b) { b.erase(b.end() - 16, b.end()); for (int i = 0; i < 4; ++i) b[6 + 16 + 8 + i] = 0; b[6 + 16 + 8] = static_cast<std::uint8_t>(40 + 48); }},
         {"EntryNotABitmap", [](Bytes8& b) { const std::size_t at = b[6 + 16 + 12]; b[at] = 0x99; b[at + 1] = 0x99; }},
     };
-    for (const DamageCase& c : cases) {
-        Bytes8 bytes = good;
-        c.damage(bytes);
-        EXPECT_FALSE(IsPicture(bytes)) << c.name;
-    }
+    testing::ExpectEachDamageRefused(good, cases);
 }
 
 TEST(Icon, EntryClaimingHugeBitmapIsRefused) {

@@ -173,11 +173,6 @@ TEST(Pcx, ScansMustNotReadIntoThePalette) {
     EXPECT_FALSE(IsPicture(testing::MakePcx(s)));
 }
 
-struct BadCase {
-    const char* name;
-    std::function<void(Bytes8&)> damage;
-};
-
 TEST(Pcx, HostileHeadersAreRefused) {
     PcxLayout s = Pcx(4, 2, 8, 3);
     FillLines(s, [](int x, int, int) { return x; });
@@ -187,7 +182,7 @@ TEST(Pcx, HostileHeadersAreRefused) {
         b[at] = static_cast<std::uint8_t>(v);
         b[at + 1] = static_cast<std::uint8_t>(v >> 8);
     };
-    const BadCase cases[] = {
+    const testing::Damage cases[] = {
         {"TwentyThousandSquare", [&](Bytes8& b) { put16(b, 8, 19999); put16(b, 10, 19999); put16(b, 66, 20000); }},
         {"SideBeyondLimit", [&](Bytes8& b) { put16(b, 8, kMaxPictureSide); put16(b, 66, kMaxPictureSide + 2); }},
         {"MaxBelowMin", [&](Bytes8& b) { put16(b, 4, 5); }},
@@ -199,11 +194,7 @@ TEST(Pcx, HostileHeadersAreRefused) {
         {"TwoPlanesOfEightBits", [&](Bytes8& b) { b[65] = 2; }},
         {"PaletteMarkerMissing", [&](Bytes8& b) { b[65] = 1; }},
     };
-    for (const BadCase& c : cases) {
-        Bytes8 bytes = good;
-        c.damage(bytes);
-        EXPECT_FALSE(IsPicture(bytes)) << c.name;
-    }
+    testing::ExpectEachDamageRefused(good, cases);
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <gtest/gtest.h>
+
 namespace lumigrab::testing {
 
 Rgba PixelAt(const Image& image, int x, int y) {
@@ -455,6 +457,14 @@ Bytes8 MakePcx(const PcxLayout& layout) {
         }
     }
     return out;
+}
+
+void ExpectEachDamageRefused(const Bytes8& good, std::span<const Damage> damages) {
+    for (const Damage& d : damages) {
+        Bytes8 bytes = good;
+        d.apply(bytes);
+        EXPECT_FALSE(IsPicture(bytes)) << d.name;
+    }
 }
 
 }  // namespace lumigrab::testing

@@ -2,6 +2,7 @@
 // Sample pictures for the decoder tests, made on the spot: JPEG, PNG and GIF
 // through the libraries' encoders, BMP, icons and PCX assembled byte by byte.
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -11,6 +12,15 @@
 namespace lumigrab::testing {
 
 using Bytes8 = std::vector<std::uint8_t>;
+
+// One way of damaging a valid file, named for the failure message.
+struct Damage {
+    const char* name;
+    std::function<void(Bytes8&)> apply;
+};
+
+// Applies each damage to its own copy of `good` and expects the result refused.
+void ExpectEachDamageRefused(const Bytes8& good, std::span<const Damage> damages);
 
 struct Rgba {
     std::uint8_t r = 0, g = 0, b = 0, a = 255;
