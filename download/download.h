@@ -8,7 +8,7 @@
 
 #include "app/program_info.h"
 #include "app/window_port.h"
-#include "download/detached_threads.h"
+#include "app/detached_threads.h"
 
 namespace lumigrab {
 

@@ -1,6 +1,7 @@
 #pragma once
 // The one HTTP operation of the program. Every call is self-contained and safe
 // from many threads at once. Callers judge success by an empty body.
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -11,6 +12,17 @@
 namespace lumigrab {
 
 class HttpConnection;  // a reusable request object (see http_connection.h)
+
+// Why a request gave no body. Callers that only need success or failure look
+// at the body; a front end that explains failures looks here.
+enum class HttpFailure {
+    None,       // a response came (whatever its status)
+    Cancelled,  // the caller's cancel flag was raised
+    TooSlow,    // the transfer stayed below the low-speed limit too long
+    Stalled,    // nothing moved for the stall limit (connect, send, receive)
+    TooLarge,   // the body went past kMaxResponseBody
+    Other,      // no connection, a bad address, a protocol error
+};
 
 // Parameters 2 to 16 of the request; every one has the default a plain
 // `HttpRequest(url)` needs. Pointers are the caller's in-and-out variables;
@@ -31,6 +43,12 @@ struct HttpOptions {
     Text proxyPassword;
     std::optional<int> proxyCredentialFlag;  // omitted: 1 (the proxy)
     HttpConnection* requestObject = nullptr;
+
+    // Beyond the original sixteen parameters, for the program's own workers:
+    // a flag that ends the transfer at once when raised (the request then
+    // fails as Cancelled), and where to report why a request failed.
+    const std::atomic<bool>* cancel = nullptr;
+    HttpFailure* failure = nullptr;     // out
 };
 
 // A body larger than this fails the request (empty body; status, headers and

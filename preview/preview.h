@@ -2,7 +2,7 @@
 // Showing the thumbnails of listed rows in the picture box: stepped by the
 // previous/next buttons, or a random row at every tick of the preview timer.
 #include "app/window_port.h"
-#include "download/detached_threads.h"
+#include "app/detached_threads.h"
 
 namespace lumigrab {
 

@@ -1,0 +1,34 @@
+#include "download/picture_fetch.h"
+
+#include "download/save_folder.h"
+#include "picture/picture.h"
+
+namespace lumigrab {
+
+PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& path,
+                          const std::atomic<bool>* cancel) {
+    PictureFetch result;
+    HttpOptions options;
+    options.cancel = cancel;
+    options.statusCode = &result.status;
+    options.failure = &result.failure;
+    const Bytes body = HttpRequest(url, options);
+    result.bytes = body.size();
+    const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(std::memory_order_relaxed); };
+    if (cancelled()) {
+        result.state = PictureFetch::State::Cancelled;
+    } else if (body.empty() && result.status == 0) {
+        result.state = PictureFetch::State::FetchFailed;
+    } else if (!IsPicture(body)) {
+        result.state = PictureFetch::State::NotPicture;
+    } else if (cancelled()) {
+        // The picture test can take a while on a big body; a stop during it counts.
+        result.state = PictureFetch::State::Cancelled;
+    } else {
+        result.state = WritePictureFile(path, body) ? PictureFetch::State::Saved
+                                                    : PictureFetch::State::WriteFailed;
+    }
+    return result;
+}
+
+}  // namespace lumigrab
