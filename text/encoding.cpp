@@ -1,6 +1,9 @@
 #include "text/encoding.h"
 
 #include <unicode/ucnv.h>
+#include <unicode/utf16.h>
+
+#include <algorithm>
 
 #include <memory>
 #include <vector>
@@ -78,6 +81,26 @@ std::string GbkToUtf8(std::string_view gbk) {
 
 Text Utf8ToGbk(std::string_view utf8) {
     return FromUtf16(Gbk936(), ToUtf16(Utf8(), UpToZero(utf8)));
+}
+
+std::u32string CharactersWithoutGbk(std::string_view utf8) {
+    const std::u16string units = ToUtf16(Utf8(), utf8);
+    std::u32string missing;
+    int32_t at = 0;
+    const auto length = static_cast<int32_t>(units.size());
+    while (at < length) {
+        const int32_t start = at;
+        UChar32 c = 0;
+        U16_NEXT(units.data(), at, length, c);
+        // A character has a GBK form exactly when it survives the round trip;
+        // ICU's substitution turns the others into "?", which does not.
+        const std::u16string one(units, static_cast<size_t>(start), static_cast<size_t>(at - start));
+        if (c == 0 || ToUtf16(Gbk936(), FromUtf16(Gbk936(), one)) != one) {
+            if (std::find(missing.begin(), missing.end(), static_cast<char32_t>(c)) == missing.end())
+                missing.push_back(static_cast<char32_t>(c));
+        }
+    }
+    return missing;
 }
 
 std::string UrlEncode(std::string_view gbk) {

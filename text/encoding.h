@@ -14,6 +14,12 @@ Text Utf8ToGbk(std::string_view utf8);
 // Every byte of the UTF-8 form as "%XX", upper-case hex; nothing left bare.
 std::string UrlEncode(std::string_view gbk);
 
+// The characters of `utf8` that system text cannot hold (each once, in order
+// of appearance); empty when Utf8ToGbk would keep every character. Invalid
+// UTF-8 shows up as U+FFFD. Lets a front end refuse such text instead of
+// working on its "?" form.
+std::u32string CharactersWithoutGbk(std::string_view utf8);
+
 // System text from a UTF-8 literal in our sources: Gbk("请先输入图片名称").
 inline Text Gbk(std::string_view utf8) { return Utf8ToGbk(utf8); }
 

@@ -34,6 +34,12 @@ TEST(CodePage, RoundTripsAndReplacements) {
     EXPECT_EQ(Utf8ToGbk(""), "");
 }
 
+TEST(CodePage, CharactersWithoutGbkAreNamedOnceInOrder) {
+    EXPECT_EQ(CharactersWithoutGbk("猫 cat ?"), U"");
+    EXPECT_EQ(CharactersWithoutGbk("\xF0\x9F\x98\x80猫\xF0\x9F\x90\xB1\xF0\x9F\x98\x80"), U"\U0001F600\U0001F431");
+    EXPECT_EQ(CharactersWithoutGbk("a\xFF"), U"\uFFFD");
+}
+
 TEST(CodePage, LocaleDoesNotMatter) {
     // Conversions name code page 936 explicitly; a C locale changes nothing.
     setlocale(LC_ALL, "C");
