@@ -1,5 +1,7 @@
 #include "download/download.h"
 
+#include <vector>
+
 #include "app/controls.h"
 #include "app/log.h"
 #include "download/download_run.h"
@@ -12,13 +14,17 @@ void StartDownload(WindowPort& window, DownloadState& state, const ProgramInfo& 
     // The button is disabled during a run, so an earlier run is normally over
     // or stopped already. If it is not, it stops here: two runs must never
     // write into the same list and progress bar.
-    if (state.currentRun) {
-        std::lock_guard lock(state.currentRun->downloadLock);
-        state.currentRun->stopped = true;
-        state.currentRun->wake.notify_all();
+    std::vector<WorkerGang> earlierWorkers;
+    if (const auto& previous = state.currentRun) {
+        std::lock_guard lock(previous->downloadLock);
+        previous->stopLocked();
+        earlierWorkers = previous->earlierWorkers;
+        earlierWorkers.push_back(previous->workers);
+        // A stopped gang with nobody running never runs anything again.
+        std::erase_if(earlierWorkers, [](const WorkerGang& gang) { return gang.running() == 0; });
     }
-    auto run = std::make_shared<DownloadRun>(window, program, state.pollInterval,
-                                             state.allowThreadStart, state.threads);
+    auto run = std::make_shared<DownloadRun>(window, program, state.allowThreadStart, state.threads,
+                                             std::move(earlierWorkers));
     state.currentRun = run;
     bool started = (!run->allowThreadStart || run->allowThreadStart(-1)) &&
                    run->threads.start([run] { DownloadController(run); });
@@ -37,9 +43,8 @@ void StopDownload(WindowPort& window, DownloadState& state) {
         if (const auto& run = state.currentRun) {
             std::lock_guard lock(run->downloadLock);
             if (!run->stopped && !run->ended) {
-                run->stopped = true;
+                run->stopLocked();
                 stopped = true;
-                run->wake.notify_all();
             }
         }
         if (stopped) {

@@ -2,7 +2,6 @@
 // The download run: the start and stop buttons of the download group. Both
 // entries run on the window thread and return at once; the work happens on a
 // controller thread and one worker thread per row (download_run.h).
-#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -17,9 +16,6 @@ struct DownloadRun;
 // Process-wide download state. Only the window thread touches it; the threads
 // of a run keep what they need in their own DownloadRun.
 struct DownloadState {
-    // How often the controller looks again at the number of running workers
-    // while it waits for one of them to finish.
-    std::chrono::milliseconds pollInterval{800};
     // Asked before each thread of a run is started (the worker's row index, or
     // -1 for the controller). False makes that start fail as if the system had
     // refused the thread. Empty: every start is attempted.

@@ -1,12 +1,12 @@
 #include "download/download_run.h"
 
+#include <chrono>
 #include <string>
 
 #include "app/controls.h"
 #include "app/log.h"
 #include "download/save_folder.h"
-#include "net/http_request.h"
-#include "picture/picture.h"
+#include "download/picture_fetch.h"
 #include "text/encoding.h"
 
 namespace lumigrab {
@@ -53,7 +53,6 @@ void FinishRow(DownloadRun& run, int rowIndex, const RowIdentity& id, Outcome ou
     WindowPort& window = run.window;
     window.runOnWindowThread([&] {
         std::lock_guard lock(run.downloadLock);
-        --run.activeWorkers;
         // A stopped run's list is gone and a later run may own the controls.
         if (run.stopped) return;
         // The list may have been emptied and refilled since the row was read.
@@ -83,12 +82,12 @@ void DownloadWorker(const std::shared_ptr<DownloadRun>& run, int rowIndex) {
     Outcome outcome = Outcome::Failed;
     std::filesystem::path path;
     if (!id.stopped && !id.url.empty()) {
-        Bytes body = HttpRequest(id.url);
-        // A run stopped during the fetch keeps nothing: its rows are gone.
-        if (IsPicture(body) && !run->isStopped()) {
-            path = PicturePath(run->saveFolder, id.saveName);
-            outcome = WritePictureFile(path, body) ? Outcome::Saved : Outcome::WriteFailed;
-        }
+        path = PicturePath(run->saveFolder, id.saveName);
+        // Stop raises the gang's cancel flag: the transfer ends at once and a
+        // stopped run keeps nothing, its rows are gone.
+        const PictureFetch fetch = FetchPicture(id.url, path, run->workers.cancelFlag());
+        if (fetch.state == PictureFetch::State::Saved) outcome = Outcome::Saved;
+        if (fetch.state == PictureFetch::State::WriteFailed) outcome = Outcome::WriteFailed;
     }
     FinishRow(*run, rowIndex, id, outcome, path);
 }
@@ -142,19 +141,31 @@ void DownloadController(const std::shared_ptr<DownloadRun>& runPtr) {
     if (run.isStopped()) return;
     run.saveFolder = PrepareSaveFolder(window, run.program);
 
-    for (int r = 0; r < rows; ++r) {
-        std::unique_lock lock(run.downloadLock);
-        if (run.stopped) return;
-        ++run.activeWorkers;
-        // Started under the lock, so no worker can start after Stop returned.
-        bool started = (!run.allowThreadStart || run.allowThreadStart(r)) &&
-                       run.threads.start([runPtr, r] { DownloadWorker(runPtr, r); });
-        if (!started) {
-            lock.unlock();
-            FinishUnstartedRow(run, r);
-            lock.lock();
+    // A run started right after a Stop waits until the stopped run's
+    // transfers, cancelled already, are gone; a Stop of this run ends the wait.
+    for (const WorkerGang& earlier : run.earlierWorkers) {
+        while (!earlier.waitIdle(std::chrono::milliseconds(100))) {
+            if (run.isStopped()) return;
         }
-        while (run.activeWorkers >= limit && !run.stopped) run.wake.wait_for(lock, run.pollInterval);
+    }
+
+    for (int r = 0; r < rows; ++r) {
+        if (run.allowThreadStart && !run.allowThreadStart(r)) {
+            if (run.isStopped()) return;
+            FinishUnstartedRow(run, r);
+            continue;
+        }
+        // Returns the moment a slot is free, or at once when Stop comes.
+        switch (run.workers.startWhenFree(limit, [runPtr, r] { DownloadWorker(runPtr, r); })) {
+            case WorkerGang::Start::Started:
+                break;
+            case WorkerGang::Start::Refused:
+                FinishUnstartedRow(run, r);
+                break;
+            case WorkerGang::Start::Stopped:
+            case WorkerGang::Start::Busy:
+                return;
+        }
     }
 }
 

@@ -4,16 +4,15 @@
 //
 // One run at a time (its button stays disabled while it lasts). The click
 // handler checks the inputs and starts a controller thread; the controller
-// starts one detached page worker per result page, at most N at once, and ends
-// after starting the last one. The page worker that finishes the last page
-// closes the run. Nothing is ever joined.
-#include <atomic>
-#include <chrono>
+// starts one detached page worker per result page, at most N at once (the next
+// the moment one finishes), and ends after starting the last one. The page
+// worker that finishes the last page closes the run. Nothing is ever joined.
 #include <cstdint>
 #include <memory>
 #include <mutex>
 
 #include "app/window_port.h"
+#include "app/worker_gang.h"
 #include "harvest/result_page.h"
 
 namespace lumigrab {
@@ -21,31 +20,29 @@ namespace lumigrab {
 // What the threads of one run share. Each thread holds it by shared_ptr, so it
 // lives until the last of them lets go, however the runs overlap.
 struct HarvestRun {
-    HarvestRun(Text origin, std::chrono::milliseconds poll)
-        : serviceOrigin(std::move(origin)), pollInterval(poll) {}
+    explicit HarvestRun(Text origin, DetachedThreads threads = {})
+        : serviceOrigin(std::move(origin)), pageWorkers(std::move(threads)) {}
 
     const Text serviceOrigin;
-    const std::chrono::milliseconds pollInterval;
+    WorkerGang pageWorkers;
 
     // Held while a page appends its rows, so each page's rows form one block
     // and the positions in the save names run on without gaps.
     std::mutex listLock;
-    // Guards the two counts below and makes "step and test for the end" one unit.
+    // Guards the count below and makes "step and test for the end" one unit.
     std::mutex countLock;
-    // Started and not yet finished. Changed under countLock; the controller's
-    // throttle reads it without the lock (a stale value costs one poll).
-    std::atomic<int> activePageWorkers{0};
     int pagesFinished = 0;
 
     // Set by the controller before its first page worker starts.
     int pageCount = 0;
 };
 
-// Process-wide: the current run and the two settings tests shorten.
+// Process-wide: the current run and the settings tests change.
 class HarvestState {
 public:
-    // How often the controller looks whether a worker slot is free.
-    std::chrono::milliseconds pollInterval{500};
+    // Counts every page worker of every run, for whoever must wait until
+    // they are all gone.
+    DetachedThreads threads;
     // Scheme and host of the image-search service; the program never changes it.
     Text serviceOrigin{kServiceOrigin};
 
@@ -72,8 +69,8 @@ void ParseResultPage(WindowPort& window, HarvestRun& run, std::string_view width
                      std::string_view height, std::string_view offset,
                      std::string_view keyword);
 
-// Counts one page as finished: progress step and, for the last page, the end
-// of the run. `wasStarted` is false for a page whose worker never ran.
-void FinishPage(WindowPort& window, HarvestRun& run, bool wasStarted);
+// Counts one page as finished, whether its worker ran or could not be
+// started: progress step and, for the last page, the end of the run.
+void FinishPage(WindowPort& window, HarvestRun& run);
 
 }  // namespace lumigrab

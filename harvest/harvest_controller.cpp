@@ -1,4 +1,3 @@
-#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -52,7 +51,7 @@ void StartHarvest(WindowPort& window, HarvestState& state) {
     AppendLog(window, Gbk("图片地址采集已启动****************************"));
     window.setEnabled(ctl::kHarvestButton, false);
 
-    auto run = std::make_shared<HarvestRun>(state.serviceOrigin, state.pollInterval);
+    auto run = std::make_shared<HarvestRun>(state.serviceOrigin, state.threads);
     state.setCurrentRun(run);
     try {
         std::thread(HarvestController, std::ref(window), run).detach();
@@ -84,21 +83,12 @@ void HarvestController(WindowPort& window, std::shared_ptr<HarvestRun> run) {
         window.setTimerInterval(ctl::kPreviewTimer, kAutoPreviewInterval);
 
     for (std::int32_t page = 0; page < pageCount; ++page) {
-        try {
-            std::thread(HarvestPage, std::ref(window), run, page).detach();
-        } catch (const std::system_error&) {
-            // The page still counts, or the run would never reach its end.
-            FinishPage(window, *run, false);
-            continue;
-        }
-        {
-            std::lock_guard lock(run->countLock);
-            run->activePageWorkers.fetch_add(1, std::memory_order_relaxed);
-        }
-        // After the last start there is nothing left to hold back.
-        if (page + 1 == pageCount) break;
-        while (run->activePageWorkers.load(std::memory_order_relaxed) >= maxPageWorkers)
-            std::this_thread::sleep_for(run->pollInterval);
+        // Returns the moment a slot is free; a harvest has no stop.
+        const auto start = run->pageWorkers.startWhenFree(
+            maxPageWorkers, [&window, run, page] { HarvestPage(window, run, page); });
+        // A page whose worker could not start still counts, or the run would
+        // never reach its end.
+        if (start != WorkerGang::Start::Started) FinishPage(window, *run);
     }
 }
 

@@ -53,12 +53,11 @@ void ParseResultPage(WindowPort& window, HarvestRun& run, std::string_view width
         std::lock_guard lock(run.listLock);
         AppendRows(window, pictures);
     }
-    FinishPage(window, run, true);
+    FinishPage(window, run);
 }
 
-void FinishPage(WindowPort& window, HarvestRun& run, bool wasStarted) {
+void FinishPage(WindowPort& window, HarvestRun& run) {
     std::lock_guard lock(run.countLock);
-    if (wasStarted) run.activePageWorkers.fetch_sub(1, std::memory_order_relaxed);
     // The run's own count decides the end, not the bar: a download started
     // meanwhile resets the bar for itself and must not keep this run open.
     const int finished = ++run.pagesFinished;

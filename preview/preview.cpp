@@ -27,8 +27,30 @@ void Step(WindowPort& window, PreviewState& state, Direction direction) {
     } else {
         position = position == 0 ? rows - 1 : position - 1;
     }
-    Text address = window.cell(ctl::kResultList, position, ctl::kColThumbnail);
-    window.setPicture(ctl::kPictureBox, address.empty() ? Bytes{} : HttpRequest(address));
+    const Text address = window.cell(ctl::kResultList, position, ctl::kColThumbnail);
+
+    // This step supersedes any earlier one still fetching.
+    state.stepFetch.stop();
+    const std::uint64_t step = state.newestStep->fetch_add(1) + 1;
+    if (address.empty()) {
+        window.setPicture(ctl::kPictureBox, Bytes{});
+        return;
+    }
+    state.stepFetch = WorkerGang(state.steps);
+    auto newest = state.newestStep;
+    const std::atomic<bool>* cancel = state.stepFetch.cancelFlag();
+    const auto started = state.stepFetch.startIfFree(1, [&window, newest, step, address, cancel] {
+        HttpOptions options;
+        options.cancel = cancel;
+        const Bytes picture = HttpRequest(address, options);
+        // Checked and shown in one window step, so a newer step that starts
+        // meanwhile cannot be overwritten by this older picture.
+        window.runOnWindowThread([&] {
+            if (newest->load() == step) window.setPicture(ctl::kPictureBox, picture);
+        });
+    });
+    // Without a thread the picture cannot arrive; show that it did not.
+    if (started != WorkerGang::Start::Started) window.setPicture(ctl::kPictureBox, Bytes{});
 }
 
 }  // namespace
@@ -53,11 +75,12 @@ void ToggleAutoPreview(WindowPort& window) {
 }
 
 void AutoPreviewTick(WindowPort& window, PreviewState& state) {
-    // A refused thread only means this tick shows nothing new.
-    state.steps.start([&window] { AutoPreviewStep(window); });
+    // A busy slot or a refused thread only means this tick shows nothing new.
+    const std::atomic<bool>* cancel = state.autoFetch.cancelFlag();
+    state.autoFetch.startIfFree(1, [&window, cancel] { AutoPreviewStep(window, cancel); });
 }
 
-void AutoPreviewStep(WindowPort& window) {
+void AutoPreviewStep(WindowPort& window, const std::atomic<bool>* cancel) {
     // Steps started in the same millisecond must not all pick the same row.
     std::random_device device;
     std::seed_seq seed{device(), device(),
@@ -77,7 +100,9 @@ void AutoPreviewStep(WindowPort& window) {
         window.setPicture(ctl::kPictureBox, Bytes{});
         return;
     }
-    window.setPicture(ctl::kPictureBox, address.empty() ? Bytes{} : HttpRequest(address));
+    HttpOptions options;
+    options.cancel = cancel;
+    window.setPicture(ctl::kPictureBox, address.empty() ? Bytes{} : HttpRequest(address, options));
 }
 
 }  // namespace lumigrab

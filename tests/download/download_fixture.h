@@ -106,7 +106,6 @@ protected:
     DownloadTest() {
         program.folder = programFolder.path();
         program.executableName = "lumigrab";
-        state.pollInterval = 20ms;
     }
 
     void TearDown() override {

@@ -65,6 +65,21 @@ TEST_F(DownloadTest, OneWorkerCompletesRowsInOrder) {
     EXPECT_EQ(server.maxConcurrentPictures(), 1);
 }
 
+// A finished worker frees its slot at once; a controller that only looked
+// again after a pause would take tens of seconds over these rows.
+TEST_F(DownloadTest, NextRowStartsAsSoonAsOneFinishes) {
+    window.setText(ctl::kKeyword, "quick");
+    window.setText(ctl::kThreadCount, "1");
+    for (int i = 1; i <= 40; ++i) AddRow("q " + std::to_string(i), PictureKind::Jpeg, i);
+
+    const auto start = std::chrono::steady_clock::now();
+    RunToEnd();
+
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_EQ(server.pictureRequests(), 40);
+    EXPECT_EQ(server.maxConcurrentPictures(), 1);
+}
+
 struct LimitCase {
     const char* name;
     const char* threadBox;

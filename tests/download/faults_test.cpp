@@ -51,7 +51,6 @@ protected:
     explicit FaultRun(standin::StandinOptions options = {}) : server(std::move(options)) {
         program.folder = programFolder.path();
         program.executableName = "lumigrab";
-        state.pollInterval = 20ms;
     }
 
     void TearDown() override {

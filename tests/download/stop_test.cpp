@@ -94,10 +94,8 @@ TEST_F(DownloadTest, StopDuringRunEndsItAndDrainingWorkersStayOutOfNextRun) {
     }
 }
 
-TEST_F(DownloadTest, StopWhileControllerWaitsEndsItWithoutWaitingForPoll) {
-    // With a poll this long the controller could only notice the stop late;
-    // the stop request has to wake it.
-    state.pollInterval = 60s;
+TEST_F(DownloadTest, StopWhileControllerWaitsForASlotEndsIt) {
+    // The controller waits for the one slot; the stop request has to wake it.
     window.setText(ctl::kThreadCount, "1");
     for (int i = 1; i <= 3; ++i) AddRow("w " + std::to_string(i), SlowUrl(server, i, 200), "");
 
@@ -144,6 +142,26 @@ TEST_F(DownloadTest, RefilledListKeepsItsOwnStates) {
     EXPECT_EQ(State(0), "");
     EXPECT_EQ(window.logMessages(), std::vector<Text>{kFinalLine});
     EXPECT_TRUE(std::filesystem::exists(Folder("refill") / "old 1.jpg"));
+}
+
+// Stop ends the stopped run's transfers, and a run started right after waits
+// for them: whatever earlier runs left, never more than N pictures in flight.
+TEST_F(DownloadTest, RestartsAfterStopNeverExceedTheLimit) {
+    window.setText(ctl::kKeyword, "trickle");
+    window.setText(ctl::kThreadCount, "3");
+    const auto start = std::chrono::steady_clock::now();
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        for (int i = 1; i <= 5; ++i)
+            AddRow("t " + std::to_string(i), server.pictureUrl(PictureKind::Trickle, cycle * 10 + i), "");
+        StartDownload(window, state, program);
+        ASSERT_TRUE(server.waitForRequests(3 * (cycle + 1), 10s));
+        StopDownload(window, state);
+    }
+    ASSERT_TRUE(state.threads.waitIdle(30s));
+
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s) << "stopped transfers ran on";
+    EXPECT_EQ(server.maxConcurrentPictures(), 3);
+    EXPECT_TRUE(FolderEntries(Folder("trickle")).empty());
 }
 
 }  // namespace

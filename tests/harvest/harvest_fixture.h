@@ -49,7 +49,6 @@ protected:
         setenv("HTTPS_PROXY", server.proxyUrl().c_str(), 1);
         unsetenv("no_proxy");
         unsetenv("NO_PROXY");
-        state.pollInterval = 20ms;
         window.setText(ctl::kKeyword, Gbk("猫"));
         window.selectEntry(ctl::kDepth, 0);
         window.setText(ctl::kPictureName, "cat");

@@ -46,6 +46,19 @@ INSTANTIATE_TEST_SUITE_P(
                       LimitCase{"MoreThanPages", "9", 3, 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A finished page frees its slot at once; a controller that only looked
+// again after a pause would take ten seconds over these pages.
+TEST_F(HarvestFixture, NextPageStartsAsSoonAsOneFinishes) {
+    window.setText(ctl::kDepth, "20");
+    window.setText(ctl::kThreadCount, "1");
+
+    const auto start = std::chrono::steady_clock::now();
+    Harvest();
+
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+    EXPECT_EQ(server.pageRequests(), 20);
+}
+
 // A download sets the shared bar for itself while pages are still running.
 TEST_F(HarvestFixture, DownloadTakingTheBarDoesNotHoldTheRun) {
     window.setText(ctl::kKeyword, "standin-stall");
@@ -84,18 +97,15 @@ TEST(FinishPageTest, UnstartedPagesStillEndTheRun) {
     FakeWindow window;
     window.setEnabled(ctl::kHarvestButton, false);
     window.insertRow(ctl::kResultList, 0, "a 1");
-    HarvestRun run(Text(kServiceOrigin), 20ms);
+    HarvestRun run{Text(kServiceOrigin)};
     run.pageCount = 2;
 
-    FinishPage(window, run, false);
-    EXPECT_EQ(run.activePageWorkers.load(), 0);
+    FinishPage(window, run);
     EXPECT_EQ(window.progressPosition(ctl::kProgress), 1);
     EXPECT_FALSE(window.isEnabled(ctl::kHarvestButton));
     EXPECT_EQ(window.logMessages().size(), 1u);  // only the usage text
 
-    run.activePageWorkers = 1;
-    FinishPage(window, run, true);
-    EXPECT_EQ(run.activePageWorkers.load(), 0);
+    FinishPage(window, run);
     EXPECT_EQ(window.progressPosition(ctl::kProgress), 2);
     EXPECT_TRUE(window.isEnabled(ctl::kHarvestButton));
     EXPECT_EQ(window.logMessages(),

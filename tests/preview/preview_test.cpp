@@ -36,6 +36,15 @@ protected:
     }
     Bytes Thumbnail(int id) { return server.expectedBody(server.pictureUrl(PictureKind::Jpeg, id, true)); }
     Bytes Shown() { return window.picture(ctl::kPictureBox); }
+    // A step shows its picture when the fetch is back, off the window thread.
+    void Next() {
+        ShowNextPicture(window, state);
+        ASSERT_TRUE(state.steps.waitIdle(30s));
+    }
+    void Previous() {
+        ShowPreviousPicture(window, state);
+        ASSERT_TRUE(state.steps.waitIdle(30s));
+    }
 
     standin::StandinServer server;
     FakeWindow window;
@@ -45,16 +54,16 @@ protected:
 TEST_F(PreviewTest, StepsWrapAroundBothWays) {
     AddRows(3);  // A, B, C
 
-    ShowNextPicture(window, state);
+    Next();
     EXPECT_EQ(Shown(), Thumbnail(2));
-    ShowNextPicture(window, state);
+    Next();
     EXPECT_EQ(Shown(), Thumbnail(3));
-    ShowNextPicture(window, state);
+    Next();
     EXPECT_EQ(Shown(), Thumbnail(1));
-    ShowPreviousPicture(window, state);
+    Previous();
     EXPECT_EQ(Shown(), Thumbnail(3));
     EXPECT_EQ(state.previewPosition, 2);
-    ShowPreviousPicture(window, state);
+    Previous();
     EXPECT_EQ(Shown(), Thumbnail(2));
 
     EXPECT_EQ(server.hitsUnder("/pic/"), 0) << "only thumbnails are shown";
@@ -65,10 +74,10 @@ TEST_F(PreviewTest, OneRowAlwaysShowsIt) {
     AddRows(1);
     for (int i = 0; i < 3; ++i) {
         window.setPicture(ctl::kPictureBox, {});
-        ShowNextPicture(window, state);
+        Next();
         EXPECT_EQ(Shown(), Thumbnail(1));
         window.setPicture(ctl::kPictureBox, {});
-        ShowPreviousPicture(window, state);
+        Previous();
         EXPECT_EQ(Shown(), Thumbnail(1));
     }
     EXPECT_EQ(state.previewPosition, 0);
@@ -89,9 +98,9 @@ TEST_P(BeyondList, ShowsAnExistingRow) {
     state.previewPosition = GetParam().position;
 
     if (GetParam().next) {
-        ShowNextPicture(window, state);
+        Next();
     } else {
-        ShowPreviousPicture(window, state);
+        Previous();
     }
 
     EXPECT_EQ(Shown(), Thumbnail(GetParam().shownId));
@@ -109,8 +118,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(PreviewTest, EmptyListShowsMessageAndChangesNothing) {
     state.previewPosition = 4;
-    ShowNextPicture(window, state);
-    ShowPreviousPicture(window, state);
+    Next();
+    Previous();
 
     auto messages = window.messages();
     ASSERT_EQ(messages.size(), 2u);
@@ -128,7 +137,7 @@ TEST_F(PreviewTest, FailedFetchEmptiesPicture) {
     window.setCell(ctl::kResultList, 0, ctl::kColThumbnail, server.pictureUrl(PictureKind::Stall, 1, true) + "?ms=1");
     window.setPicture(ctl::kPictureBox, Thumbnail(1));
 
-    ShowNextPicture(window, state);
+    Next();
 
     EXPECT_TRUE(Shown().empty());
 }
@@ -185,6 +194,7 @@ TEST_F(PreviewTest, TickShowsOnItsOwnThreadAndLeavesPosition) {
     state.previewPosition = 1;
 
     AutoPreviewTick(window, state);
+    ASSERT_TRUE(state.steps.waitIdle(30s));
     AutoPreviewTick(window, state);
     ASSERT_TRUE(state.steps.waitIdle(30s));
 
@@ -193,6 +203,31 @@ TEST_F(PreviewTest, TickShowsOnItsOwnThreadAndLeavesPosition) {
     EXPECT_TRUE(shown == Thumbnail(1) || shown == Thumbnail(2));
     EXPECT_EQ(state.previewPosition, 1);
     EXPECT_EQ(window.logMessages().size(), 1u) << "only the usage text";
+}
+
+TEST_F(PreviewTest, TicksWhileAFetchHangsStartNoOther) {
+    window.insertRow(ctl::kResultList, 0, "slow");
+    window.setCell(ctl::kResultList, 0, ctl::kColThumbnail, server.pictureUrl(PictureKind::Stall, 1, true) + "?ms=1500");
+
+    for (int i = 0; i < 5; ++i) AutoPreviewTick(window, state);
+    ASSERT_TRUE(state.steps.waitIdle(30s));
+
+    EXPECT_EQ(server.hitsUnder("/thumb/"), 1);
+}
+
+TEST_F(PreviewTest, NewerStepSupersedesAHangingOne) {
+    AddRows(1);
+    window.insertRow(ctl::kResultList, 0, "slow");
+    window.setCell(ctl::kResultList, 0, ctl::kColThumbnail, server.pictureUrl(PictureKind::Stall, 1, true) + "?ms=5000");
+    state.previewPosition = 1;
+
+    const auto start = std::chrono::steady_clock::now();
+    ShowNextPicture(window, state);  // the hanging row: the window must not wait for it
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    ShowNextPicture(window, state);  // the picture
+    ASSERT_TRUE(state.steps.waitIdle(30s));
+
+    EXPECT_EQ(Shown(), Thumbnail(1)) << "the older step's failure must not replace the newer picture";
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ constexpr KindName kKindNames[] = {
     {PictureKind::Error, "error"},     {PictureKind::Stall, "stall"},
     {PictureKind::Reset, "reset"},     {PictureKind::Slow, "slow"},
     {PictureKind::Redirect, "redirect"}, {PictureKind::Huge, "huge"},
+    {PictureKind::Trickle, "trickle"},
 };
 
 constexpr std::size_t kCacheEntries = 512;
@@ -153,7 +154,8 @@ detail::Bytes StandinServer::Impl::pictureBody(const PictureRequest& r) {
     auto text = [](const std::string& s) { return detail::Bytes(s.begin(), s.end()); };
     switch (r.kind) {
         case PictureKind::Jpeg:
-        case PictureKind::Slow: return encoded(detail::Format::Jpeg, r.id, w, h);
+        case PictureKind::Slow:
+        case PictureKind::Trickle: return encoded(detail::Format::Jpeg, r.id, w, h);
         case PictureKind::Png: return encoded(detail::Format::Png, r.id, w, h);
         case PictureKind::Gif: return encoded(detail::Format::Gif, r.id, w, h);
         case PictureKind::Html:

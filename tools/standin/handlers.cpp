@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -210,6 +211,8 @@ After StandinServer::Impl::servePicture(Stream& stream, const PictureRequest& re
         case PictureKind::Huge:
             return serveHuge(stream, request.bytes.value_or(std::min(opt.hugeBytes, kMaxHugeBytes)),
                              headOnly, keepAlive, flight);
+        case PictureKind::Trickle:
+            return serveTrickle(stream, request, headOnly, flight);
         case PictureKind::Reset: {
             const detail::Bytes whole = wholeJpeg(request);
             std::string out = detail::ResponseHead(200, "image/jpeg", whole.size(), keepAlive);
@@ -253,6 +256,40 @@ After StandinServer::Impl::serveHuge(Stream& stream, std::uint64_t length, bool 
         sent += n;
     }
     return keepAlive ? After::KeepAlive : After::Close;
+}
+
+namespace {
+
+// Waits `duration` unless the client closes its end (or sends anything, which
+// a client waiting for its response does only when leaving) or the server
+// stops. True when the full time passed with the client still there.
+bool ClientStaysFor(Stream& stream, const std::atomic<bool>& stopping, std::chrono::milliseconds duration) {
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (!stopping) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return true;
+        pollfd p{stream.socket(), POLLIN | POLLRDHUP, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 50)));
+        if (ready > 0) return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+After StandinServer::Impl::serveTrickle(Stream& stream, const PictureRequest& request,
+                                        bool headOnly, Flight& flight) {
+    const detail::Bytes whole = wholeJpeg(request);
+    const std::string head = detail::ResponseHead(200, "image/jpeg", whole.size(), false);
+    if (!WriteLanding(stream, head, headOnly ? &flight : nullptr) || headOnly) return After::Close;
+    const std::chrono::milliseconds interval(request.ms.value_or(1000));
+    const std::string_view body = AsText(whole);
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        if (!ClientStaysFor(stream, stopping, interval)) return After::Close;
+        if (!WriteLanding(stream, body.substr(i, 1), i + 1 == body.size() ? &flight : nullptr))
+            return After::Close;
+    }
+    return After::Close;
 }
 
 }  // namespace lumigrab::standin

@@ -37,6 +37,8 @@ long TlsStream::readSome(char* buffer, std::size_t size) {
     return SSL_get_error(ssl_, n) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
 }
 
+int TlsStream::socket() const { return SSL_get_fd(ssl_); }
+
 bool TlsStream::writeAll(std::string_view data) {
     while (!data.empty()) {
         const int chunk = static_cast<int>(std::min<std::size_t>(data.size(), 1 << 20));

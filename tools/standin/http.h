@@ -39,6 +39,8 @@ public:
     // > 0 bytes read, 0 at end of stream, < 0 on error or time-out.
     virtual long readSome(char* buffer, std::size_t size) = 0;
     virtual bool writeAll(std::string_view data) = 0;
+    // The connection's socket, for waiting on it; -1 when there is none.
+    virtual int socket() const { return -1; }
 };
 
 class PlainStream : public Stream {
@@ -46,6 +48,7 @@ public:
     explicit PlainStream(int fd) : fd_(fd) {}
     long readSome(char* buffer, std::size_t size) override;
     bool writeAll(std::string_view data) override;
+    int socket() const override { return fd_; }
 
 private:
     int fd_;
@@ -56,6 +59,7 @@ public:
     explicit TlsStream(SSL* ssl) : ssl_(ssl) {}
     long readSome(char* buffer, std::size_t size) override;
     bool writeAll(std::string_view data) override;
+    int socket() const override;
 
 private:
     SSL* ssl_;

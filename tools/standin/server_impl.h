@@ -111,6 +111,8 @@ struct StandinServer::Impl {
                        bool keepAlive, Flight& flight);
     After serveHuge(detail::Stream& stream, std::uint64_t length, bool headOnly, bool keepAlive,
                     Flight& flight);
+    After serveTrickle(detail::Stream& stream, const PictureRequest& request, bool headOnly,
+                       Flight& flight);
     void record(const detail::RequestHead& head, std::string_view pathAndQuery, bool viaTunnel);
     void pictureStarted();
     void pictureFinished();

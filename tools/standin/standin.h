@@ -71,6 +71,9 @@
 //                  connection is reset (RST)
 //       slow       the jpeg of that id after ms (default slowDelay)
 //       redirect   302 to the same path with hop+1, forever
+//       trickle    200 image/jpeg announcing the jpeg of that id, then one body
+//                  byte every ms (default 1000): alive, but hopelessly slow;
+//                  ends when the client goes away
 //       huge       200 image/jpeg, Content-Length bytes (default hugeBytes,
 //                  capped at kMaxHugeBytes): FF D8 FF E0 then filler, streamed
 //   Every picture request (any kind) first waits pictureDelay, while counted
@@ -123,6 +126,7 @@ enum class PictureKind {
     Slow,
     Redirect,
     Huge,
+    Trickle,
 };
 
 // "jpeg", "png", ... as used in picture paths.
