@@ -1,6 +1,56 @@
 #include "net/http_connection.h"
 
+#include <array>
+#include <cstddef>
+
 namespace lumigrab {
+
+namespace {
+
+// libcurl asks for one lock per kind of shared data (and one for the share
+// object itself); each gets its own mutex so a name lookup never waits for a
+// TLS session store.
+struct ShareLocks {
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> byKind;
+};
+
+void LockShared(CURL*, curl_lock_data kind, curl_lock_access, void* user) {
+    auto* locks = static_cast<ShareLocks*>(user);
+    locks->byKind[static_cast<std::size_t>(kind) % locks->byKind.size()].lock();
+}
+
+void UnlockShared(CURL*, curl_lock_data kind, void* user) {
+    auto* locks = static_cast<ShareLocks*>(user);
+    locks->byKind[static_cast<std::size_t>(kind) % locks->byKind.size()].unlock();
+}
+
+struct CurlShareDeleter {
+    void operator()(CURLSH* share) const noexcept { curl_share_cleanup(share); }
+};
+
+struct SharedCaches {
+    ShareLocks locks;
+    std::unique_ptr<CURLSH, CurlShareDeleter> share;
+
+    SharedCaches() : share(curl_share_init()) {
+        if (!share) return;
+        CURLSH* s = share.get();
+        curl_share_setopt(s, CURLSHOPT_USERDATA, &locks);
+        curl_share_setopt(s, CURLSHOPT_LOCKFUNC, &LockShared);
+        curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, &UnlockShared);
+        curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+};
+
+CURLSH* ProcessShare() {
+    // Never destroyed: detached workers may still be inside a request while
+    // the process exits, and the share must outlive every handle using it.
+    static SharedCaches* const caches = new SharedCaches;
+    return caches->share.get();
+}
+
+}  // namespace
 
 void EnsureCurlInitialised() {
     // curl_global_init is not thread-safe on every build of libcurl, and the
@@ -9,9 +59,14 @@ void EnsureCurlInitialised() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-HttpConnection::HttpConnection() {
+CurlEasy NewCurlHandle() {
     EnsureCurlInitialised();
-    handle_.reset(curl_easy_init());
+    CurlEasy handle(curl_easy_init());
+    // Survives curl_easy_reset, so it is set once here.
+    if (handle && ProcessShare() != nullptr) curl_easy_setopt(handle.get(), CURLOPT_SHARE, ProcessShare());
+    return handle;
 }
+
+HttpConnection::HttpConnection() : handle_(NewCurlHandle()) {}
 
 }  // namespace lumigrab

@@ -24,6 +24,12 @@ struct CurlListDeleter {
 };
 using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
 
+// A new easy handle (null when libcurl cannot make one) that looks names up
+// in, and resumes TLS sessions from, caches shared by every handle of the
+// process. Connections are not shared between handles: libcurl does not
+// support one connection cache used from several threads at once.
+CurlEasy NewCurlHandle();
+
 class HttpConnection {
 public:
     HttpConnection();

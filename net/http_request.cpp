@@ -1,11 +1,14 @@
 #include "net/http_request.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "net/body_budget.h"
 #include "net/cookies.h"
+#include "net/curl_pool.h"
 #include "net/http_connection.h"
 #include "net/http_headers.h"
 
@@ -42,38 +45,125 @@ bool HasHeaderNamed(const std::vector<std::string>& lines, std::string_view name
     return false;
 }
 
+// Below this many bytes a second, sustained over the low-speed window, a
+// transfer is not a slow link but a host holding a worker: even a 2G mobile
+// link moves several KB a second, and at 1 KiB/s a 5 MB picture still gets
+// through (in under an hour and a half) as long as it keeps that pace. The
+// window is 30 s so that a link that hiccups for a while is not cut off;
+// it is never shorter than the stall limit, so a caller who allows long
+// pauses is not cut off sooner by this check.
+constexpr std::uint64_t kLowSpeedBytesPerSecond = 1024;
+constexpr std::chrono::milliseconds kLowSpeedTime{30000};
+// A body of unknown length takes budget in doubling steps from this size.
+constexpr std::size_t kFirstBodyStep = std::size_t{64} << 10;
+// Idle connections each pooled handle may keep (see curl_pool.cpp).
+constexpr long kMaxConnectsPerHandle = 4;
+
+std::atomic<long long> lowSpeedTimeOverrideMs{0};
+
+std::chrono::milliseconds LowSpeedTime() {
+    const long long override = lowSpeedTimeOverrideMs.load(std::memory_order_relaxed);
+    return override > 0 ? std::chrono::milliseconds(override) : kLowSpeedTime;
+}
+
 // What one transfer collects through libcurl's callbacks.
 struct Transfer {
     CURL* curl = nullptr;
+    const std::atomic<bool>* cancel = nullptr;
     Bytes body;
-    bool bodyTooLarge = false;
+    BodyReservation reservation;  // covers body.capacity()
+    std::optional<HttpFailure> failure;  // why a callback stopped the transfer
     std::vector<std::string> headerLines;
     std::size_t headerBytes = 0;
 
-    std::optional<std::chrono::milliseconds> stallLimit;
-    Clock::time_point lastActivity = Clock::now();
+    // Bytes moved either way, every response of the exchange counted.
+    std::uint64_t moved = 0;
     curl_off_t lastDown = 0;
     curl_off_t lastUp = 0;
+
+    std::optional<std::chrono::milliseconds> stallLimit;
+    std::uint64_t movedAtLastActivity = 0;
+    Clock::time_point lastActivity = Clock::now();
+
+    Clock::duration lowSpeedWindow{};
+    std::uint64_t lowSpeedQuota = 0;  // bytes each window must move
+    std::uint64_t movedAtWindowStart = 0;
+    Clock::time_point windowStart = Clock::now();
+
+    bool cancelled() const { return cancel != nullptr && cancel->load(std::memory_order_relaxed); }
+
+    void restartClocks(Clock::time_point now) {
+        movedAtLastActivity = movedAtWindowStart = moved;
+        lastActivity = windowStart = now;
+    }
+
+    void countProgress(curl_off_t down, curl_off_t up) {
+        // libcurl's counters start again with each response of a redirect chain.
+        if (down > lastDown) moved += static_cast<std::uint64_t>(down - lastDown);
+        if (up > lastUp) moved += static_cast<std::uint64_t>(up - lastUp);
+        lastDown = down;
+        lastUp = up;
+    }
+
+    // Makes room in the budget for the body to reach `needed` bytes.
+    bool reserveFor(std::size_t needed);
+    void dropBody() {
+        Bytes().swap(body);
+        reservation.releaseAll();
+    }
 };
+
+bool Transfer::reserveFor(std::size_t needed) {
+    std::size_t want;
+    bool whole = false;
+    if (body.empty()) {
+        // A declared length is taken whole before any byte is stored (and
+        // lets us refuse an oversized body before it arrives).
+        curl_off_t declared = -1;
+        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+        if (declared > static_cast<curl_off_t>(kMaxResponseBody)) {
+            failure = HttpFailure::TooLarge;
+            return false;
+        }
+        whole = declared > 0 && static_cast<std::size_t>(declared) >= needed;
+        want = whole ? static_cast<std::size_t>(declared) : std::max(needed, kFirstBodyStep);
+    } else {
+        want = std::max(needed, std::min(2 * reservation.held(), kMaxResponseBody));
+    }
+    if (!whole) want = std::min(want, std::max(needed, BodyBudgetCapacity()));
+
+    // Waiting while holding nothing cannot stop anyone; waiting while holding
+    // bytes could, against other growing bodies, so that wait is bounded.
+    std::optional<Clock::time_point> deadline;
+    if (reservation.held() > 0) deadline = Clock::now() + stallLimit.value_or(kDefaultTimeout);
+    switch (reservation.growTo(want, deadline, cancel)) {
+        case BodyReservation::Grant::Granted:
+            break;
+        case BodyReservation::Grant::Waited:
+            // The host was not slow while we waited for memory.
+            restartClocks(Clock::now());
+            break;
+        case BodyReservation::Grant::Cancelled:
+            failure = HttpFailure::Cancelled;
+            return false;
+        case BodyReservation::Grant::TimedOut:
+        case BodyReservation::Grant::TooBig:
+            failure = HttpFailure::TooLarge;
+            return false;
+    }
+    body.reserve(want);
+    return true;
+}
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
     const size_t n = size * count;
     if (n > kMaxResponseBody - transfer->body.size()) {
-        transfer->bodyTooLarge = true;
+        transfer->failure = HttpFailure::TooLarge;
         return 0;  // makes libcurl abort the transfer
     }
-    if (transfer->body.empty()) {
-        // A declared length lets us refuse an oversized body before it
-        // arrives, and spares the copies of a growing buffer otherwise.
-        curl_off_t declared = -1;
-        curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
-        if (declared > static_cast<curl_off_t>(kMaxResponseBody)) {
-            transfer->bodyTooLarge = true;
-            return 0;
-        }
-        if (declared > 0) transfer->body.reserve(static_cast<size_t>(declared));
-    }
+    const size_t needed = transfer->body.size() + n;
+    if (needed > transfer->reservation.held() && !transfer->reserveFor(needed)) return 0;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
     transfer->body.insert(transfer->body.end(), bytes, bytes + n);
     return n;
@@ -82,13 +172,14 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
     const size_t n = size * count;
+    transfer->moved += n;
     std::string_view line(data, n);
     if (line.substr(0, 5) == "HTTP/") {
         // A new response begins (after a redirect or an interim 1xx): only the
         // last one is reported, and any body seen so far belonged to another.
         transfer->headerLines.clear();
         transfer->headerBytes = 0;
-        transfer->body.clear();
+        transfer->dropBody();
         return n;
     }
     transfer->headerBytes += n;
@@ -102,17 +193,30 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
+// libcurl calls this at least about once a second, also while nothing moves.
 int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
     auto* transfer = static_cast<Transfer*>(user);
+    const auto stop = [transfer](HttpFailure why) {
+        transfer->failure = why;
+        return 1;  // makes libcurl abort the transfer
+    };
+    if (transfer->cancelled()) return stop(HttpFailure::Cancelled);
     if (!transfer->stallLimit) return 0;
+    transfer->countProgress(downloaded, uploaded);
     const Clock::time_point now = Clock::now();
-    if (downloaded != transfer->lastDown || uploaded != transfer->lastUp) {
-        transfer->lastDown = downloaded;
-        transfer->lastUp = uploaded;
+    if (transfer->moved != transfer->movedAtLastActivity) {
+        transfer->movedAtLastActivity = transfer->moved;
         transfer->lastActivity = now;
-        return 0;
+    } else if (now - transfer->lastActivity > *transfer->stallLimit) {
+        return stop(HttpFailure::Stalled);
     }
-    return now - transfer->lastActivity > *transfer->stallLimit ? 1 : 0;
+    if (transfer->moved - transfer->movedAtWindowStart >= transfer->lowSpeedQuota) {
+        transfer->movedAtWindowStart = transfer->moved;
+        transfer->windowStart = now;
+    } else if (now - transfer->windowStart >= transfer->lowSpeedWindow) {
+        return stop(HttpFailure::TooSlow);
+    }
+    return 0;
 }
 
 // libcurl reads "Name:" as "drop this header"; "Name;" is how it sends one
@@ -126,6 +230,7 @@ struct Outcome {
     Bytes body;
     Text headers;  // header lines of the final response, each ended by CR LF
     int status = 0;
+    HttpFailure failure = HttpFailure::Other;
 };
 
 Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options,
@@ -137,7 +242,14 @@ Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options,
     curl_easy_reset(curl);
     Transfer transfer;
     transfer.curl = curl;
+    transfer.cancel = options.cancel;
     transfer.stallLimit = HttpStallLimit(options.timeoutSeconds);
+    if (transfer.stallLimit) {
+        const auto window = std::max(LowSpeedTime(), *transfer.stallLimit);
+        transfer.lowSpeedWindow = window;
+        transfer.lowSpeedQuota = kLowSpeedBytesPerSecond * static_cast<std::uint64_t>(window.count()) / 1000;
+    }
+    transfer.restartClocks(Clock::now());
 
     curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -151,6 +263,7 @@ Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options,
     curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, options.noRedirect ? 0L : 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, kMaxConnectsPerHandle);
 
     if (transfer.stallLimit) {
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(transfer.stallLimit->count()));
@@ -220,17 +333,28 @@ Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options,
     const CURLcode result = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    // The handle may outlive this call (a caller's request object): it must
-    // not keep pointers into our locals. Reset keeps its open connections.
+    // The handle outlives this call (in the pool, or a caller's request
+    // object): it must not keep pointers into our locals. Reset keeps its
+    // open connections.
     curl_easy_reset(curl);
 
-    if (result != CURLE_OK && !transfer.bodyTooLarge) return outcome;
+    // A transfer a callback stopped may have left bytes unread on its
+    // connection; libcurl closes such a connection rather than keep it.
+    if (transfer.failure) {
+        outcome.failure = *transfer.failure;
+    } else if (result == CURLE_OK) {
+        outcome.failure = HttpFailure::None;
+    } else if (result == CURLE_OPERATION_TIMEDOUT) {
+        outcome.failure = HttpFailure::Stalled;  // the connect limit
+    }
+    if (outcome.failure != HttpFailure::None && outcome.failure != HttpFailure::TooLarge) return outcome;
     outcome.status = static_cast<int>(status);
     for (const std::string& line : transfer.headerLines) {
         outcome.headers += line;
         outcome.headers += "\r\n";
     }
-    if (result == CURLE_OK) outcome.body = std::move(transfer.body);
+    if (outcome.failure == HttpFailure::None) outcome.body = std::move(transfer.body);
+    // The body leaves the budget here: from now on it is the caller's.
     return outcome;
 }
 
@@ -248,13 +372,30 @@ void SetDefaultHttpTimeoutForTesting(std::chrono::milliseconds timeout) {
                                    std::memory_order_relaxed);
 }
 
+void SetHttpLowSpeedTimeForTesting(std::chrono::milliseconds time) {
+    lowSpeedTimeOverrideMs.store(time.count() > 0 ? time.count() : 0, std::memory_order_relaxed);
+}
+
 Bytes HttpRequest(std::string_view url, const HttpOptions& options) {
     EnsureCurlInitialised();
+    const auto report = [&options](HttpFailure failure) {
+        if (options.failure != nullptr) *options.failure = failure;
+    };
 
-    std::optional<HttpConnection> own;
+    // Without a request object of the caller's, a pooled handle carries the
+    // request, over the connection an earlier request to the host left open.
+    std::optional<PooledCurlHandle> pooled;
     HttpConnection* connection = options.requestObject;
-    if (connection == nullptr) connection = &own.emplace();
-    if (!connection->valid()) return {};
+    if (connection == nullptr) {
+        pooled.emplace(CurlPoolKey(url, options.proxyAddress));
+        if (pooled->get() == nullptr) {
+            report(HttpFailure::Other);
+            return {};
+        }
+    } else if (!connection->valid()) {
+        report(HttpFailure::Other);
+        return {};
+    }
 
     Text block = options.extraHeaders != nullptr ? *options.extraHeaders : Text();
     block = CompleteRequestHeaders(std::move(block), url);
@@ -264,7 +405,12 @@ Bytes HttpRequest(std::string_view url, const HttpOptions& options) {
     const std::vector<std::string> headerLines = RequestHeaderLines(cookies, block);
 
     Outcome outcome;
-    {
+    if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
+        outcome.failure = HttpFailure::Cancelled;
+    } else if (pooled) {
+        outcome = Perform(pooled->get(), url, options, headerLines);
+        pooled.reset();
+    } else {
         const std::unique_lock<std::mutex> busy = connection->lock();
         outcome = Perform(connection->handle(), url, options, headerLines);
     }
@@ -277,6 +423,7 @@ Bytes HttpRequest(std::string_view url, const HttpOptions& options) {
     MergeCookies(cookies, returned);
     if (options.returnedCookies != nullptr) *options.returnedCookies = returned;
     if (options.cookies != nullptr) *options.cookies = cookies;
+    report(outcome.failure);
     return std::move(outcome.body);
 }
 

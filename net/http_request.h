@@ -1,6 +1,11 @@
 #pragma once
 // The one HTTP operation of the program. Every call is self-contained and safe
 // from many threads at once. Callers judge success by an empty body.
+//
+// Calls share what is safe to share: open connections are handed from one
+// call to the next (a pool of libcurl handles), and name lookups and TLS
+// sessions are cached for the whole process. Bodies being received count
+// against one process-wide memory budget (see body_budget.h).
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -57,20 +62,28 @@ inline constexpr std::size_t kMaxResponseBody = std::size_t{64} << 20;
 
 // Sends one request and returns the body of the final response, or an empty
 // buffer on any failure (then the status is 0 and no headers or cookies come
-// back, though *cookies is still brought into merged form). HEAD gives an
-// empty body. Server certificates are not verified. With an empty
-// proxyAddress libcurl's proxy environment variables apply.
+// back, though *cookies is still brought into merged form; a body that is too
+// large still reports the status and headers). HEAD gives an empty body.
+// Server certificates are not verified. With an empty proxyAddress libcurl's
+// proxy environment variables apply.
 Bytes HttpRequest(std::string_view url, const HttpOptions& options = {});
 
 // The stall limit for a timeoutSeconds value: none (libcurl's defaults) for
 // -1, that many seconds for 1 or more, the default (15 s) for anything else.
 // It bounds connecting and every pause in sending or receiving, never the
 // whole transfer, so a large download on a slow but live link goes through.
+// Wherever it applies, a transfer that moves less than 1 KiB a second over
+// 30 seconds (or over the stall limit, if that is longer) fails as TooSlow.
 std::optional<std::chrono::milliseconds> HttpStallLimit(int timeoutSeconds);
 
 // Test knob: replaces the 15-second default for the whole process, so fault
 // tests need not sit out a stalled host. Zero restores the real default.
 // Not for production code.
 void SetDefaultHttpTimeoutForTesting(std::chrono::milliseconds timeout);
+
+// Test knobs in the same spirit: the 30 seconds of the low-speed limit, and
+// the process-wide budget for bodies in flight (bytes). Zero restores each.
+void SetHttpLowSpeedTimeForTesting(std::chrono::milliseconds time);
+void SetHttpBodyBudgetForTesting(std::size_t bytes);
 
 }  // namespace lumigrab

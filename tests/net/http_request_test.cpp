@@ -270,13 +270,16 @@ TEST(HttpRequestRedirect, NotFollowedWhenAsked) {
     LoopbackServer server(RedirectingHandler);
     int status = 0;
     Text headers, cookies;
+    HttpFailure failure = HttpFailure::Other;
     HttpOptions options;
     options.noRedirect = true;
+    options.failure = &failure;
     options.statusCode = &status;
     options.responseHeaders = &headers;
     options.cookies = &cookies;
     EXPECT_EQ(AsString(HttpRequest(server.url("/old"), options)), "moved");
     EXPECT_EQ(status, 302);
+    EXPECT_EQ(failure, HttpFailure::None);  // a response came, whatever its status
     EXPECT_NE(headers.find("Location: /new\r\n"), std::string::npos);
     EXPECT_EQ(cookies, "hop=1");
     EXPECT_EQ(server.requestCount(), 1u);
@@ -285,7 +288,9 @@ TEST(HttpRequestRedirect, NotFollowedWhenAsked) {
 TEST(HttpRequestFailure, UnreachablePortGivesEmptyResultsAndNormalisedCookies) {
     Text cookies = "a=1 ;b=2;", returned = "stale", headers = "stale";
     int status = 99;
+    HttpFailure failure = HttpFailure::None;
     HttpOptions options;
+    options.failure = &failure;
     options.cookies = &cookies;
     options.returnedCookies = &returned;
     options.responseHeaders = &headers;
@@ -295,6 +300,7 @@ TEST(HttpRequestFailure, UnreachablePortGivesEmptyResultsAndNormalisedCookies) {
     EXPECT_EQ(headers, "");
     EXPECT_EQ(returned, "");
     EXPECT_EQ(cookies, "a=1; b=2");
+    EXPECT_EQ(failure, HttpFailure::Other);
 }
 
 TEST(HttpRequestFailure, NonHttpSchemesRefused) {
@@ -313,10 +319,13 @@ TEST(HttpRequestFailure, BodyCutShortIsAFailure) {
         return reply;
     });
     int status = 99;
+    HttpFailure failure = HttpFailure::None;
     HttpOptions options;
     options.statusCode = &status;
+    options.failure = &failure;
     EXPECT_TRUE(HttpRequest(server.url("/cut"), options).empty());
     EXPECT_EQ(status, 0);
+    EXPECT_EQ(failure, HttpFailure::Other);
 }
 
 TEST(HttpRequestFailure, BodyOverCapDroppedStatusKept) {
@@ -330,10 +339,13 @@ TEST(HttpRequestFailure, BodyOverCapDroppedStatusKept) {
     });
     for (const char* path : {"/declared", "/streamed"}) {
         int status = 0;
+        HttpFailure failure = HttpFailure::None;
         HttpOptions options;
         options.statusCode = &status;
+        options.failure = &failure;
         EXPECT_TRUE(HttpRequest(server.url(path), options).empty()) << path;
         EXPECT_EQ(status, 200) << path;
+        EXPECT_EQ(failure, HttpFailure::TooLarge) << path;
     }
     EXPECT_EQ(HttpRequest(server.url("/at")).size(), kMaxResponseBody);
 }
@@ -367,11 +379,14 @@ TEST_F(HttpTimeoutKnob, StalledServerGivesUpLongBeforeItAnswers) {
         return reply;
     });
     int status = 99;
+    HttpFailure failure = HttpFailure::None;
     HttpOptions options;
     options.statusCode = &status;
+    options.failure = &failure;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(HttpRequest(server.url("/slow"), options).empty());
     EXPECT_EQ(status, 0);
+    EXPECT_EQ(failure, HttpFailure::Stalled);
     EXPECT_LT(std::chrono::steady_clock::now() - start, stall / 2);
 }
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -139,6 +140,10 @@ void LoopbackServer::acceptLoop() {
         if (::poll(&waiting, 1, static_cast<int>(kPollSlice.count())) <= 0) continue;
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) continue;
+        // Head and body go out in separate sends; without this, a kept-alive
+        // connection waits out the client's delayed ACK before each body.
+        const int noDelay = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
         ++accepted_;
         ++open_;
         auto connection = std::make_unique<Connection>();
@@ -255,9 +260,18 @@ void LoopbackServer::serve(int fd) {
         if (request.method != "HEAD") {
             std::uint64_t left = reply.closeAfterBodyBytes ? std::min(*reply.closeAfterBodyBytes, fullBody) : fullBody;
             while (left > 0 && !reply.body.empty()) {
-                const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, reply.body.size()));
-                if (!sendAll(fd, std::string_view(reply.body).substr(0, piece))) return;
+                std::size_t at = 0;
+                std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, reply.body.size()));
+                if (reply.trickle.count() > 0) {
+                    at = static_cast<std::size_t>((fullBody - left) % reply.body.size());
+                    piece = 1;
+                }
+                if (!sendAll(fd, std::string_view(reply.body).substr(at, piece))) return;
                 left -= piece;
+                if (reply.trickle.count() > 0) {
+                    sleepUnlessStopped(reply.trickle);
+                    if (stopping_) return;
+                }
             }
         }
         if (reply.closeAfterBodyBytes || reply.closeConnection || clientCloses) return;

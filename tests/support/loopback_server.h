@@ -43,6 +43,8 @@ struct LoopbackReply {
     std::chrono::milliseconds stallBeforeReply{0};
     // Sends only this many body bytes, then closes the connection.
     std::optional<std::uint64_t> closeAfterBodyBytes;
+    // Sends the body one byte at a time, this long apart (a trickling host).
+    std::chrono::milliseconds trickle{0};
     bool closeConnection = false;
 
     static LoopbackReply Redirect(int status, std::string location);

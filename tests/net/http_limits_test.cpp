@@ -1,0 +1,141 @@
+// What HttpRequest bounds beyond a single exchange: connections kept between
+// calls, the cancel flag, the low-speed limit and the process-wide budget for
+// bodies in flight.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/body_budget.h"
+#include "net/http_request.h"
+#include "support/loopback_server.h"
+
+namespace lumigrab {
+namespace {
+
+using testing::LoopbackReply;
+using testing::LoopbackRequest;
+using testing::LoopbackServer;
+
+std::string AsString(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+LoopbackReply Body(std::string body) {
+    LoopbackReply reply;
+    reply.body = std::move(body);
+    return reply;
+}
+
+class HttpLimitKnobs : public ::testing::Test {
+protected:
+    void TearDown() override {
+        SetDefaultHttpTimeoutForTesting(std::chrono::milliseconds(0));
+        SetHttpLowSpeedTimeForTesting(std::chrono::milliseconds(0));
+        SetHttpBodyBudgetForTesting(0);
+    }
+};
+
+TEST(HttpConnectionReuse, CallsWithoutRequestObjectShareAHandfulOfConnections) {
+    LoopbackServer server([](const LoopbackRequest& request) { return Body(request.target); });
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 5; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 40; ++i) {
+                const std::string path = "/" + std::to_string(t) + "/" + std::to_string(i);
+                if (AsString(HttpRequest(server.url(path))) == path) ++good;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(good.load(), 200);
+    EXPECT_LE(server.connectionCount(), 10u);
+}
+
+TEST_F(HttpLimitKnobs, BodiesBeyondTheBudgetTakeTurnsAndAllArrive) {
+    constexpr std::size_t kBody = std::size_t{2} << 20;
+    SetHttpBodyBudgetForTesting(std::size_t{5} << 20);  // two bodies at a time
+    // "/streamed" has no declared length, so it takes the budget as it grows.
+    LoopbackServer server([](const LoopbackRequest& request) {
+        LoopbackReply reply = Body(std::string(std::size_t{64} << 10, request.target[1]));
+        reply.bodyRepeat = request.target == "/huge" ? 96 : 32;
+        reply.contentLength = request.target != "/streamed";
+        return reply;
+    });
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string path = t < 2 ? "/streamed" : "/declared";
+            for (int i = 0; i < 2; ++i) {
+                const Bytes body = HttpRequest(server.url(path));
+                if (body.size() == kBody && body.front() == path[1]) ++good;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(good.load(), 16);
+    EXPECT_EQ(BodyBudgetInUse(), 0u);
+
+    // More than the whole budget can never be had: refused, not waited for.
+    HttpFailure failure = HttpFailure::None;
+    HttpOptions options;
+    options.failure = &failure;
+    EXPECT_TRUE(HttpRequest(server.url("/huge"), options).empty());
+    EXPECT_EQ(failure, HttpFailure::TooLarge);
+}
+
+TEST_F(HttpLimitKnobs, TricklingHostFailsAsTooSlow) {
+    // Four bytes a second never look like silence, but stay far below the
+    // low-speed limit; the whole body would take over four minutes.
+    SetDefaultHttpTimeoutForTesting(std::chrono::seconds(2));
+    SetHttpLowSpeedTimeForTesting(std::chrono::seconds(2));
+    LoopbackServer server([](const LoopbackRequest&) {
+        LoopbackReply reply = Body(std::string(1000, 't'));
+        reply.trickle = std::chrono::milliseconds(250);
+        return reply;
+    });
+    int status = 99;
+    HttpFailure failure = HttpFailure::None;
+    HttpOptions options;
+    options.statusCode = &status;
+    options.failure = &failure;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(HttpRequest(server.url("/trickle"), options).empty());
+    EXPECT_EQ(failure, HttpFailure::TooSlow);
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(HttpRequestCancel, RaisedFlagEndsAStalledTransferAndItsConnection) {
+    LoopbackServer server([](const LoopbackRequest& request) {
+        LoopbackReply reply = Body(request.target);
+        if (request.target == "/stall") reply.stallBeforeReply = std::chrono::seconds(30);
+        return reply;
+    });
+    std::atomic<bool> cancel{false};
+    int status = 99;
+    HttpFailure failure = HttpFailure::None;
+    HttpOptions options;
+    options.cancel = &cancel;
+    options.statusCode = &status;
+    options.failure = &failure;
+    std::thread raiser([&cancel] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cancel = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const Bytes body = HttpRequest(server.url("/stall"), options);
+    raiser.join();
+    EXPECT_TRUE(body.empty());
+    EXPECT_EQ(failure, HttpFailure::Cancelled);
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // Reusing the abandoned connection would queue this request behind the stall.
+    EXPECT_EQ(AsString(HttpRequest(server.url("/next"))), "/next");
+}
+
+}  // namespace
+}  // namespace lumigrab
