@@ -1,5 +1,6 @@
-// Any bytes into the picture decoders: a refusal is fine, a crash, a hang or
-// an image whose buffer does not match its size is not.
+// Any bytes into the picture decoders: a refusal is fine, a crash, a hang,
+// an image whose buffer does not match its size, or a picture test that
+// disagrees with the decode is not.
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -9,6 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> bytes(data, size);
     const auto image = lumigrab::DecodePicture(bytes);
+    // The picture test keeps no pixels but must give the same answer.
+    if (lumigrab::IsPicture(bytes) != image.has_value()) std::abort();
     if (!image) return 0;
     if (lumigrab::SniffPicture(bytes) == lumigrab::PictureFormat::None) std::abort();
     if (image->width <= 0 || image->height <= 0 || image->width > lumigrab::kMaxPictureSide ||

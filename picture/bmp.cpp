@@ -195,46 +195,56 @@ bool UncompressedPixelsPresent(ByteSpan dib, std::size_t offset, const DibHeader
     return HasBytes(dib, offset, stride * static_cast<std::size_t>(h.height - 1) + rowBytes);
 }
 
-void ReadUncompressed(ByteSpan dib, std::size_t offset, const DibHeader& h, const Palette& palette,
-                      Image& image) {
+// Returns whether any pixel came out with a non-zero alpha.
+bool ReadUncompressed(ByteSpan dib, std::size_t offset, const DibHeader& h, const Palette& palette,
+                      RowSink& sink) {
     const std::size_t stride = RowStride(h.width, h.bitsPerPixel);
     const int bpp = h.bitsPerPixel;
+    bool anyAlpha = false;
     for (std::int64_t fileRow = 0; fileRow < h.height; ++fileRow) {
         const std::size_t rowAt = offset + static_cast<std::size_t>(fileRow) * stride;
-        const int y = ImageRow(h, fileRow);
+        std::uint8_t* row = sink.Row(ImageRow(h, fileRow));
         for (int x = 0; x < h.width; ++x) {
             if (bpp <= 8) {
                 const std::size_t bit = static_cast<std::size_t>(x) * bpp;
                 const int shift = 8 - bpp - static_cast<int>(bit % 8);
                 const std::size_t index = (dib[rowAt + bit / 8] >> shift) & ((1u << bpp) - 1);
                 const Rgb c = palette.at(index);
-                PutPixel(image, x, y, c.r, c.g, c.b, 255);
+                PutPixel(row, x, c.r, c.g, c.b, 255);
             } else if (bpp == 24) {
                 const std::size_t at = rowAt + static_cast<std::size_t>(x) * 3;
-                PutPixel(image, x, y, dib[at + 2], dib[at + 1], dib[at], 255);
+                PutPixel(row, x, dib[at + 2], dib[at + 1], dib[at], 255);
             } else {
                 const std::size_t at = rowAt + static_cast<std::size_t>(x) * (bpp / 8);
                 const std::uint32_t px = bpp == 16 ? U16(dib, at) : U32(dib, at);
-                PutPixel(image, x, y, h.red.Extract(px, 0), h.green.Extract(px, 0),
-                         h.blue.Extract(px, 0), h.alpha.Extract(px, 255));
+                const std::uint8_t a = h.alpha.Extract(px, 255);
+                anyAlpha = anyAlpha || a != 0;
+                PutPixel(row, x, h.red.Extract(px, 0), h.green.Extract(px, 0), h.blue.Extract(px, 0), a);
             }
         }
     }
+    return anyAlpha;
 }
 
 // Run-length data. Pixels the runs skip over (deltas, early line ends) stay
 // transparent. Data that ends before the end-of-bitmap mark and before the
-// last row is a truncated file.
-bool ReadRle(ByteSpan dib, std::size_t offset, const DibHeader& h, const Palette& palette,
-             Image& image) {
+// last row is a truncated file. Rows only ever move forward, so each is
+// finished before the next is begun.
+bool ReadRle(ByteSpan dib, std::size_t offset, const DibHeader& h, const Palette& palette, RowSink& sink) {
     const bool four = h.compression == kRle4;
     std::int64_t x = 0;
     std::int64_t row = 0;
+    std::int64_t sinkRowOf = -1;
+    std::uint8_t* sinkRow = nullptr;
     std::size_t p = offset;
     auto put = [&](std::size_t index) {
         if (x < h.width && row < h.height) {
+            if (sinkRowOf != row) {
+                sinkRow = sink.Row(ImageRow(h, row));
+                sinkRowOf = row;
+            }
             const Rgb c = palette.at(index);
-            PutPixel(image, static_cast<int>(x), ImageRow(h, row), c.r, c.g, c.b, 255);
+            PutPixel(sinkRow, static_cast<int>(x), c.r, c.g, c.b, 255);
         }
         ++x;
     };
@@ -271,75 +281,73 @@ bool ReadRle(ByteSpan dib, std::size_t offset, const DibHeader& h, const Palette
     return true;
 }
 
-bool AnyAlpha(const Image& image) {
-    for (std::size_t i = 3; i < image.rgba.size(); i += 4)
-        if (image.rgba[i] != 0) return true;
-    return false;
+void MakeOpaque(const DibHeader& h, RowSink& sink) {
+    for (int y = 0; y < h.height; ++y) {
+        std::uint8_t* row = sink.Row(y);
+        for (int x = 0; x < h.width; ++x) row[static_cast<std::size_t>(x) * 4 + 3] = 255;
+    }
 }
 
-void MakeOpaque(Image& image) {
-    for (std::size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = 255;
-}
-
-// The icon's AND mask: a set bit marks a transparent pixel. It is required
-// unless the colour pixels carry their own alpha.
-bool ApplyAndMask(ByteSpan dib, std::size_t offset, const DibHeader& h, Image& image) {
+// The icon's AND mask: a set bit marks a transparent pixel. The caller has
+// checked that it is all there.
+void ApplyAndMask(ByteSpan dib, std::size_t offset, const DibHeader& h, RowSink& sink) {
     const std::size_t stride = RowStride(h.width, 1);
-    if (!HasBytes(dib, offset, stride * static_cast<std::size_t>(h.height))) return false;
     for (std::int64_t fileRow = 0; fileRow < h.height; ++fileRow) {
         const std::size_t rowAt = offset + static_cast<std::size_t>(fileRow) * stride;
-        const int y = ImageRow(h, fileRow);
+        std::uint8_t* row = sink.Row(ImageRow(h, fileRow));
         for (int x = 0; x < h.width; ++x) {
-            if ((dib[rowAt + x / 8] >> (7 - x % 8)) & 1)
-                image.rgba[(static_cast<std::size_t>(y) * image.width + x) * 4 + 3] = 0;
+            if ((dib[rowAt + x / 8] >> (7 - x % 8)) & 1) row[static_cast<std::size_t>(x) * 4 + 3] = 0;
         }
     }
-    return true;
 }
 
 }  // namespace
 
-std::optional<Image> DecodeDib(ByteSpan dib, std::optional<std::size_t> pixelOffset, bool iconEntry) {
+bool ReadDib(ByteSpan dib, std::optional<std::size_t> pixelOffset, bool iconEntry, RowSink& sink) {
     const std::optional<DibHeader> header = ParseHeader(dib, iconEntry);
-    if (!header) return std::nullopt;
+    if (!header) return false;
     const DibHeader& h = *header;
     const std::optional<Palette> palette = ReadPalette(dib, h, pixelOffset);
-    if (!palette) return std::nullopt;
+    if (!palette) return false;
     const std::size_t offset = pixelOffset.value_or(h.paletteOffset + std::size_t{h.colorsUsed} * h.paletteEntrySize);
-    if (offset > dib.size()) return std::nullopt;
+    if (offset > dib.size()) return false;
 
     const bool rle = h.compression == kRle8 || h.compression == kRle4;
-    if (rle && iconEntry) return std::nullopt;  // no place for the AND mask
+    if (rle && iconEntry) return false;  // no place for the AND mask
 
     // A cut-off file is refused before the canvas is allocated.
-    if (!rle && !UncompressedPixelsPresent(dib, offset, h)) return std::nullopt;
+    if (!rle && !UncompressedPixelsPresent(dib, offset, h)) return false;
 
-    Image image = BlankImage(static_cast<int>(h.width), static_cast<int>(h.height));
+    sink.Start(static_cast<int>(h.width), static_cast<int>(h.height));
+    bool anyAlpha = false;
     if (rle) {
-        if (!ReadRle(dib, offset, h, *palette, image)) return std::nullopt;
+        if (!ReadRle(dib, offset, h, *palette, sink)) return false;
     } else {
-        ReadUncompressed(dib, offset, h, *palette, image);
+        anyAlpha = ReadUncompressed(dib, offset, h, *palette, sink);
     }
-    const bool ownAlpha = h.alpha.max != 0 && AnyAlpha(image);
-    if (h.alpha.max != 0 && !ownAlpha) MakeOpaque(image);  // an all-zero alpha means "unused"
+    const bool ownAlpha = h.alpha.max != 0 && anyAlpha;
+    // An all-zero alpha means "unused".
+    if (h.alpha.max != 0 && !ownAlpha && sink.KeepsPixels()) MakeOpaque(h, sink);
     if (iconEntry && !ownAlpha) {
+        // The AND mask is required unless the colour pixels carry their own alpha.
         const std::size_t maskAt =
             offset + RowStride(h.width, h.bitsPerPixel) * static_cast<std::size_t>(h.height);
-        if (!ApplyAndMask(dib, maskAt, h, image)) return std::nullopt;
+        if (!HasBytes(dib, maskAt, RowStride(h.width, 1) * static_cast<std::size_t>(h.height))) return false;
+        if (sink.KeepsPixels()) ApplyAndMask(dib, maskAt, h, sink);
     }
-    return image;
+    return true;
 }
 
-std::optional<Image> DecodeBmp(ByteSpan bytes) {
-    if (!HasBytes(bytes, 0, kFileHeaderSize)) return std::nullopt;
+bool ReadBmp(ByteSpan bytes, RowSink& sink) {
+    if (!HasBytes(bytes, 0, kFileHeaderSize)) return false;
     const std::uint32_t pixelsAt = U32(bytes, 10);
     std::optional<std::size_t> offset;
     // A zero offset is written by some tools; the pixels then follow the palette.
     if (pixelsAt != 0) {
-        if (pixelsAt < kFileHeaderSize + kCoreHeaderSize) return std::nullopt;
+        if (pixelsAt < kFileHeaderSize + kCoreHeaderSize) return false;
         offset = pixelsAt - kFileHeaderSize;
     }
-    return DecodeDib(bytes.subspan(kFileHeaderSize), offset, false);
+    return ReadDib(bytes.subspan(kFileHeaderSize), offset, false, sink);
 }
 
 }  // namespace lumigrab::picture_detail

@@ -1,6 +1,7 @@
-// GIF through giflib's record-level reader, first frame only. The whole-file
-// reader (DGifSlurp) would decode every frame of an animation into memory;
-// stopping at the first image keeps memory to one canvas.
+// GIF through giflib's record-level reader, first frame only, line by line.
+// The whole-file reader (DGifSlurp) would decode every frame of an animation
+// into memory; reading lines of the first image keeps memory to the sink's
+// canvas, which for the picture test is one row.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -79,60 +80,59 @@ std::vector<int> RowOrder(int height, bool interlaced) {
     return order;
 }
 
-std::optional<Image> DecodeFirstFrame(GifFileType* gif, int transparentIndex) {
-    if (DGifGetImageDesc(gif) == GIF_ERROR) return std::nullopt;
+bool ReadFirstFrame(GifFileType* gif, int transparentIndex, RowSink& sink) {
+    if (DGifGetImageDesc(gif) == GIF_ERROR) return false;
     const GifImageDesc& frame = gif->Image;
-    if (frame.Width <= 0 || frame.Height <= 0 || frame.Left < 0 || frame.Top < 0)
-        return std::nullopt;
+    if (frame.Width <= 0 || frame.Height <= 0 || frame.Left < 0 || frame.Top < 0) return false;
     // Some encoders write frames that overhang the logical screen; the canvas
     // grows to hold them rather than cutting the picture.
     const std::int64_t canvasWidth = std::max<std::int64_t>(gif->SWidth, std::int64_t{frame.Left} + frame.Width);
     const std::int64_t canvasHeight =
         std::max<std::int64_t>(gif->SHeight, std::int64_t{frame.Top} + frame.Height);
-    if (!FitsLimits(canvasWidth, canvasHeight) || !FitsLimits(frame.Width, frame.Height))
-        return std::nullopt;
+    if (!FitsLimits(canvasWidth, canvasHeight) || !FitsLimits(frame.Width, frame.Height)) return false;
     const ColorMapObject* map = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
-    if (map == nullptr || map->Colors == nullptr || map->ColorCount <= 0) return std::nullopt;
+    if (map == nullptr || map->Colors == nullptr || map->ColorCount <= 0) return false;
 
-    Image image = BlankImage(static_cast<int>(canvasWidth), static_cast<int>(canvasHeight));
+    sink.Start(static_cast<int>(canvasWidth), static_cast<int>(canvasHeight));
     std::vector<GifPixelType> line(static_cast<std::size_t>(frame.Width));
     for (int y : RowOrder(frame.Height, frame.Interlace)) {
-        if (DGifGetLine(gif, line.data(), frame.Width) == GIF_ERROR) return std::nullopt;
+        if (DGifGetLine(gif, line.data(), frame.Width) == GIF_ERROR) return false;
+        std::uint8_t* row = sink.Row(frame.Top + y);
         for (int x = 0; x < frame.Width; ++x) {
             const int index = line[static_cast<std::size_t>(x)];
             if (index == transparentIndex) continue;
             if (index >= map->ColorCount) {
                 // Codes past the colour table: shown as black, like browsers do.
-                PutPixel(image, frame.Left + x, frame.Top + y, 0, 0, 0, 255);
+                PutPixel(row, frame.Left + x, 0, 0, 0, 255);
                 continue;
             }
             const GifColorType& c = map->Colors[index];
-            PutPixel(image, frame.Left + x, frame.Top + y, c.Red, c.Green, c.Blue, 255);
+            PutPixel(row, frame.Left + x, c.Red, c.Green, c.Blue, 255);
         }
     }
-    return image;
+    return true;
 }
 
 }  // namespace
 
-std::optional<Image> DecodeGif(ByteSpan bytes) {
+bool ReadGif(ByteSpan bytes, RowSink& sink) {
     MemoryInput input{bytes};
     GifHandle handle(input);
     GifFileType* gif = handle.get();
-    if (gif == nullptr) return std::nullopt;
-    if (gif->SWidth > kMaxPictureSide || gif->SHeight > kMaxPictureSide) return std::nullopt;
+    if (gif == nullptr) return false;
+    if (gif->SWidth > kMaxPictureSide || gif->SHeight > kMaxPictureSide) return false;
 
     int transparentIndex = -1;
     // Every record is at least one byte, so this loop ends with the input.
     for (;;) {
         GifRecordType record = UNDEFINED_RECORD_TYPE;
-        if (DGifGetRecordType(gif, &record) == GIF_ERROR) return std::nullopt;
+        if (DGifGetRecordType(gif, &record) == GIF_ERROR) return false;
         switch (record) {
-            case IMAGE_DESC_RECORD_TYPE: return DecodeFirstFrame(gif, transparentIndex);
+            case IMAGE_DESC_RECORD_TYPE: return ReadFirstFrame(gif, transparentIndex, sink);
             case EXTENSION_RECORD_TYPE:
-                if (!ReadExtension(gif, transparentIndex)) return std::nullopt;
+                if (!ReadExtension(gif, transparentIndex)) return false;
                 break;
-            default: return std::nullopt;  // trailer or garbage before any image
+            default: return false;  // trailer or garbage before any image
         }
     }
 }

@@ -23,7 +23,7 @@ struct Entry {
 
 }  // namespace
 
-std::optional<Image> DecodeIcon(ByteSpan bytes, std::uint16_t type) {
+std::optional<ByteSpan> PickIconEntry(ByteSpan bytes, std::uint16_t type) {
     if (!HasBytes(bytes, 0, kDirectoryHeaderSize)) return std::nullopt;
     if (U16(bytes, 0) != 0 || U16(bytes, 2) != type) return std::nullopt;
     const std::size_t count = U16(bytes, 4);
@@ -46,11 +46,11 @@ std::optional<Image> DecodeIcon(ByteSpan bytes, std::uint16_t type) {
             best = e;
     }
 
-    const ByteSpan data = bytes.subspan(best->offset, best->size);
-    if (data.size() >= kPngSignature.size() &&
-        std::equal(kPngSignature.begin(), kPngSignature.end(), data.begin()))
-        return DecodePng(data);
-    return DecodeDib(data, std::nullopt, true);
+    return bytes.subspan(best->offset, best->size);
+}
+
+bool IsPngData(ByteSpan data) {
+    return data.size() >= kPngSignature.size() && std::equal(kPngSignature.begin(), kPngSignature.end(), data.begin());
 }
 
 }  // namespace lumigrab::picture_detail

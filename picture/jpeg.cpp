@@ -1,14 +1,24 @@
 // JPEG through libjpeg(-turbo). libjpeg reports fatal errors by calling
 // error_exit, which must not return; we leave with longjmp back into
 // DecodeInto. Everything with a destructor lives outside the jumped-over
-// region: the session object is made before setjmp and the image buffer is
-// owned by the caller, so the jump skips only libjpeg's own C frames.
+// region: the session object is made before setjmp and the sink and row
+// buffer are owned by the caller, so the jump skips only libjpeg's own C
+// frames.
+//
+// The picture test decodes at 1/8 scale: libjpeg still parses every
+// entropy-coded bit (so truncation and corruption are found exactly as at
+// full size) but computes one pixel per 8x8 block.
 #include <csetjmp>
 #include <cstdio>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "picture/decode_budget.h"
 #include "picture/decoders.h"
 
 namespace lumigrab::picture_detail {
@@ -16,6 +26,10 @@ namespace {
 
 // Progressive files may repeat scans endlessly; real encoders use a dozen.
 constexpr int kMaxScans = 256;
+
+#ifdef __GLIBC__
+constexpr std::size_t kTrimAfterBytes = std::size_t{8} << 20;
+#endif
 
 struct ErrorManager {
     jpeg_error_mgr base;
@@ -49,14 +63,42 @@ struct Session {
     ErrorManager errors{};
     jpeg_progress_mgr progress{};
     bool created = false;
+    // Given back when the members go, after the destructor's body has had
+    // libjpeg free what it stood for.
+    DecodeBudget::Reservation working;
 
     Session() = default;
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
     ~Session() {
         if (created) jpeg_destroy_decompress(&cinfo);
+#ifdef __GLIBC__
+        // glibc keeps freed blocks under 32 MiB (a chroma plane's
+        // coefficients, say) in the arena of the thread that freed them;
+        // with many workers over many arenas, memory held back that way
+        // would outgrow the budget. A trim costs about a millisecond with
+        // a hundred threads, small beside decoding a picture this large.
+        if (working.bytes() >= kTrimAfterBytes) malloc_trim(0);
+#endif
     }
 };
+
+// A file with more than one scan (every progressive file, and sequential ones
+// that code the components in separate scans) is read whole into one array
+// of coefficient blocks per component before the first row comes out, padded
+// to whole MCUs, at any output scale. Known once the header and the first
+// scan header are read.
+std::size_t CoefficientBufferBytes(const jpeg_decompress_struct& cinfo) {
+    if (!cinfo.progressive_mode && cinfo.comps_in_scan >= cinfo.num_components) return 0;
+    std::uint64_t blocks = 0;
+    for (int ci = 0; ci < cinfo.num_components; ++ci) {
+        const jpeg_component_info& c = cinfo.comp_info[ci];
+        const auto roundUp = [](std::uint64_t n, std::uint64_t step) { return (n + step - 1) / step * step; };
+        blocks += roundUp(c.width_in_blocks, static_cast<std::uint64_t>(c.h_samp_factor)) *
+                  roundUp(c.height_in_blocks, static_cast<std::uint64_t>(c.v_samp_factor));
+    }
+    return static_cast<std::size_t>(blocks * sizeof(JBLOCK));
+}
 
 // Adobe writes CMYK inverted; libjpeg hands the bytes over as stored.
 void CmykRowToRgba(const JSAMPLE* cmyk, std::uint8_t* rgba, int width, bool inverted) {
@@ -75,9 +117,9 @@ void CmykRowToRgba(const JSAMPLE* cmyk, std::uint8_t* rgba, int width, bool inve
     }
 }
 
-// Returns false on any libjpeg error. `image` and `cmykRow` are allocated
-// here but owned by the caller so that a longjmp leaks nothing.
-bool DecodeInto(Session& s, ByteSpan bytes, Image& image, std::vector<JSAMPLE>& cmykRow) {
+// Returns false on any libjpeg error. The sink's rows and `cmykRow` are
+// allocated here but owned by the caller so that a longjmp leaks nothing.
+bool DecodeInto(Session& s, ByteSpan bytes, RowSink& sink, std::vector<JSAMPLE>& cmykRow) {
     if (setjmp(s.errors.jump) != 0) return false;
 
     jpeg_create_decompress(&s.cinfo);
@@ -90,16 +132,20 @@ bool DecodeInto(Session& s, ByteSpan bytes, Image& image, std::vector<JSAMPLE>& 
 
     const bool cmyk = s.cinfo.jpeg_color_space == JCS_CMYK || s.cinfo.jpeg_color_space == JCS_YCCK;
     s.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
+    if (!sink.KeepsPixels()) {
+        s.cinfo.scale_num = 1;
+        s.cinfo.scale_denom = 8;
+        s.working = PictureTestBudget().Reserve(CoefficientBufferBytes(s.cinfo));
+    }
     jpeg_start_decompress(&s.cinfo);
     const int width = static_cast<int>(s.cinfo.output_width);
     const int height = static_cast<int>(s.cinfo.output_height);
     if (!FitsLimits(width, height) || s.cinfo.output_components != 4) return false;
 
-    image = BlankImage(width, height);
+    sink.Start(width, height);
     if (cmyk) cmykRow.resize(static_cast<std::size_t>(width) * 4);
     while (s.cinfo.output_scanline < s.cinfo.output_height) {
-        std::uint8_t* out =
-            image.rgba.data() + static_cast<std::size_t>(s.cinfo.output_scanline) * width * 4;
+        std::uint8_t* out = sink.Row(static_cast<int>(s.cinfo.output_scanline));
         JSAMPROW row = cmyk ? cmykRow.data() : out;
         if (jpeg_read_scanlines(&s.cinfo, &row, 1) != 1) return false;
         if (cmyk) CmykRowToRgba(cmykRow.data(), out, width, s.cinfo.saw_Adobe_marker);
@@ -110,16 +156,14 @@ bool DecodeInto(Session& s, ByteSpan bytes, Image& image, std::vector<JSAMPLE>& 
 
 }  // namespace
 
-std::optional<Image> DecodeJpeg(ByteSpan bytes) {
+bool ReadJpeg(ByteSpan bytes, RowSink& sink) {
     Session session;
     session.cinfo.err = jpeg_std_error(&session.errors.base);
     session.errors.base.error_exit = ErrorExit;
     session.errors.base.emit_message = EmitMessage;
     session.errors.base.output_message = IgnoreMessage;
-    Image image;
     std::vector<JSAMPLE> cmykRow;
-    if (!DecodeInto(session, bytes, image, cmykRow)) return std::nullopt;
-    return image;
+    return DecodeInto(session, bytes, sink, cmykRow);
 }
 
 }  // namespace lumigrab::picture_detail

@@ -101,9 +101,9 @@ std::array<std::array<std::uint8_t, 3>, 256> ReadPalette(ByteSpan bytes, std::si
 
 }  // namespace
 
-std::optional<Image> DecodePcx(ByteSpan bytes) {
+bool ReadPcx(ByteSpan bytes, RowSink& sink) {
     const std::optional<Header> header = ParseHeader(bytes);
-    if (!header) return std::nullopt;
+    if (!header) return false;
     const Header& h = *header;
 
     std::size_t dataEnd = bytes.size();
@@ -118,7 +118,7 @@ std::optional<Image> DecodePcx(ByteSpan bytes) {
             for (int i = 0; i < 256; ++i) palette[i] = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i),
                                                         static_cast<std::uint8_t>(i)};
         } else {
-            return std::nullopt;  // the palette was cut off with the end of the file
+            return false;  // the palette was cut off with the end of the file
         }
     } else if (h.bitsPerPixel == 1 && h.planes == 1) {
         palette[1] = {255, 255, 255};
@@ -132,18 +132,19 @@ std::optional<Image> DecodePcx(ByteSpan bytes) {
     // cut-off file, refused before the canvas is allocated.
     const std::size_t decodedBytes = line.size() * static_cast<std::size_t>(h.height);
     const std::size_t mostFromData = h.rle ? data.size() / 2 * kLongestRun + data.size() % 2 : data.size();
-    if (mostFromData < decodedBytes) return std::nullopt;
+    if (mostFromData < decodedBytes) return false;
 
     ScanReader reader(data, h.rle);
-    Image image = BlankImage(static_cast<int>(h.width), static_cast<int>(h.height));
+    sink.Start(static_cast<int>(h.width), static_cast<int>(h.height));
     const std::size_t bpl = h.bytesPerLine;
     for (int y = 0; y < h.height; ++y) {
-        if (!reader.Fill(line.data(), line.size())) return std::nullopt;
+        if (!reader.Fill(line.data(), line.size())) return false;
+        std::uint8_t* row = sink.Row(y);
         for (int x = 0; x < h.width; ++x) {
             const std::size_t ux = static_cast<std::size_t>(x);
             if (h.bitsPerPixel == 8 && h.planes >= 3) {
                 const std::uint8_t a = h.planes == 4 ? line[3 * bpl + ux] : 255;
-                PutPixel(image, x, y, line[ux], line[bpl + ux], line[2 * bpl + ux], a);
+                PutPixel(row, x, line[ux], line[bpl + ux], line[2 * bpl + ux], a);
                 continue;
             }
             std::size_t index = 0;
@@ -156,10 +157,10 @@ std::optional<Image> DecodePcx(ByteSpan bytes) {
                     index |= static_cast<std::size_t>((line[plane * bpl + ux / 8] >> (7 - ux % 8)) & 1) << plane;
             }
             const auto& c = palette[index];
-            PutPixel(image, x, y, c[0], c[1], c[2], 255);
+            PutPixel(row, x, c[0], c[1], c[2], 255);
         }
     }
-    return image;
+    return true;
 }
 
 }  // namespace lumigrab::picture_detail

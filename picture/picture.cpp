@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 #include "picture/decoders.h"
 
@@ -46,26 +47,62 @@ PictureFormat SniffPicture(std::span<const std::uint8_t> bytes) {
     return PictureFormat::None;
 }
 
+namespace {
+
+// Runs the decoder for the format the leading bytes name, handing its rows to
+// `sink`. PNG files (and PNG icon entries) take libpng's own paths instead,
+// chosen by `png`, which answers for them.
+template <typename PngPath>
+bool ReadPicture(std::span<const std::uint8_t> bytes, picture_detail::RowSink& sink, PngPath png) {
+    using namespace picture_detail;
+    const auto icon = [&](std::uint16_t type) {
+        const std::optional<ByteSpan> entry = PickIconEntry(bytes, type);
+        if (!entry) return false;
+        if (IsPngData(*entry)) return png(*entry);
+        return ReadDib(*entry, std::nullopt, true, sink);
+    };
+    switch (SniffPicture(bytes)) {
+        case PictureFormat::Jpeg: return ReadJpeg(bytes, sink);
+        case PictureFormat::Png: return png(bytes);
+        case PictureFormat::Gif: return ReadGif(bytes, sink);
+        case PictureFormat::Bmp: return ReadBmp(bytes, sink);
+        case PictureFormat::Icon: return icon(1);
+        case PictureFormat::Cursor: return icon(2);
+        case PictureFormat::Pcx: return ReadPcx(bytes, sink);
+        case PictureFormat::None: break;
+    }
+    return false;
+}
+
+}  // namespace
+
 std::optional<Image> DecodePicture(std::span<const std::uint8_t> bytes) {
     using namespace picture_detail;
-    // The limits keep a single picture bounded, but several download workers
-    // may decode at once; running out of memory is a refusal, not a crash.
+    // The limits keep a single picture bounded, but several decodes may run
+    // at once; running out of memory is a refusal, not a crash.
     try {
-        switch (SniffPicture(bytes)) {
-            case PictureFormat::Jpeg: return DecodeJpeg(bytes);
-            case PictureFormat::Png: return DecodePng(bytes);
-            case PictureFormat::Gif: return DecodeGif(bytes);
-            case PictureFormat::Bmp: return DecodeBmp(bytes);
-            case PictureFormat::Icon: return DecodeIcon(bytes, 1);
-            case PictureFormat::Cursor: return DecodeIcon(bytes, 2);
-            case PictureFormat::Pcx: return DecodePcx(bytes);
-            case PictureFormat::None: break;
-        }
+        ImageSink sink;
+        std::optional<Image> png;
+        const bool ok = ReadPicture(bytes, sink, [&](ByteSpan data) {
+            png = DecodePng(data);
+            return png.has_value();
+        });
+        if (!ok) return std::nullopt;
+        if (png) return png;
+        return std::move(sink.image);
     } catch (const std::bad_alloc&) {
     }
     return std::nullopt;
 }
 
-bool IsPicture(std::span<const std::uint8_t> bytes) { return DecodePicture(bytes).has_value(); }
+bool IsPicture(std::span<const std::uint8_t> bytes) {
+    using namespace picture_detail;
+    try {
+        ScratchSink sink;
+        return ReadPicture(bytes, sink, TestPng);
+    } catch (const std::bad_alloc&) {
+    }
+    return false;
+}
 
 }  // namespace lumigrab

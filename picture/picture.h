@@ -34,8 +34,14 @@ inline constexpr std::size_t kMinPictureBytes = 8;
 
 PictureFormat SniffPicture(std::span<const std::uint8_t> bytes);
 
+// The whole picture, for display. Never waits; holds up to a full canvas
+// (kMaxPicturePixels * 4 bytes) and the decoder's working memory.
 std::optional<Image> DecodePicture(std::span<const std::uint8_t> bytes);
-// True when DecodePicture would return an image.
+// True when DecodePicture would return an image. Runs the same checks over
+// the same data without keeping the picture: memory is a row or so, except a
+// JPEG coded in several scans, whose coefficients it takes from the
+// process-wide picture-test budget (picture/decode_budget.h), waiting while
+// other tests hold it. For worker threads, not the window thread.
 bool IsPicture(std::span<const std::uint8_t> bytes);
 
 }  // namespace lumigrab

@@ -23,6 +23,7 @@ TEST(Png, DecodesColourTypesExactly) {
         {"Rgb16", PngKind::Rgb16, false},
         {"Gray8", PngKind::Gray8, false},
         {"Palette4WithTrns", PngKind::Palette4WithTrns, false},
+        {"Gray1", PngKind::Gray1, false},
         {"Rgba8Adam7", PngKind::Rgba8, true},
         {"Palette4Adam7", PngKind::Palette4WithTrns, true},
     };

@@ -144,6 +144,9 @@ bool WritePng(Bytes8& out, int width, int height, PngKind kind, bool interlaced,
     } else if (kind == PngKind::Palette4WithTrns) {
         colorType = PNG_COLOR_TYPE_PALETTE;
         depth = 4;
+    } else if (kind == PngKind::Gray1) {
+        colorType = PNG_COLOR_TYPE_GRAY;
+        depth = 1;
     }
     png_set_IHDR(w.png, w.info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), depth,
                  colorType, interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
@@ -180,6 +183,10 @@ Rgba PngColor(PngKind kind, int x, int y) {
             return Rgba{v, v, v, 255};
         }
         case PngKind::Palette4WithTrns: return PaletteEntry((x + y) % 16);
+        case PngKind::Gray1: {
+            const auto v = static_cast<std::uint8_t>((x / 8 + y / 8) % 2 * 255);
+            return Rgba{v, v, v, 255};
+        }
     }
     return {};
 }
@@ -202,6 +209,10 @@ Bytes8 MakePng(int width, int height, PngKind kind, bool interlaced) {
                     else row.back() |= index;
                     break;
                 }
+                case PngKind::Gray1:
+                    if (x % 8 == 0) row.push_back(0);
+                    row.back() |= static_cast<std::uint8_t>((c.r & 1) << (7 - x % 8));
+                    break;
             }
         }
         rows.push_back(std::move(row));

@@ -44,7 +44,7 @@ struct JpegOptions {
 Bytes8 MakeJpeg(int width, int height, const JpegOptions& options = {});
 
 // --- PNG -------------------------------------------------------------------
-enum class PngKind { Rgba8, Rgb16, Gray8, Palette4WithTrns };
+enum class PngKind { Rgba8, Rgb16, Gray8, Palette4WithTrns, Gray1 };
 Bytes8 MakePng(int width, int height, PngKind kind, bool interlaced = false);
 // The colour MakePng stores at (x, y) for each kind, as RGBA.
 Rgba PngColor(PngKind kind, int x, int y);
@@ -105,5 +105,18 @@ struct PcxLayout {
 };
 Bytes8 MakePcx(const PcxLayout& layout);
 Bytes8 PcxEncodeRuns(std::span<const std::uint8_t> raw);
+
+// --- Sets --------------------------------------------------------------------
+struct NamedSample {
+    const char* name;
+    Bytes8 bytes;
+};
+// A small valid file of each format and of each layout that takes its own
+// path through a decoder.
+std::vector<NamedSample> EveryFormatSamples();
+// Small files that claim huge pictures: a GIF whose 8192x8192 logical screen
+// holds one 1x1 frame, an 8000x8000 1-bit PNG and an 8000x8000 grey
+// progressive JPEG. Valid, and accepted, but costly to decode whole.
+std::vector<NamedSample> HugeClaimSamples();
 
 }  // namespace lumigrab::testing
