@@ -98,6 +98,13 @@ void WindowControls::appendText(std::string_view control, const Text& value) {
     }
 }
 
+std::u32string WindowControls::charactersWithoutGbk(std::string_view control) {
+    QObject* target = find(control);
+    if (auto* edit = qobject_cast<GbkLineEdit*>(target)) return edit->charactersWithoutGbk();
+    if (auto* combo = qobject_cast<GbkComboBox*>(target)) return combo->charactersWithoutGbk();
+    return {};
+}
+
 void WindowControls::setFocus(std::string_view control) {
     if (auto* widget = as<QWidget>(control)) widget->setFocus(Qt::OtherFocusReason);
 }

@@ -204,6 +204,23 @@ TEST_F(ControlsTest, LongCellShowsItsHeadAndKeepsEveryByte) {
     EXPECT_TRUE(shown.startsWith(QString::fromUtf8("图aaa"))) << shown.left(10).toStdString();
 }
 
+// What the user types may hold characters that system text cannot; text()
+// gives each as "?", and the box names them.
+TEST_F(ControlsTest, TypedCharactersWithoutGbkAreNamed) {
+    const QString typed = QString::fromUtf8("\xF0\x9F\x98\x80猫\xF0\x9F\x90\xB1");
+    control<QLineEdit>(ctl::kKeyword)->setText(typed);
+    control<QComboBox>(ctl::kDepth)->setEditText(typed);
+    for (std::string_view name : {ctl::kKeyword, ctl::kDepth}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(controls().text(name), "?" + Gbk("猫") + "?");
+        EXPECT_EQ(controls().charactersWithoutGbk(name), U"\U0001F600\U0001F431");
+        // Bytes the program wrote are system text by definition, whatever they show as.
+        controls().setText(name, "\x81" + Gbk("猫"));
+        EXPECT_EQ(controls().charactersWithoutGbk(name), U"");
+    }
+    EXPECT_EQ(controls().charactersWithoutGbk(ctl::kHarvestButton), U"");
+}
+
 TEST_F(ControlsTest, EditTextsKeepExactBytesUntilTyped) {
     const Text odd = Gbk("关键词") + "\x81";
     for (std::string_view name : {ctl::kKeyword, ctl::kPictureName, ctl::kDepth}) {
