@@ -13,6 +13,7 @@
 //    nothing and reads as the empty value (empty text, 0, false, -1 for an index).
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -33,6 +34,10 @@ public:
     // keep the new text in view; the insertion is not undoable.
     virtual void appendText(std::string_view control, const Text& value) = 0;
     virtual void setFocus(std::string_view control) = 0;
+    // The characters of an edit box's text that system text cannot hold, each
+    // once, in order of appearance; empty when there are none. text() gives
+    // each of them as "?", so this is how the core tells a typed "?" from one.
+    virtual std::u32string charactersWithoutGbk(std::string_view control) = 0;
 
     // Combo box: 0-based index of the selected entry, -1 when none.
     virtual int selectedIndex(std::string_view control) = 0;

@@ -1,10 +1,14 @@
 // Time to load one result page's picture array (30 pictures, about 60 KB,
 // shaped like the search service's) into a JSON document and read 30 rows of
-// four cells, as a page worker does. Prints figures only.
+// four cells, as a page worker does. Then how the reading of a whole page
+// (cut out of the body, then read) grows with the page: per element for 30,
+// 3,000 and 30,000 small elements, and for 25 elements with addresses of a
+// megabyte each. Prints figures only.
 #include <chrono>
 #include <cstdio>
 #include <string>
 
+#include "harvest/result_page.h"
 #include "json/json_document.h"
 #include "json/literal_check.h"
 #include "text/encoding.h"
@@ -81,6 +85,60 @@ double MicrosSince(Clock::time_point start) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
+// A result page body whose array holds `count` elements with the four
+// members a row is made of, each address padded to `addressBytes`.
+lumigrab::Bytes PageBody(int count, std::size_t addressBytes) {
+    std::string body = R"(<script>app.setData('imgData', {"isNeedAsyncRequest":0,"data":[)";
+    for (int i = 0; i < count; ++i) {
+        if (i) body += ',';
+        std::string address = "http:\\/\\/img.example.com\\/" + std::to_string(i) + ".jpg";
+        if (address.size() < addressBytes) address.append(addressBytes - address.size(), 'a');
+        body += R"({"objURL":")" + address + R"(","width":)" + std::to_string(400 + i % 900) +
+                R"(,"height":300,"thumbURL":"http:\/\/t.example.com\/)" + std::to_string(i) +
+                R"(.jpg"})";
+    }
+    body += "]});</script>";
+    return lumigrab::Bytes(body.begin(), body.end());
+}
+
+// Cuts and reads one page; the time in microseconds, or -1 when the rows do
+// not come out complete.
+double ReadPage(const lumigrab::Bytes& body, int expectedRows) {
+    const auto t = Clock::now();
+    const lumigrab::PictureArrayReading reading =
+        lumigrab::ReadPictureArray(lumigrab::CutPictureArray(body));
+    const double micros = MicrosSince(t);
+    if (reading.unreadable || static_cast<int>(reading.records.size()) != expectedRows) return -1;
+    return micros;
+}
+
+int PageGrowth() {
+    std::printf("\nwhole page (cut + read), per element:\n");
+    double reference = 0;
+    for (const int count : {30, 3000, 30000}) {
+        const lumigrab::Bytes body = PageBody(count, 0);
+        const double micros = ReadPage(body, count);
+        if (micros < 0) {
+            std::printf("%6d elements: rows missing\n", count);
+            return 1;
+        }
+        const double perElement = micros / count;
+        if (count == 30) reference = perElement;
+        std::printf("%6d elements (%8zu bytes) %10.0f us  %7.1f us/element  x%.2f of 30\n",
+                    count, body.size(), micros, perElement, perElement / reference);
+    }
+    constexpr std::size_t kMegabyte = std::size_t{1} << 20;
+    const lumigrab::Bytes body = PageBody(25, kMegabyte);
+    const double micros = ReadPage(body, 25);
+    if (micros < 0) {
+        std::printf("25 x 1 MB addresses: rows missing\n");
+        return 1;
+    }
+    std::printf("25 x 1 MB addresses (%zu bytes) %10.0f us  %7.1f us/MB\n", body.size(), micros,
+                micros * kMegabyte / body.size());
+    return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -122,5 +180,5 @@ int main() {
     std::printf("count + 31x4 reads %8.1f us\n", read / kRepeats);
     std::printf("page total        %9.1f us\n", (construct + parse + read) / kRepeats);
     std::printf("(bytes read per page: %zu)\n", bytesRead / kRepeats);
-    return 0;
+    return PageGrowth();
 }

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         cut.empty() ? std::string_view(reinterpret_cast<const char*>(data), size)
                     : std::string_view(cut);
 
-    const auto records = ReadPictureArray(arrayText);
+    const auto records = ReadPictureArray(arrayText).records;
     // Every record needs at least `{objURL:"x"}` of text behind it.
     if (records.size() > arrayText.size() / 8) std::abort();
     for (const ImageRecord& record : records) {

@@ -37,6 +37,15 @@ void StartHarvest(WindowPort& window, HarvestState& state) {
         AppendLog(window, Gbk("获取失败,原因没有输入查找关键词"));
         return;
     }
+    // The box reads such characters as "?": the run would search for, and
+    // save under, a keyword the user never typed.
+    const std::u32string unusable = window.charactersWithoutGbk(ctl::kKeyword);
+    if (!unusable.empty()) {
+        window.messageBox(ConcatText(Gbk("关键词中有无法使用的字符: "), CodePointNames(unusable)),
+                          Gbk("信息："));
+        window.setFocus(ctl::kKeyword);
+        return;
+    }
     if (window.selectedIndex(ctl::kDepth) == -1) {
         ShowMessage(window, "请选择下载的页数,即深度");
         return;

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -11,22 +12,33 @@ namespace lumigrab {
 
 namespace {
 
+// How long one window step of row appending may keep the window thread.
+constexpr std::chrono::milliseconds kRowStepTime{10};
+
 // Appends the page's pictures at the end of the list; the caller holds the
-// run's listLock. Each row is one window step: counting the rows, inserting
+// run's listLock. Rows go in whole window steps: counting the rows, inserting
 // and filling the new one cannot be split by anything the window does (a Stop
-// emptying the list, say), so cells never land in another row.
+// emptying the list, say), so cells never land in another row. A step takes
+// as many rows as fit in kRowStepTime: one crossing to the window thread per
+// row made a page of thousands take minutes, and the window must stay free
+// for the user in between.
 void AppendRows(WindowPort& window, const std::vector<ImageRecord>& pictures) {
-    for (const ImageRecord& picture : pictures) {
+    std::size_t next = 0;
+    while (next < pictures.size()) {
         window.runOnWindowThread([&] {
-            const int row = window.rowCount(ctl::kResultList);
-            // Both boxes are read afresh for every row: edits during a run count.
-            const Text saveName = ComposeSaveName(window.text(ctl::kPictureName),
-                                                  window.text(ctl::kLetterCount), row + 1);
-            window.insertRow(ctl::kResultList, row, saveName);
-            window.setCell(ctl::kResultList, row, ctl::kColAddress, picture.address);
-            window.setCell(ctl::kResultList, row, ctl::kColWidth, picture.width);
-            window.setCell(ctl::kResultList, row, ctl::kColHeight, picture.height);
-            window.setCell(ctl::kResultList, row, ctl::kColThumbnail, picture.thumbnail);
+            const auto stepEnd = std::chrono::steady_clock::now() + kRowStepTime;
+            do {
+                const ImageRecord& picture = pictures[next++];
+                const int row = window.rowCount(ctl::kResultList);
+                // Both boxes are read afresh for every row: edits during a run count.
+                const Text saveName = ComposeSaveName(window.text(ctl::kPictureName),
+                                                      window.text(ctl::kLetterCount), row + 1);
+                window.insertRow(ctl::kResultList, row, saveName);
+                window.setCell(ctl::kResultList, row, ctl::kColAddress, picture.address);
+                window.setCell(ctl::kResultList, row, ctl::kColWidth, picture.width);
+                window.setCell(ctl::kResultList, row, ctl::kColHeight, picture.height);
+                window.setCell(ctl::kResultList, row, ctl::kColThumbnail, picture.thumbnail);
+            } while (next < pictures.size() && std::chrono::steady_clock::now() < stepEnd);
         });
     }
 }
@@ -48,10 +60,14 @@ void ParseResultPage(WindowPort& window, HarvestRun& run, std::string_view width
                      std::string_view keyword) {
     // Fetch, cut and parse run without any lock; only the appending is serialised.
     const Text url = BuildResultPageUrl(run.serviceOrigin, keyword, offset, width, height);
-    const std::vector<ImageRecord> pictures = ReadPictureArray(CutPictureArray(HttpRequest(url)));
+    const PictureArrayReading pictures = ReadPictureArray(CutPictureArray(HttpRequest(url)));
+    // A page whose data was there but could not be taken in must not pass for
+    // an empty one.
+    if (pictures.unreadable)
+        AppendLog(window, ConcatText(Gbk("第"), PageIndexOfOffset(offset), Gbk("页数据无法读取")));
     {
         std::lock_guard lock(run.listLock);
-        AppendRows(window, pictures);
+        AppendRows(window, pictures.records);
     }
     FinishPage(window, run);
 }

@@ -22,8 +22,10 @@ constexpr std::size_t kMaxExponentDigits = 6;
 
 class Checker {
 public:
-    Checker(std::string_view text, LiteralEncoding encoding, int maxDepth)
-        : text_(text), encoding_(encoding), maxDepth_(maxDepth) {}
+    Checker(std::string_view text, LiteralEncoding encoding, int maxDepth,
+            std::vector<std::string_view>* topElements = nullptr, std::size_t maxKept = 0)
+        : text_(text), encoding_(encoding), maxDepth_(maxDepth), topElements_(topElements),
+          maxKept_(maxKept) {}
 
     LiteralVerdict Run() {
         SkipSpace();
@@ -212,6 +214,11 @@ private:
 
     bool Array(int depth) {
         if (depth > maxDepth_) return false;
+        // Only the outermost array (depth 1) lists its elements.
+        std::vector<std::string_view>* elements = depth == 1 ? topElements_ : nullptr;
+        const auto keep = [&](std::string_view piece) {
+            if (elements && elements->size() < maxKept_) elements->push_back(piece);
+        };
         ++pos_;
         bool expectingValue = true;
         for (;;) {
@@ -223,12 +230,15 @@ private:
                 return true;
             }
             if (c == ',') {  // after a value, or a hole
+                if (expectingValue) keep(text_.substr(pos_, 0));
                 ++pos_;
                 expectingValue = true;
                 continue;
             }
             if (!expectingValue) return false;
+            const std::size_t start = pos_;
             if (Value(depth) == LiteralKind::Invalid) return false;
+            keep(text_.substr(start, pos_ - start));
             expectingValue = false;
         }
     }
@@ -277,6 +287,8 @@ private:
     std::string_view text_;
     LiteralEncoding encoding_;
     int maxDepth_;
+    std::vector<std::string_view>* topElements_;
+    std::size_t maxKept_;
     std::size_t pos_ = 0;
 };
 
@@ -284,6 +296,16 @@ private:
 
 LiteralVerdict CheckLiteral(std::string_view text, LiteralEncoding encoding, int maxDepth) {
     return Checker(text, encoding, maxDepth).Run();
+}
+
+LiteralVerdict SplitArrayLiteral(std::string_view text, std::vector<std::string_view>& elements,
+                                 std::size_t maxElements, LiteralEncoding encoding,
+                                 int maxDepth) {
+    elements.clear();
+    const std::size_t kept = maxElements < SIZE_MAX ? maxElements + 1 : maxElements;
+    const LiteralVerdict verdict = Checker(text, encoding, maxDepth, &elements, kept).Run();
+    if (verdict.kind != LiteralKind::Array) elements.clear();
+    return verdict;
 }
 
 }  // namespace lumigrab

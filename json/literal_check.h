@@ -10,6 +10,7 @@
 // parentheses - is refused.
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 namespace lumigrab {
 
@@ -33,5 +34,17 @@ inline constexpr int kMaxLiteralDepth = 256;
 LiteralVerdict CheckLiteral(std::string_view text,
                             LiteralEncoding encoding = LiteralEncoding::Gbk,
                             int maxDepth = kMaxLiteralDepth);
+
+// CheckLiteral that also says where the elements of an outermost array lie:
+// one piece of `text` per element, in order, without the blanks around it;
+// an empty piece for a hole ("[1,,2]" has three elements, the middle one a
+// hole; a trailing comma adds none). Each piece is a literal of its own, so
+// an array too large to take in at once can be read a few at a time.
+// At most maxElements + 1 pieces are kept: more than maxElements means the
+// array has more than that. `elements` is left empty for any other verdict.
+LiteralVerdict SplitArrayLiteral(std::string_view text, std::vector<std::string_view>& elements,
+                                 std::size_t maxElements,
+                                 LiteralEncoding encoding = LiteralEncoding::Gbk,
+                                 int maxDepth = kMaxLiteralDepth);
 
 }  // namespace lumigrab

@@ -4,6 +4,7 @@
 #include <unicode/utf16.h>
 
 #include <algorithm>
+#include <cstdint>
 
 #include <memory>
 #include <vector>
@@ -101,6 +102,22 @@ std::u32string CharactersWithoutGbk(std::string_view utf8) {
         }
     }
     return missing;
+}
+
+Text CodePointNames(std::u32string_view characters, std::size_t limit) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    Text out;
+    for (std::size_t i = 0; i < characters.size(); ++i) {
+        if (i == limit) return out + " ...";
+        if (i) out.push_back(' ');
+        out += "U+";
+        const std::uint32_t c = characters[i];
+        // At least four digits, as code points are written.
+        int digits = 4;
+        while (digits < 8 && (c >> (4 * digits)) != 0) ++digits;
+        for (int d = digits - 1; d >= 0; --d) out.push_back(kHex[(c >> (4 * d)) & 0xF]);
+    }
+    return out;
 }
 
 std::string UrlEncode(std::string_view gbk) {

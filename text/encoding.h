@@ -2,6 +2,7 @@
 // Conversions between system text (code page 936, always, whatever the
 // machine's locale) and UTF-8. None of them fails: invalid input is replaced,
 // a character with no GBK form becomes "?".
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,10 @@ std::string UrlEncode(std::string_view gbk);
 // UTF-8 shows up as U+FFFD. Lets a front end refuse such text instead of
 // working on its "?" form.
 std::u32string CharactersWithoutGbk(std::string_view utf8);
+
+// Characters named the way system text can show them, by code point:
+// "U+1F600 U+00E9", at most `limit` of them, then " ..." when there are more.
+Text CodePointNames(std::u32string_view characters, std::size_t limit = 16);
 
 // System text from a UTF-8 literal in our sources: Gbk("请先输入图片名称").
 inline Text Gbk(std::string_view utf8) { return Utf8ToGbk(utf8); }

@@ -17,6 +17,9 @@ void CrossThreadPort::appendText(std::string_view c, const Text& v) {
 void CrossThreadPort::setFocus(std::string_view c) {
     onWindowThread([&] { controls_.setFocus(c); });
 }
+std::u32string CrossThreadPort::charactersWithoutGbk(std::string_view c) {
+    return onWindowThread([&] { return controls_.charactersWithoutGbk(c); });
+}
 int CrossThreadPort::selectedIndex(std::string_view c) {
     return onWindowThread([&] { return controls_.selectedIndex(c); });
 }

@@ -25,4 +25,11 @@ Text GbkMirror::read(const QString& shownNow) const {
     return FromQt(shownNow);
 }
 
+std::u32string GbkMirror::charactersWithoutGbk(const QString& shownNow) const {
+    if (shownNow == shown_) return {};
+    const QByteArray utf8 = shownNow.toUtf8();
+    return CharactersWithoutGbk(
+        std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+}
+
 }  // namespace lumigrab::ui

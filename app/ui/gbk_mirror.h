@@ -4,6 +4,7 @@
 // the user has not touched gives the same bytes, even where the bytes had no
 // faithful Unicode form (broken pairs, unmapped codes).
 #include <QString>
+#include <string>
 
 #include "text/text.h"
 
@@ -18,6 +19,9 @@ public:
     QString write(const Text& bytes);
     // The bytes for what the box shows now.
     Text read(const QString& shownNow) const;
+    // The characters of what the box shows now that read() cannot keep (it
+    // gives "?" for each); none while it shows what was written.
+    std::u32string charactersWithoutGbk(const QString& shownNow) const;
 
 private:
     Text bytes_;

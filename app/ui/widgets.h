@@ -23,6 +23,7 @@ public:
     explicit GbkLineEdit(QWidget* parent = nullptr);
     Text gbkText() const { return mirror_.read(text()); }
     void setGbkText(const Text& value) { setText(mirror_.write(value)); }
+    std::u32string charactersWithoutGbk() const { return mirror_.charactersWithoutGbk(text()); }
 
 private:
     GbkMirror mirror_;
@@ -59,6 +60,9 @@ public:
     explicit GbkComboBox(QWidget* parent = nullptr);
     Text gbkText() const { return mirror_.read(currentText()); }
     void setGbkText(const Text& value) { setEditText(mirror_.write(value)); }
+    std::u32string charactersWithoutGbk() const {
+        return mirror_.charactersWithoutGbk(currentText());
+    }
 
 private:
     GbkMirror mirror_;

@@ -15,11 +15,29 @@ namespace lumigrab::ui {
 namespace {
 
 // Each cell keeps the exact bytes it was given; the list is not editable, so
-// these are always what the cell shows.
+// these are always what the cell holds.
 constexpr int kBytesRole = Qt::UserRole + 1;
 
+// What a cell shows of a long text: no column is wide enough for more, and
+// laying out a text of a megabyte on every repaint froze the window for
+// seconds. The cell still holds (and hands back) every byte.
+constexpr std::size_t kShownBytes = 1024;
+
+QString Shown(const Text& value) {
+    if (value.size() <= kShownBytes) return ToQt(value);
+    // Cut at a character boundary: bytes 0x81 to 0xFE lead a pair.
+    std::size_t cut = 0;
+    while (cut < kShownBytes) {
+        const unsigned char lead = static_cast<unsigned char>(value[cut]);
+        const std::size_t length = lead >= 0x81 && lead <= 0xFE ? 2 : 1;
+        if (cut + length > kShownBytes) break;
+        cut += length;
+    }
+    return ToQt(std::string_view(value).substr(0, cut)) + QChar(0x2026);  // "…"
+}
+
 QTableWidgetItem* NewCell(const Text& value) {
-    auto* item = new QTableWidgetItem(ToQt(value));
+    auto* item = new QTableWidgetItem(Shown(value));
     item->setData(kBytesRole, QByteArray(value.data(), static_cast<qsizetype>(value.size())));
     item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
     return item;
@@ -78,6 +96,13 @@ void WindowControls::appendText(std::string_view control, const Text& value) {
         edit->setGbkText(edit->gbkText() + value);
         edit->end(false);
     }
+}
+
+std::u32string WindowControls::charactersWithoutGbk(std::string_view control) {
+    QObject* target = find(control);
+    if (auto* edit = qobject_cast<GbkLineEdit*>(target)) return edit->charactersWithoutGbk();
+    if (auto* combo = qobject_cast<GbkComboBox*>(target)) return combo->charactersWithoutGbk();
+    return {};
 }
 
 void WindowControls::setFocus(std::string_view control) {

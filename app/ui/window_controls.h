@@ -22,6 +22,7 @@ public:
     void setText(std::string_view control, const Text& value) override;
     void appendText(std::string_view control, const Text& value) override;
     void setFocus(std::string_view control) override;
+    std::u32string charactersWithoutGbk(std::string_view control) override;
     int selectedIndex(std::string_view control) override;
     bool isChecked(std::string_view control) override;
     void setChecked(std::string_view control, bool checked) override;

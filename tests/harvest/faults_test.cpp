@@ -5,6 +5,7 @@
 #include <string>
 
 #include "harvest_fixture.h"
+#include "json/script_engine.h"
 #include "net/http_request.h"
 #include "support/loopback_server.h"
 
@@ -151,6 +152,24 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  0, 500ms}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Well-formed data too large for the script engine: the page adds nothing,
+// but the log names it instead of letting it pass for an empty page.
+TEST_F(HarvestFixture, UnreadablePageSaysSoInTheLog) {
+    const std::string page =
+        FramedPage(R"([{"objURL":"http:\/\/127.0.0.1\/1.jpg"},{"objURL":")" +
+                   std::string(ScriptEngine::kDefaultBudget / 2, 'a') + R"("}])");
+    LoopbackServer service([&](const LoopbackRequest&) { return Page(page); });
+    HarvestRun run(service.url(""), 20ms);
+    run.pageCount = 3;  // so this page does not end the run (and clear the log)
+
+    ParseResultPage(window, run, "", "", "40", "cat");
+
+    EXPECT_EQ(window.rowCount(ctl::kResultList), 0);
+    ASSERT_FALSE(window.logMessages().empty());
+    EXPECT_EQ(window.logMessages().back(), Gbk("第2页数据无法读取"));
+    EXPECT_EQ(window.progressPosition(ctl::kProgress), 1);
+}
 
 // The stand-in's own faulty pages, reached through the proxy exactly as the
 // program reaches the real service.

@@ -18,7 +18,7 @@ class InputCheckTest : public HarvestFixture, public ::testing::WithParamInterfa
 
 TEST_P(InputCheckTest, StopsAtFirstFailedCheck) {
     const CheckCase& c = GetParam();
-    window.setText(ctl::kKeyword, c.keyword);
+    window.typeText(ctl::kKeyword, c.keyword);
     window.selectEntry(ctl::kDepth, c.depthIndex);
     window.setText(ctl::kPictureName, c.pictureName);
     window.insertRow(ctl::kResultList, 0, "old");
@@ -52,6 +52,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "获取失败,原因没有输入查找关键词"},
         CheckCase{"KeywordBeforeEverything", "", -1, "", "请先输入查找关键词", ctl::kKeyword,
                   "获取失败,原因没有输入查找关键词"},
+        // The box would read "?cat??": refused, before the other checks.
+        CheckCase{"KeywordWithoutGbkForm", "\U0001F600cat\U0001F431\U0001F600", -1, "",
+                  "关键词中有无法使用的字符: U+1F600 U+1F431", ctl::kKeyword, ""},
         CheckCase{"DepthNotSelected", "cat", -1, "cat", "请选择下载的页数,即深度", "", ""},
         CheckCase{"DepthBeforeName", "cat", -1, "", "请选择下载的页数,即深度", "", ""},
         CheckCase{"NameEmpty", "cat", 0, "", "请先输入图片名称", ctl::kPictureName, ""}),

@@ -1,5 +1,6 @@
 #include "harvest/result_page.h"
 #include "harvest/random_letters.h"
+#include "json/script_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -116,7 +117,9 @@ class ReadPictureArrayTest : public ::testing::TestWithParam<ArrayCase> {};
 
 TEST_P(ReadPictureArrayTest, OneRecordPerAddress) {
     const ArrayCase& c = GetParam();
-    const std::vector<ImageRecord> got = ReadPictureArray(c.arrayText);
+    const PictureArrayReading reading = ReadPictureArray(c.arrayText);
+    EXPECT_FALSE(reading.unreadable);
+    const std::vector<ImageRecord>& got = reading.records;
     ASSERT_EQ(got.size(), c.expected.size());
     for (std::size_t i = 0; i < got.size(); ++i) {
         SCOPED_TRACE(i);
@@ -159,9 +162,70 @@ INSTANTIATE_TEST_SUITE_P(
                   {Rec("u", "", "", ""), Rec("u", "", "", "")}},
         ArrayCase{"ServiceEscapes", R"([{"objURL":"http:\/\/a\/b.jpg","width" : 7,"thumbURL":"it\'s"}])",
                   {Rec("http://a/b.jpg", "7", "", "it's")}},
+        // As one document over the array reads it: a hole counts towards the
+        // length but not towards Count(), so the last element goes unread.
+        ArrayCase{"HoleHidesTheLastElement", R"([{"objURL":"u0"},,{"objURL":"u2"}])",
+                  {Rec("u0", "", "", "")}},
         ArrayCase{"EmptyArray", "[]", {}},
         ArrayCase{"EmptyText", "", {}},
         ArrayCase{"Truncated", R"([{"objURL":"u0"},{"objURL":"u)", {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Far more small elements than one script engine's heap holds at once.
+TEST(ReadPictureArrayTest, FortyThousandElementsGiveEveryRowInOrder) {
+    constexpr int kElements = 40000;
+    std::string text = "[";
+    for (int i = 0; i < kElements; ++i) {
+        const std::string n = std::to_string(i);
+        if (i) text += ',';
+        text += R"({"objURL":"http:\/\/img.example.com\/)" + n + R"(.jpg","width":)" + n +
+                R"(,"height":7,"type":"jpg","thumbURL":"http:\/\/t.example.com\/)" + n +
+                R"(.jpg"})";
+    }
+    text += ",{}]";
+
+    const PictureArrayReading reading = ReadPictureArray(text);
+
+    EXPECT_FALSE(reading.unreadable);
+    ASSERT_EQ(reading.records.size(), static_cast<std::size_t>(kElements));
+    for (int i = 0; i < kElements; ++i) {
+        const std::string n = std::to_string(i);
+        const ImageRecord& r = reading.records[static_cast<std::size_t>(i)];
+        ASSERT_EQ(r.address, "http://img.example.com/" + n + ".jpg");
+        ASSERT_EQ(r.width, n);
+        ASSERT_EQ(r.height, "7");
+        ASSERT_EQ(r.thumbnail, "http://t.example.com/" + n + ".jpg");
+    }
+}
+
+struct UnreadableCase {
+    const char* name;
+    std::string (*arrayText)();
+};
+void PrintTo(const UnreadableCase& c, std::ostream* out) { *out << c.name; }
+
+class UnreadableArrayTest : public ::testing::TestWithParam<UnreadableCase> {};
+
+TEST_P(UnreadableArrayTest, NoRecordsAndFlagged) {
+    const PictureArrayReading reading = ReadPictureArray(GetParam().arrayText());
+    EXPECT_TRUE(reading.unreadable);
+    EXPECT_TRUE(reading.records.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arrays, UnreadableArrayTest,
+    ::testing::Values(
+        UnreadableCase{"ElementBeyondTheEngine",
+                       [] {
+                           return R"([{"objURL":"u0"},{"objURL":")" +
+                                  std::string(ScriptEngine::kDefaultBudget / 2, 'a') + R"("}])";
+                       }},
+        UnreadableCase{"MoreElementsThanAPageMayList",
+                       [] {
+                           std::string text = R"([{"objURL":"u0"})";
+                           for (std::size_t i = 0; i < kMaxPageElements; ++i) text += ",0";
+                           return text + "]";
+                       }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct SaveNameCase {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace lumigrab {
 namespace {
@@ -137,6 +138,49 @@ TEST(LiteralCheck, Utf8ReadsMultiByteCharactersOneByteAtATime) {
     EXPECT_TRUE(CheckLiteral("[1,\xE3\x80\x80" "2]", LiteralEncoding::Utf8).ok());
     EXPECT_TRUE(CheckLiteral("\xEF\xBB\xBF[1]", LiteralEncoding::Utf8).ok());
     EXPECT_FALSE(CheckLiteral("[1,\xE4\xB8\xAD]", LiteralEncoding::Utf8).ok());
+}
+
+struct SplitCase {
+    const char* name;
+    std::string text;
+    std::vector<std::string> elements;  // "" for a hole
+};
+
+std::ostream& operator<<(std::ostream& os, const SplitCase& c) { return os << c.name; }
+
+class SplitArrayTable : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitArrayTable, OnePiecePerElementOfTheOutermostArray) {
+    const SplitCase& c = GetParam();
+    std::vector<std::string_view> pieces{"left over"};
+    const LiteralVerdict v = SplitArrayLiteral(c.text, pieces, 100);
+    EXPECT_EQ(v.kind, CheckLiteral(c.text).kind);
+    EXPECT_EQ(std::vector<std::string>(pieces.begin(), pieces.end()), c.elements);
+}
+
+const SplitCase kSplitCases[] = {
+    {"Empty", "[]", {}},
+    {"NestedStayWhole", R"( [ {"a":[1,{"b":"]"}]} , [2,3],"x,y" ] )",
+     {R"({"a":[1,{"b":"]"}]})", "[2,3]", R"("x,y")"}},
+    {"HolesAndTrailingComma", "[,1,,2,]", {"", "1", "", "2"}},
+    {"OnlyAHole", "[,]", {""}},
+    {"GbkTrailBytesAreNoDelimiters", "[\"\\x81\x81\x5D\",\"\x81\x5B\"]",
+     {"\"\\x81\x81\x5D\"", "\"\x81\x5B\""}},
+    // Only an array is split.
+    {"Object", "{a:[1,2]}", {}},
+    {"Broken", "[1,2", {}},
+    {"Script", "[1,2].map(f)", {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, SplitArrayTable, ::testing::ValuesIn(kSplitCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SplitArrayLiteral, KeepsOneMorePieceThanTheBound) {
+    std::vector<std::string_view> pieces;
+    EXPECT_EQ(SplitArrayLiteral("[1,,3,4]", pieces, 2).kind, LiteralKind::Array);
+    EXPECT_EQ(pieces, (std::vector<std::string_view>{"1", "", "3"}));
+    EXPECT_EQ(SplitArrayLiteral("[1,,3,4,", pieces, 2).kind, LiteralKind::Invalid);
+    EXPECT_TRUE(pieces.empty());
 }
 
 }  // namespace

@@ -25,9 +25,14 @@ FakeWindow::Control& FakeWindow::at(std::string_view control) {
 }
 
 Text FakeWindow::text(std::string_view c) { Lock l(mutex_); return at(c).text; }
-void FakeWindow::setText(std::string_view c, const Text& v) { Lock l(mutex_); at(c).text = v; }
+void FakeWindow::setText(std::string_view c, const Text& v) {
+    Lock l(mutex_);
+    at(c).text = v;
+    at(c).withoutGbk.clear();
+}
 void FakeWindow::appendText(std::string_view c, const Text& v) { Lock l(mutex_); at(c).text += v; }
 void FakeWindow::setFocus(std::string_view c) { Lock l(mutex_); focused_ = std::string(c); }
+std::u32string FakeWindow::charactersWithoutGbk(std::string_view c) { Lock l(mutex_); return at(c).withoutGbk; }
 int FakeWindow::selectedIndex(std::string_view c) { Lock l(mutex_); return at(c).selected; }
 bool FakeWindow::isChecked(std::string_view c) { Lock l(mutex_); return at(c).checked; }
 void FakeWindow::setChecked(std::string_view c, bool v) { Lock l(mutex_); at(c).checked = v; }
@@ -87,6 +92,12 @@ void FakeWindow::selectEntry(std::string_view combo, int index) {
     Lock l(mutex_);
     at(combo).selected = index;
     at(combo).text = index < 0 ? Text{} : std::to_string(index + 1);
+}
+
+void FakeWindow::typeText(std::string_view c, std::string_view utf8) {
+    Lock l(mutex_);
+    at(c).text = Utf8ToGbk(utf8);
+    at(c).withoutGbk = CharactersWithoutGbk(utf8);
 }
 
 std::vector<ShownMessage> FakeWindow::messages() { Lock l(mutex_); return messages_; }

@@ -26,6 +26,7 @@ public:
     void setText(std::string_view control, const Text& value) override;
     void appendText(std::string_view control, const Text& value) override;
     void setFocus(std::string_view control) override;
+    std::u32string charactersWithoutGbk(std::string_view control) override;
     int selectedIndex(std::string_view control) override;
     bool isChecked(std::string_view control) override;
     void setChecked(std::string_view control, bool checked) override;
@@ -48,6 +49,9 @@ public:
 
     // Test-side helpers (all thread-safe).
     void selectEntry(std::string_view combo, int index);  // text becomes index + 1
+    // Text as a user types it: the box reads back as system text, "?" for each
+    // character without a GBK form, and reports those characters.
+    void typeText(std::string_view control, std::string_view utf8);
     std::vector<ShownMessage> messages();
     std::string focused();
     Bytes picture(std::string_view control);
@@ -61,6 +65,7 @@ public:
 private:
     struct Control {
         Text text;
+        std::u32string withoutGbk;  // of the text last typed; none after setText
         int selected = -1;
         bool checked = false;
         bool enabled = true;

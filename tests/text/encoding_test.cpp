@@ -40,6 +40,12 @@ TEST(CodePage, CharactersWithoutGbkAreNamedOnceInOrder) {
     EXPECT_EQ(CharactersWithoutGbk("a\xFF"), U"\uFFFD");
 }
 
+TEST(CodePage, CodePointNamesHaveFourDigitsAtLeastAndABound) {
+    EXPECT_EQ(CodePointNames(U""), "");
+    EXPECT_EQ(CodePointNames(U"\u00E9\U0001F600\U0010FFFF"), "U+00E9 U+1F600 U+10FFFF");
+    EXPECT_EQ(CodePointNames(U"\u00E9\u00E8\u00EA", 2), "U+00E9 U+00E8 ...");
+}
+
 TEST(CodePage, LocaleDoesNotMatter) {
     // Conversions name code page 936 explicitly; a C locale changes nothing.
     setlocale(LC_ALL, "C");

@@ -191,6 +191,36 @@ TEST_F(ControlsTest, ListRowsAndCells) {
     EXPECT_EQ(controls().rowCount(list), 0);
 }
 
+// Laying out a megabyte on every repaint froze the window: the cell shows a
+// short head of it and still hands back every byte.
+TEST_F(ControlsTest, LongCellShowsItsHeadAndKeepsEveryByte) {
+    const std::string_view list = ctl::kResultList;
+    const Text address = Gbk("图") + std::string(std::size_t{1} << 20, 'a');
+    controls().insertRow(list, 0, "x");
+    controls().setCell(list, 0, ctl::kColAddress, address);
+    EXPECT_EQ(controls().cell(list, 0, ctl::kColAddress), address);
+    const QString shown = control<QTableWidget>(list)->item(0, ctl::kColAddress)->text();
+    EXPECT_LT(shown.size(), 2000);
+    EXPECT_TRUE(shown.startsWith(QString::fromUtf8("图aaa"))) << shown.left(10).toStdString();
+}
+
+// What the user types may hold characters that system text cannot; text()
+// gives each as "?", and the box names them.
+TEST_F(ControlsTest, TypedCharactersWithoutGbkAreNamed) {
+    const QString typed = QString::fromUtf8("\xF0\x9F\x98\x80猫\xF0\x9F\x90\xB1");
+    control<QLineEdit>(ctl::kKeyword)->setText(typed);
+    control<QComboBox>(ctl::kDepth)->setEditText(typed);
+    for (std::string_view name : {ctl::kKeyword, ctl::kDepth}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(controls().text(name), "?" + Gbk("猫") + "?");
+        EXPECT_EQ(controls().charactersWithoutGbk(name), U"\U0001F600\U0001F431");
+        // Bytes the program wrote are system text by definition, whatever they show as.
+        controls().setText(name, "\x81" + Gbk("猫"));
+        EXPECT_EQ(controls().charactersWithoutGbk(name), U"");
+    }
+    EXPECT_EQ(controls().charactersWithoutGbk(ctl::kHarvestButton), U"");
+}
+
 TEST_F(ControlsTest, EditTextsKeepExactBytesUntilTyped) {
     const Text odd = Gbk("关键词") + "\x81";
     for (std::string_view name : {ctl::kKeyword, ctl::kPictureName, ctl::kDepth}) {

@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QEventLoop>
 #include <QTimer>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <atomic>
@@ -118,9 +119,11 @@ TEST_F(CrossThreadTest, RowsWrittenAsOneStepStayConsistent) {
 
 TEST_F(CrossThreadTest, ReadsAndStatesFromWorkers) {
     port->setText(ctl::kKeyword, Gbk("美少女"));
+    control<QLineEdit>(ctl::kPictureName)->setText(QString::fromUtf8("\xF0\x9F\x98\x80"));
     runWorkers(4, [&](int t) {
         for (int i = 0; i < 50; ++i) {
             EXPECT_EQ(port->text(ctl::kKeyword), Gbk("美少女"));
+            EXPECT_EQ(port->charactersWithoutGbk(ctl::kPictureName), U"\U0001F600");
             EXPECT_EQ(port->text(ctl::kThreadCount), "1");
             EXPECT_TRUE(port->isChecked(ctl::kFullSizeRadio));
             port->setProgressMaximum(ctl::kProgress, 1000);
