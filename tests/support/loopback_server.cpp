@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -139,6 +140,10 @@ void LoopbackServer::acceptLoop() {
         if (::poll(&waiting, 1, static_cast<int>(kPollSlice.count())) <= 0) continue;
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) continue;
+        if (limits_.noDelay) {
+            const int on = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        }
         ++accepted_;
         ++open_;
         auto connection = std::make_unique<Connection>();

@@ -56,6 +56,10 @@ struct LoopbackLimits {
     std::size_t maxRequestBytes = 4u << 20;  // head and body together
     std::chrono::milliseconds idleTimeout{10000};
     std::chrono::milliseconds lifetime{120000};
+    // TCP_NODELAY on every connection. A reply's head and body are separate
+    // writes, so without it the body's last segment waits for the client's
+    // delayed ACK (about 40 ms a reply); benches that time replies need it.
+    bool noDelay = false;
 };
 
 class LoopbackServer {
