@@ -7,7 +7,7 @@ PRESET ?= dev
 endif
 BUILD_DIR := build/$(PRESET)
 
-.PHONY: all deps build run test test-asan test-tsan demo bench fuzz clean
+.PHONY: all deps build run test test-asan test-tsan demo demo-shell bench fuzz clean
 
 all: build
 
@@ -39,6 +39,10 @@ test-tsan: deps
 
 demo: build
 	tools/demo $(BUILD_DIR)
+
+# A shell wired to the same stand-in, for trying lumigrab-cli without internet.
+demo-shell: build
+	tools/demo $(BUILD_DIR) $${SHELL:-bash}
 
 bench: build
 	for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b; done

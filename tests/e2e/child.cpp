@@ -50,10 +50,10 @@ std::vector<char*> Pointers(const std::vector<std::string>& items) {
     return out;
 }
 
-// Forks and execs; in the child, stdout goes to `outFd` (or /dev/null) and
-// `keepFd` survives the exec.
+// Forks and execs; in the child, stdout goes to `outFd` (or /dev/null), and
+// stderr too with `errToOut`, and `keepFd` survives the exec.
 pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, int outFd,
-            int keepFd) {
+            int keepFd, bool errToOut = false) {
     if (argv.empty()) return -1;
     const std::string path = Resolve(argv[0]);
     std::vector<char*> args = Pointers(argv);
@@ -67,7 +67,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, int ou
     int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, 0);
     ::dup2(outFd >= 0 ? outFd : null, 1);
-    ::dup2(null, 2);
+    ::dup2(errToOut && outFd >= 0 ? outFd : null, 2);
     if (keepFd >= 0) {
         int flags = ::fcntl(keepFd, F_GETFD);
         ::fcntl(keepFd, F_SETFD, flags & ~FD_CLOEXEC);
@@ -135,11 +135,11 @@ std::optional<int> Child::waitExit(std::chrono::milliseconds limit) {
 }
 
 ToolResult RunTool(const std::vector<std::string>& argv, const Environment& env,
-                   std::chrono::milliseconds limit) {
+                   std::chrono::milliseconds limit, bool withStderr) {
     ToolResult result;
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return result;
-    pid_t pid = Spawn(argv, env, out[1], -1);
+    pid_t pid = Spawn(argv, env, out[1], -1, withStderr);
     ::close(out[1]);
     if (pid < 0) {
         ::close(out[0]);

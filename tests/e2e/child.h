@@ -48,11 +48,13 @@ private:
 
 struct ToolResult {
     int exitCode = -1;       // -1: not started or did not end within the limit
-    std::string output;      // stdout, at most 64 KiB
+    std::string output;      // stdout (and stderr when asked), at most 64 KiB
 };
 
-// Runs a tool to its end within `limit` and returns what it printed.
+// Runs a tool to its end within `limit` and returns what it printed on
+// stdout, and on stderr too with `withStderr`.
 ToolResult RunTool(const std::vector<std::string>& argv, const Environment& env,
-                   std::chrono::milliseconds limit = std::chrono::seconds(15));
+                   std::chrono::milliseconds limit = std::chrono::seconds(15),
+                   bool withStderr = false);
 
 }  // namespace lumigrab::e2e

@@ -171,14 +171,27 @@ After StandinServer::Impl::dispatch(Stream& stream, const RequestHead& head,
         q == std::string_view::npos ? std::string_view{} : pathAndQuery.substr(q + 1);
 
     if (path == "/search/flip") {
-        const auto page = detail::BuildFlipPage(pageSettings, detail::ParseFlipQuery(query));
+        const detail::FlipRequest request = detail::ParseFlipQuery(query);
+        const auto page = detail::BuildFlipPage(pageSettings, request);
         if (!page) {
             sleepUnlessStopped(opt.stallTime);
             return After::Close;
         }
+        // Relative, as the service writes it: the client must resolve it.
+        if (detail::ModeForKeyword(request.keyword, 0).special == detail::Special::Refused)
+            return Reply(stream, 302, "text/html; charset=utf-8", *page, headOnly, keepAlive,
+                         "Location: " + std::string(kVerifyPath) + "?from=flip\r\n");
         return Reply(stream, 200, "text/html; charset=utf-8", *page, headOnly, keepAlive,
                      "Set-Cookie: BAIDUID=5A3F0C2E9B1D4E7F:FG=1; path=/; domain=.baidu.com\r\n");
     }
+    if (path == "/")
+        return Reply(stream, 200, "text/html; charset=utf-8",
+                     HtmlBody("百度图片-发现多彩世界", "Front page."), headOnly, keepAlive,
+                     "Set-Cookie: " + std::string(kSessionCookie) +
+                         "; max-age=31536000; path=/; domain=.baidu.com\r\n");
+    if (path == kVerifyPath)
+        return Reply(stream, 200, "text/html; charset=utf-8",
+                     HtmlBody(kVerifyTitle, "网络不给力，请稍后重试"), headOnly, keepAlive);
     if (auto picture = ParsePicturePath(path, query)) {
         Flight flight(*this);
         const long long delay = pictureDelayMs;

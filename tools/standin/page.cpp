@@ -254,6 +254,7 @@ KeywordMode ModeForKeyword(std::string_view keyword, int defaultTotal) {
         {"standin-cutoff", Special::Cutoff},       {"standin-empty", Special::Empty},
         {"standin-emptyarray", Special::EmptyArray}, {"standin-garbage", Special::Garbage},
         {"standin-duplicates", Special::Duplicates}, {"standin-stall", Special::Stall},
+        {"standin-refused", Special::Refused},
     };
     for (const auto& [name, special] : kSpecials)
         if (keyword == name) mode.special = special;
@@ -315,6 +316,8 @@ std::optional<std::string> BuildFlipPage(const PageSettings& settings, const Fli
     const KeywordMode mode = ModeForKeyword(request.keyword, settings.defaultTotal);
     if (mode.special == Special::Stall) return std::nullopt;
     if (mode.special == Special::Empty) return std::string();
+    if (mode.special == Special::Refused)
+        return "<html><head><title>302 Found</title></head><body>Moved.</body></html>\n";
     const std::string keywordJs = JsString(request.keyword);
     std::string out;
     AppendHead(out, request, keywordJs, mode.total);

@@ -43,6 +43,7 @@ enum class Special {
     Garbage,
     Duplicates,
     Stall,
+    Refused,
 };
 
 struct KeywordMode {

@@ -51,6 +51,13 @@
 //       "standin-total-N"    an ordinary keyword whose result set has N
 //                            elements (0 <= N <= kMaxTotal) instead of
 //                            StandinOptions::total
+//       "standin-refused"    302 to the relative address kVerifyPath +
+//                            "?from=flip", as the service answers clients
+//                            it takes for robots
+//
+//   /  (the front page)  200, a short HTML page that sets the session cookie
+//       kSessionCookie, as the image site's front page does.
+//   kVerifyPath          200, an HTML page titled kVerifyTitle.
 //
 //   Pictures: /pic/<kind>/<id>.<ext> (full size) and /thumb/<kind>/<id>.<ext>
 //   (thumbnail), optional query w=<px>&h=<px> (size), ms=<n> (delays),
@@ -112,6 +119,11 @@ inline constexpr int kPageSize = 30;           // elements per page, before the 
 inline constexpr int kMaxTotal = 10000;        // bound on a result set
 inline constexpr int kMaxPictureSide = 2048;   // bound on ?w= and ?h=
 inline constexpr std::uint64_t kMaxHugeBytes = 1ull << 32;
+
+// The cookie pair the front page sets.
+inline constexpr std::string_view kSessionCookie = "BIDUPSID=5E1D7C0A3B9F4286";
+inline constexpr std::string_view kVerifyPath = "/static/captcha/tuxing.html";
+inline constexpr std::string_view kVerifyTitle = "百度安全验证";
 
 enum class PictureKind {
     Jpeg,

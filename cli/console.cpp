@@ -1,0 +1,136 @@
+#include "cli/console.h"
+
+#include <cstdio>
+
+#include "text/encoding.h"
+
+namespace lumigrab::cli {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string Duration(double seconds) {
+    const long long s = static_cast<long long>(seconds + 0.5);
+    char text[32];
+    if (s >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string TabField(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+Console::Console(bool terminal, bool quiet) : terminal_(terminal), quiet_(quiet) {}
+
+void Console::begin(int total) {
+    std::lock_guard lock(mutex_);
+    total_ = total;
+    done_ = 0;
+    failed_ = 0;
+    start_ = Clock::now();
+    drawLocked(true);
+}
+
+void Console::finished(const Entry& entry, std::string_view url) {
+    std::lock_guard lock(mutex_);
+    ++done_;
+    if (!entry.ok) ++failed_;
+    if (quiet_) return;
+    if (terminal_) {
+        drawLocked(done_ == total_);
+        return;
+    }
+    if (stdoutBroken_) return;
+    const std::string line = std::to_string(done_) + "/" + std::to_string(total_) + "\t" +
+                             (entry.ok ? std::string("ok") : "failed: " + entry.reason) + "\t" +
+                             TabField(entry.path) + "\t" + TabField(GbkToUtf8(url)) + "\n";
+    // A reader that went away must not stop the downloads; its lines just end.
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
+        stdoutBroken_ = true;
+}
+
+void Console::tick() {
+    std::lock_guard lock(mutex_);
+    if (Clock::now() - lastDraw_ >= 1s) drawLocked(true);
+}
+
+void Console::end() {
+    std::lock_guard lock(mutex_);
+    breakLineLocked();
+}
+
+void Console::note(const std::string& text) {
+    if (quiet_) return;
+    error(text);
+}
+
+void Console::error(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    breakLineLocked();
+    std::fprintf(stderr, "lumigrab-cli: %s\n", text.c_str());
+}
+
+void Console::data(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+int Console::done() const {
+    std::lock_guard lock(mutex_);
+    return done_;
+}
+
+int Console::failed() const {
+    std::lock_guard lock(mutex_);
+    return failed_;
+}
+
+void Console::drawLocked(bool force) {
+    if (!terminal_ || quiet_ || total_ == 0) return;
+    const Clock::time_point now = Clock::now();
+    // A redraw per finished picture would flood a terminal on a fast run.
+    if (!force && now - lastDraw_ < 100ms) return;
+    lastDraw_ = now;
+    const double elapsed = std::chrono::duration<double>(now - start_).count();
+    const double rate = elapsed > 0 ? done_ / elapsed : 0.0;
+    char line[160];
+    std::snprintf(line, sizeof line, "\r%d/%d done, %d failed, %.1f pictures/s", done_, total_,
+                  failed_, rate);
+    std::string text = line;
+    // The first moments give no useful estimate.
+    if (done_ < total_ && done_ > 0 && elapsed > 0.5)
+        text += ", " + Duration((total_ - done_) / rate) + " left";
+    text += "\x1b[K";  // whatever a longer earlier line left behind
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+    lineOpen_ = true;
+}
+
+void Console::breakLineLocked() {
+    if (!lineOpen_) return;
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    lineOpen_ = false;
+}
+
+}  // namespace lumigrab::cli

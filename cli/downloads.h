@@ -1,0 +1,28 @@
+#pragma once
+// The download of a run's records: one fetch per distinct address, at most
+// N at once, each through the same fetch, picture test and write as the
+// window's rows.
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include "app/worker_gang.h"
+#include "cli/console.h"
+#include "cli/manifest.h"
+#include "download/picture_fetch.h"
+
+namespace lumigrab::cli {
+
+// The manifest's word for why a fetch did not save a picture; empty when it did.
+std::string FailureReason(const PictureFetch& fetch);
+
+// Fetches the entries at `todo` (indexes into *entries) from their address,
+// or their thumbnail address with `thumbnails`. Entries that share the
+// address are fetched once; the others get a copy of the file. Entries not
+// reached before the gang is stopped are marked failed, "stopped". Returns
+// once every fetch it started has ended.
+void Download(const std::shared_ptr<std::vector<Entry>>& entries,
+              const std::vector<std::size_t>& todo, bool thumbnails, int threads,
+              WorkerGang& gang, Console& console);
+
+}  // namespace lumigrab::cli

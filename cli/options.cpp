@@ -1,0 +1,186 @@
+#include "cli/options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+#include "harvest/random_letters.h"
+#include "text/encoding.h"
+
+namespace lumigrab::cli {
+namespace {
+
+std::string Utf8Of(char32_t c) {
+    std::string out;
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
+// "😀 (U+1F600), é (U+00E9)"; control characters by number only.
+std::string DescribeCharacters(const std::u32string& characters) {
+    std::string out;
+    for (char32_t c : characters) {
+        if (!out.empty()) out += ", ";
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+        if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+            out += code;
+        } else {
+            out += Utf8Of(c) + " (" + code + ")";
+        }
+    }
+    return out;
+}
+
+bool HasControlCharacter(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
+    return false;
+}
+
+int Refuse(const std::string& message) {
+    std::fprintf(stderr, "lumigrab-cli: %s\n", message.c_str());
+    return kExitBadArguments;
+}
+
+// System text for a UTF-8 argument, or why it cannot be one. Save names and
+// the request both need GBK, so a character without a GBK form would turn
+// into "?" instead of being searched for or written.
+std::optional<Text> ToSystemText(std::string_view what, std::string_view utf8, std::string& why) {
+    const std::u32string missing = CharactersWithoutGbk(utf8);
+    if (!missing.empty()) {
+        why = std::string(what) + " has characters that GBK cannot hold: " + DescribeCharacters(missing);
+        return std::nullopt;
+    }
+    return Utf8ToGbk(utf8);
+}
+
+}  // namespace
+
+std::variant<Options, int> ParseOptions(int argc, char** argv) {
+    CLI::App app{
+        "Collects the picture addresses Baidu image search lists for KEYWORD and downloads "
+        "the pictures, several at once.",
+        "lumigrab-cli"};
+    app.footer(
+        "Exit codes: 0 every picture saved; 1 some failed (the count is printed); 2 bad "
+        "arguments;\n3 the service answered without a result array (what came back is "
+        "printed).\nCtrl-C stops starting downloads, ends those in flight and writes the "
+        "manifest; a second Ctrl-C ends at once.");
+    app.set_version_flag("--version", "lumigrab-cli " LUMIGRAB_VERSION);
+
+    std::string keyword;
+    int depth = 1;
+    int threads = kDefaultThreads;
+    std::string name = "img";
+    int letters = 0;
+    int width = 0;
+    int height = 0;
+    std::string out;
+    std::string manifest;
+    Options options;
+    bool noWarmUp = false;
+
+    app.add_option("KEYWORD", keyword, "what to search for (UTF-8)")->type_name("")->required();
+    app.add_option("-d,--depth", depth, "result pages to read, up to 30 pictures each")
+        ->type_name("N")
+        ->check(CLI::Range(1, kMaxDepth))
+        ->capture_default_str();
+    app.add_option("-j,--threads", threads, "downloads at once; below 1 means 5")
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("-n,--name", name, "start of every file name")
+        ->type_name("PREFIX")
+        ->capture_default_str();
+    app.add_option("--letters", letters, "random letters after the name")
+        ->type_name("K")
+        ->check(CLI::Range(0, kMaxRandomLetters))
+        ->capture_default_str();
+    CLI::Option* widthOption =
+        app.add_option("--width", width, "only pictures this wide (with --height)")
+            ->type_name("W")
+            ->check(CLI::Range(1, 1000000));
+    CLI::Option* heightOption =
+        app.add_option("--height", height, "only pictures this high (with --width)")
+            ->type_name("H")
+            ->check(CLI::Range(1, 1000000));
+    widthOption->needs(heightOption);
+    heightOption->needs(widthOption);
+    app.add_flag("--thumbnails", options.thumbnails,
+                 "download the thumbnails instead of the full-size pictures");
+    app.add_option("-o,--out", out, "folder for the pictures (default ./KEYWORD)")
+        ->type_name("DIR");
+    CLI::Option* manifestOption = app.add_option(
+        "--manifest", manifest, "write one JSON line per picture to FILE when the run ends")
+        ->type_name("FILE");
+    CLI::Option* resumeOption =
+        app.add_flag("--resume", options.resume,
+                     "with --manifest: fetch only what FILE does not list as ok (no new "
+                     "harvest); an absent FILE starts a normal run");
+    resumeOption->needs(manifestOption);
+    CLI::Option* listOption = app.add_flag(
+        "--list-only", options.listOnly,
+        "print the records (name, address, width, height, thumbnail; tab-separated) and "
+        "download nothing");
+    listOption->excludes(manifestOption)->excludes(resumeOption);
+    app.add_flag("-q,--quiet", options.quiet, "print only errors and the failure count");
+    app.add_flag("--no-warm-up", noWarmUp,
+                 "skip the front-page visit that gets session cookies before the search");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? 0 : kExitBadArguments;
+    }
+
+    std::string why;
+    const auto keywordText = ToSystemText("the keyword", keyword, why);
+    if (!keywordText) return Refuse(why);
+    options.keyword = TrimSpaces(*keywordText);
+    if (options.keyword.empty()) return Refuse("the keyword is empty");
+
+    const auto nameText = ToSystemText("the name (-n)", name, why);
+    if (!nameText) return Refuse(why);
+    // The name becomes part of a file name inside the folder, never a path.
+    if (nameText->empty() || name.find('/') != std::string::npos || HasControlCharacter(name))
+        return Refuse("the name (-n) must be non-empty, without \"/\" or control characters");
+    options.namePrefix = *nameText;
+
+    if (threads > kMaxThreads)
+        return Refuse("at most " + std::to_string(kMaxThreads) + " threads (-j)");
+    options.threads = threads < 1 ? kDefaultThreads : threads;
+    options.depth = depth;
+    options.letters = letters;
+    const bool filtered = widthOption->count() > 0 && heightOption->count() > 0;
+    options.widthFilter = filtered ? std::to_string(width) : "0";
+    options.heightFilter = filtered ? std::to_string(height) : "0";
+    options.warmUp = !noWarmUp;
+    if (!manifest.empty()) options.manifest = manifest;
+
+    if (!out.empty()) {
+        options.outFolder = out;
+    } else {
+        const std::string folder = GbkToUtf8(options.keyword);
+        if (folder.find('/') != std::string::npos || folder == "." || folder == "..")
+            return Refuse("the keyword cannot name a folder here; give one with -o");
+        options.outFolder = std::filesystem::path(".") / folder;
+    }
+    return options;
+}
+
+}  // namespace lumigrab::cli

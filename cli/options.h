@@ -1,0 +1,44 @@
+#pragma once
+// What a run of lumigrab-cli was asked to do, read from its arguments.
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "text/text.h"
+
+namespace lumigrab::cli {
+
+inline constexpr int kExitSaved = 0;
+inline constexpr int kExitSomeFailed = 1;
+inline constexpr int kExitBadArguments = 2;
+inline constexpr int kExitNoResultArray = 3;
+
+inline constexpr int kDefaultThreads = 5;
+// Far above what a picture host tolerates from one client; a bound so a typo
+// cannot start thousands of threads.
+inline constexpr int kMaxThreads = 100;
+inline constexpr int kMaxDepth = 1000;
+
+struct Options {
+    Text keyword;          // system text, trimmed; never empty
+    int depth = 1;         // result pages, at least 1
+    int threads = kDefaultThreads;
+    Text namePrefix;       // system text
+    int letters = 0;
+    Text widthFilter;      // as the request carries them: both "0" unless both given
+    Text heightFilter;
+    bool thumbnails = false;
+    std::filesystem::path outFolder;
+    std::optional<std::filesystem::path> manifest;
+    bool resume = false;
+    bool listOnly = false;
+    bool quiet = false;
+    bool warmUp = true;
+};
+
+// The options, or the exit code when the run ends here: 0 after --help or
+// --version, kExitBadArguments after a message on stderr.
+std::variant<Options, int> ParseOptions(int argc, char** argv);
+
+}  // namespace lumigrab::cli
