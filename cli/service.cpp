@@ -215,7 +215,9 @@ Harvest HarvestPages(const Options& options, const Text& cookies, WorkerGang& ga
             const Text array = CutPictureArray(answer.body);
             page.hasArray = !array.empty();
             if (page.hasArray) {
-                page.records = ReadPictureArray(array);
+                PictureArrayReading reading = ReadPictureArray(array);
+                page.records = std::move(reading.records);
+                if (reading.unreadable) page.problem = "its picture data is too large to read";
             } else {
                 page.problem = DescribeAnswer(answer);
             }
@@ -238,6 +240,8 @@ Harvest HarvestPages(const Options& options, const Text& cookies, WorkerGang& ga
             continue;
         }
         ++harvest.pagesWithArray;
+        if (!page.problem.empty())
+            harvest.problems.push_back("page " + std::to_string(i + 1) + ": " + page.problem);
         for (ImageRecord& record : page.records) {
             record.saveName = ComposeSaveName(options.namePrefix, letters, ++position);
             harvest.records.push_back(std::move(record));

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "app/window_port.h"
 #include "app/worker_gang.h"
@@ -32,6 +33,9 @@ struct HarvestRun {
     // Guards the count below and makes "step and test for the end" one unit.
     std::mutex countLock;
     int pagesFinished = 0;
+    // Lines saying a page could not be read. The run's end empties the log,
+    // so they are written again after its closing lines.
+    std::vector<Text> unreadablePageLines;
 
     // Set by the controller before its first page worker starts.
     int pageCount = 0;

@@ -63,8 +63,12 @@ void ParseResultPage(WindowPort& window, HarvestRun& run, std::string_view width
     const PictureArrayReading pictures = ReadPictureArray(CutPictureArray(HttpRequest(url)));
     // A page whose data was there but could not be taken in must not pass for
     // an empty one.
-    if (pictures.unreadable)
-        AppendLog(window, ConcatText(Gbk("第"), PageIndexOfOffset(offset), Gbk("页数据无法读取")));
+    if (pictures.unreadable) {
+        const Text line = ConcatText(Gbk("第"), PageIndexOfOffset(offset), Gbk("页数据无法读取"));
+        AppendLog(window, line);
+        std::lock_guard lock(run.countLock);
+        run.unreadablePageLines.push_back(line);
+    }
     {
         std::lock_guard lock(run.listLock);
         AppendRows(window, pictures.records);
@@ -86,6 +90,7 @@ void FinishPage(WindowPort& window, HarvestRun& run) {
         AppendLog(window, Gbk("图片地址解析结束******************************"));
         AppendLog(window, ConcatText(Gbk("当前图片地址总数量"),
                                      std::to_string(window.rowCount(ctl::kResultList))));
+        for (const Text& line : run.unreadablePageLines) AppendLog(window, line);
         window.setEnabled(ctl::kHarvestButton, true);
     });
 }
