@@ -32,8 +32,8 @@
 #include <tuple>
 #include <vector>
 
-#include "app/controls.h"
-#include "app/program_info.h"
+#include "port/controls.h"
+#include "platform/program_info.h"
 #include "bench/noise_jpeg.h"
 #include "download/download.h"
 #include "harvest/harvest.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/worker_gang.h"
+#include "workers/worker_gang.h"
 #include "cli/console.h"
 #include "cli/manifest.h"
 #include "download/picture_fetch.h"

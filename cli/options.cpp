@@ -85,7 +85,7 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
 
     std::string keyword;
     int depth = 1;
-    int threads = kDefaultThreads;
+    int threads = kDefaultWorkerLimit;
     std::string name = "img";
     int letters = 0;
     int width = 0;
@@ -163,7 +163,7 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
 
     if (threads > kMaxThreads)
         return Refuse("at most " + std::to_string(kMaxThreads) + " threads (-j)");
-    options.threads = threads < 1 ? kDefaultThreads : threads;
+    options.threads = WorkerLimit(threads);
     options.depth = depth;
     options.letters = letters;
     const bool filtered = widthOption->count() > 0 && heightOption->count() > 0;

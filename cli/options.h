@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "text/text.h"
+#include "workers/worker_gang.h"
 
 namespace lumigrab::cli {
 
@@ -14,7 +15,6 @@ inline constexpr int kExitSomeFailed = 1;
 inline constexpr int kExitBadArguments = 2;
 inline constexpr int kExitNoResultArray = 3;
 
-inline constexpr int kDefaultThreads = 5;
 // Far above what a picture host tolerates from one client; a bound so a typo
 // cannot start thousands of threads.
 inline constexpr int kMaxThreads = 100;
@@ -23,7 +23,7 @@ inline constexpr int kMaxDepth = 1000;
 struct Options {
     Text keyword;          // system text, trimmed; never empty
     int depth = 1;         // result pages, at least 1
-    int threads = kDefaultThreads;
+    int threads = kDefaultWorkerLimit;
     Text namePrefix;       // system text
     int letters = 0;
     Text widthFilter;      // as the request carries them: both "0" unless both given

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "harvest/result_page.h"
+#include "text/text.h"
 
 namespace lumigrab::cli {
 namespace {
@@ -25,18 +26,6 @@ struct CurlTextFree {
     void operator()(char* text) const { curl_free(text); }
 };
 using CurlText = std::unique_ptr<char, CurlTextFree>;
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::size_t FindNoCase(std::string_view text, std::string_view what, std::size_t from = 0) {
-    if (what.size() > text.size()) return std::string_view::npos;
-    for (std::size_t i = from; i + what.size() <= text.size(); ++i) {
-        std::size_t k = 0;
-        while (k < what.size() && Lower(text[i + k]) == what[k]) ++k;
-        if (k == what.size()) return i;
-    }
-    return std::string_view::npos;
-}
 
 // Keeps at most `limit` bytes without cutting a UTF-8 character in two.
 std::string CutUtf8(std::string text, std::size_t limit) {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/worker_gang.h"
+#include "workers/worker_gang.h"
 #include "cli/options.h"
 #include "harvest/image_record.h"
 #include "net/http_request.h"

@@ -1,21 +1,36 @@
-# One static library per core folder. Sources are picked up by glob so a new
-# file needs no build edit; CONFIGURE_DEPENDS re-globs on every build.
+# Modules keep the layers.
+#
+# Every module's headers are reached as "<module>/<file>.h". A module does not
+# see the source tree: it sees a folder of its own in the build tree holding
+# one link, <module> -> the module's sources, and the same folders of the
+# modules it declares (transitively, through target_link_libraries). An
+# #include of a module it did not declare finds nothing and fails to build.
+
+# A folder in the build tree that shows only `subdir` of the sources, under
+# its own name (subdir may have several levels: tools/standin shows as tools/standin).
+function(lumigrab_include_stage out subdir)
+  string(REPLACE "/" "_" stage_name ${subdir})
+  set(stage ${CMAKE_BINARY_DIR}/include/${stage_name})
+  get_filename_component(parent ${stage}/${subdir} DIRECTORY)
+  file(MAKE_DIRECTORY ${parent})
+  if(NOT EXISTS ${stage}/${subdir})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${subdir} ${stage}/${subdir} SYMBOLIC)
+  endif()
+  set(${out} ${stage} PARENT_SCOPE)
+endfunction()
+
+# lumigrab_module(<name> SOURCES <files in <name>/> [DEPS <modules>] [LIBS <targets>])
+# A static library lumigrab_<name>. DEPS are other modules by name, visible to
+# this module's users too; LIBS are outside libraries, kept to this module.
 function(lumigrab_module name)
-  cmake_parse_arguments(M "" "" "DEPS" ${ARGN})
-  file(GLOB srcs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${name}/*.cpp)
-  if(srcs)
-    add_library(lumigrab_${name} STATIC ${srcs})
-  else()
-    add_library(lumigrab_${name} INTERFACE)
-  endif()
-  get_target_property(kind lumigrab_${name} TYPE)
-  if(kind STREQUAL "INTERFACE_LIBRARY")
-    target_include_directories(lumigrab_${name} INTERFACE ${PROJECT_SOURCE_DIR})
-    target_link_libraries(lumigrab_${name} INTERFACE ${M_DEPS} Threads::Threads)
-  else()
-    target_include_directories(lumigrab_${name} PUBLIC ${PROJECT_SOURCE_DIR})
-    target_link_libraries(lumigrab_${name} PUBLIC ${M_DEPS} Threads::Threads)
-  endif()
+  cmake_parse_arguments(M "" "" "SOURCES;DEPS;LIBS" ${ARGN})
+  list(TRANSFORM M_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/${name}/)
+  file(GLOB headers ${PROJECT_SOURCE_DIR}/${name}/*.h)
+  add_library(lumigrab_${name} STATIC ${M_SOURCES} ${headers})
+  lumigrab_include_stage(stage ${name})
+  target_include_directories(lumigrab_${name} PUBLIC ${stage})
+  list(TRANSFORM M_DEPS PREPEND lumigrab_)
+  target_link_libraries(lumigrab_${name} PUBLIC ${M_DEPS} Threads::Threads PRIVATE ${M_LIBS})
 endfunction()
 
 # One GoogleTest program per folder under tests/, linked against what it names.

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "app/controls.h"
-#include "app/log.h"
+#include "port/controls.h"
+#include "port/log.h"
 #include "download/download_run.h"
 #include "text/encoding.h"
 

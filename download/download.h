@@ -5,9 +5,9 @@
 #include <functional>
 #include <memory>
 
-#include "app/program_info.h"
-#include "app/window_port.h"
-#include "app/detached_threads.h"
+#include "platform/program_info.h"
+#include "port/window_port.h"
+#include "workers/detached_threads.h"
 
 namespace lumigrab {
 

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <string>
 
-#include "app/controls.h"
-#include "app/log.h"
+#include "port/controls.h"
+#include "port/log.h"
 #include "download/save_folder.h"
 #include "download/picture_fetch.h"
 #include "text/encoding.h"
@@ -131,9 +131,7 @@ void DownloadController(const std::shared_ptr<DownloadRun>& runPtr) {
         AppendLog(window, Gbk("下载图片已启动"));
     });
     if (stopped) return;
-    // Zero (an empty or non-numeric box) and negative counts both mean the
-    // default; a negative one would otherwise never let a second worker start.
-    if (limit < 1) limit = 5;
+    limit = WorkerLimit(limit);
     {
         std::lock_guard lock(run.downloadLock);
         run.rows = rows;

@@ -8,9 +8,9 @@
 #include <mutex>
 #include <vector>
 
-#include "app/program_info.h"
-#include "app/window_port.h"
-#include "app/worker_gang.h"
+#include "platform/program_info.h"
+#include "port/window_port.h"
+#include "workers/worker_gang.h"
 
 namespace lumigrab {
 

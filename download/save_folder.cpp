@@ -9,44 +9,13 @@
 #include <string>
 #include <system_error>
 
-#include "app/controls.h"
-#include "app/log.h"
+#include "platform/file_io.h"
+#include "port/controls.h"
+#include "port/log.h"
 #include "text/encoding.h"
 
 namespace lumigrab {
 namespace {
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    // Closes now so the caller learns whether the last of the data made it.
-    bool close() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes = bytes.subspan(static_cast<size_t>(n));
-    }
-    return true;
-}
 
 // Unique within the process (counter) and across processes (pid), and short,
 // so it fits wherever the final name fits.

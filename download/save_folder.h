@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <span>
 
-#include "app/program_info.h"
-#include "app/window_port.h"
+#include "platform/program_info.h"
+#include "port/window_port.h"
 
 namespace lumigrab {
 

@@ -12,8 +12,8 @@
 #include <mutex>
 #include <vector>
 
-#include "app/window_port.h"
-#include "app/worker_gang.h"
+#include "port/window_port.h"
+#include "workers/worker_gang.h"
 #include "harvest/result_page.h"
 
 namespace lumigrab {

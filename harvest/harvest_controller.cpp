@@ -1,8 +1,8 @@
 #include <system_error>
 #include <thread>
 
-#include "app/controls.h"
-#include "app/log.h"
+#include "port/controls.h"
+#include "port/log.h"
 #include "harvest/harvest.h"
 #include "text/encoding.h"
 
@@ -10,7 +10,6 @@ namespace lumigrab {
 
 namespace {
 
-constexpr int kDefaultPageWorkers = 5;
 constexpr int kAutoPreviewInterval = 12000;
 
 void ShowMessage(WindowPort& window, std::string_view utf8) {
@@ -73,7 +72,7 @@ void StartHarvest(WindowPort& window, HarvestState& state) {
 
 void HarvestController(WindowPort& window, std::shared_ptr<HarvestRun> run) {
     const std::int32_t pageCount = TextToInteger(window.text(ctl::kDepth));
-    std::int32_t maxPageWorkers = TextToInteger(window.text(ctl::kThreadCount));
+    const int maxPageWorkers = WorkerLimit(TextToInteger(window.text(ctl::kThreadCount)));
 
     // A negative depth is as meaningless as none at all.
     if (pageCount <= 0) {
@@ -82,8 +81,6 @@ void HarvestController(WindowPort& window, std::shared_ptr<HarvestRun> run) {
         window.setEnabled(ctl::kHarvestButton, true);
         return;
     }
-    // Below 1 the throttle below would never let a worker start.
-    if (maxPageWorkers < 1) maxPageWorkers = kDefaultPageWorkers;
 
     run->pageCount = pageCount;
     window.setProgressMaximum(ctl::kProgress, pageCount);

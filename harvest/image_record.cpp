@@ -1,6 +1,6 @@
 #include "harvest/image_record.h"
 
-#include "app/controls.h"
+#include "port/controls.h"
 
 namespace lumigrab {
 

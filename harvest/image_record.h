@@ -1,11 +1,11 @@
 #pragma once
 // One harvested picture. The result list's rows are the only store of these;
 // a record is addressed by its 0-based row index.
-#include "app/window_port.h"
+#include "port/window_port.h"
 
 namespace lumigrab {
 
-// Cells in list-column order (see the column constants in app/controls.h).
+// Cells in list-column order (see the column constants in port/controls.h).
 struct ImageRecord {
     Text saveName;   // file name without folder and extension
     Text address;    // full-size picture

@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
-#include "app/controls.h"
-#include "app/log.h"
+#include "port/controls.h"
+#include "port/log.h"
 #include "harvest/harvest.h"
 #include "net/http_request.h"
 #include "text/encoding.h"

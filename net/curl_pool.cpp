@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "text/text.h"
+
 namespace lumigrab {
 
 namespace {
@@ -74,8 +76,6 @@ HandlePool& Pool() {
     return *pool;
 }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 }  // namespace
 
 std::string CurlPoolKey(std::string_view url, std::string_view proxyAddress) {
@@ -83,7 +83,7 @@ std::string CurlPoolKey(std::string_view url, std::string_view proxyAddress) {
     const std::size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
     const std::size_t end = url.find_first_of("/?#", start);
     std::string key(url.substr(0, end));
-    for (char& c : key) c = Lower(c);
+    for (char& c : key) c = AsciiLower(c);
     key += '\n';
     key += proxyAddress;
     return key;

@@ -26,17 +26,6 @@ constexpr long kMaxRedirects = 10;
 
 std::atomic<long long> defaultTimeoutOverrideMs{0};
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        char a = text[i], b = prefix[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
-}
-
 bool HasHeaderNamed(const std::vector<std::string>& lines, std::string_view name) {
     for (const std::string& line : lines) {
         if (StartsWithNoCase(line, name) && line.size() > name.size() && line[name.size()] == ':')

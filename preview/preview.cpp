@@ -4,8 +4,8 @@
 #include <chrono>
 #include <random>
 
-#include "app/controls.h"
-#include "app/log.h"
+#include "port/controls.h"
+#include "port/log.h"
 #include "net/http_request.h"
 #include "text/encoding.h"
 

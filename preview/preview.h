@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "app/detached_threads.h"
-#include "app/window_port.h"
-#include "app/worker_gang.h"
+#include "workers/detached_threads.h"
+#include "port/window_port.h"
+#include "workers/worker_gang.h"
 
 namespace lumigrab {
 

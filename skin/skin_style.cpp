@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "app/controls.h"
+#include "port/controls.h"
 
 namespace lumigrab::skin {
 namespace {

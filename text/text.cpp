@@ -211,4 +211,20 @@ Text HeaderValue(std::string_view line) {
     return TrimSpaces(RightText(line, TextLength(line) - colon));
 }
 
+char AsciiLower(char c) { return static_cast<char>(Fold(static_cast<unsigned char>(c))); }
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return FindNoCase(text.substr(0, prefix.size()), prefix) == 0;
+}
+
+std::size_t FindNoCase(std::string_view text, std::string_view what, std::size_t from) {
+    if (what.size() > text.size()) return std::string_view::npos;
+    for (std::size_t i = from; i + what.size() <= text.size(); ++i) {
+        std::size_t k = 0;
+        while (k < what.size() && AsciiLower(text[i + k]) == AsciiLower(what[k])) ++k;
+        if (k == what.size()) return i;
+    }
+    return std::string_view::npos;
+}
+
 }  // namespace lumigrab

@@ -29,6 +29,13 @@ Text ConcatText(const Parts&... parts) {
 
 int FindText(std::string_view text, std::string_view what, int start = 1,
              bool ignoreCase = false);
+
+// Byte-wise helpers for protocol text (header names, host names, markup),
+// where only ASCII letters fold and positions count from 0.
+char AsciiLower(char c);
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+// Position of `what` at or after `from`, or npos.
+std::size_t FindNoCase(std::string_view text, std::string_view what, std::size_t from = 0);
 // count < 0 means all occurrences.
 Text ReplaceText(std::string_view text, std::string_view what,
                  std::string_view replacement = {}, int start = 1, int count = -1,

@@ -5,8 +5,8 @@
 #include <ctime>
 #include <regex>
 
-#include "app/controls.h"
-#include "app/log.h"
+#include "port/controls.h"
+#include "port/log.h"
 #include "support/fake_window.h"
 #include "text/encoding.h"
 

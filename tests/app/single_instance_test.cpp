@@ -1,4 +1,4 @@
-#include "app/single_instance.h"
+#include "platform/single_instance.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -13,7 +13,7 @@
 #include <future>
 #include <string>
 
-#include "app/platform_linux_instance.h"
+#include "platform/platform_linux_instance.h"
 #include "support/fake_window.h"
 #include "text/encoding.h"
 

@@ -1,4 +1,4 @@
-#include "app/skin_installer.h"
+#include "platform/skin_installer.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "app/controls.h"
-#include "app/program_info.h"
+#include "port/controls.h"
+#include "platform/program_info.h"
 #include "download/download.h"
 #include "support/fake_window.h"
 #include "text/encoding.h"

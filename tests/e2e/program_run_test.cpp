@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/single_instance.h"
+#include "platform/single_instance.h"
 #include "e2e/child.h"
 #include "e2e/x_desktop.h"
 #include "tools/standin/standin.h"

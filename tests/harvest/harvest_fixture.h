@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "app/controls.h"
+#include "port/controls.h"
 #include "harvest/harvest.h"
 #include "support/fake_window.h"
 #include "text/encoding.h"

@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "app/controls.h"
+#include "port/controls.h"
 #include "support/fake_window.h"
 #include "text/encoding.h"
 #include "tools/standin/standin.h"

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/controls.h"
+#include "port/controls.h"
 #include "text/encoding.h"
 
 namespace lumigrab::testing {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/window_port.h"
+#include "port/window_port.h"
 
 namespace lumigrab::testing {
 

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/controls.h"
-#include "app/ui/cross_thread_port.h"
-#include "app/ui/main_window.h"
-#include "app/ui/shell.h"
+#include "port/controls.h"
+#include "window/cross_thread_port.h"
+#include "window/main_window.h"
+#include "program/shell.h"
 
 int main(int argc, char** argv) {
     using namespace lumigrab;

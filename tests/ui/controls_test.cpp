@@ -9,8 +9,8 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include "app/controls.h"
-#include "app/ui/widgets.h"
+#include "port/controls.h"
+#include "window/widgets.h"
 #include "text/encoding.h"
 #include "window_fixture.h"
 

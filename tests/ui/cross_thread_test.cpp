@@ -10,9 +10,9 @@
 #include <map>
 #include <thread>
 
-#include "app/controls.h"
-#include "app/ui/cross_thread_port.h"
-#include "app/ui/widgets.h"
+#include "port/controls.h"
+#include "window/cross_thread_port.h"
+#include "window/widgets.h"
 #include "text/encoding.h"
 #include "window_fixture.h"
 

@@ -3,7 +3,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 
-#include "app/controls.h"
+#include "port/controls.h"
 #include "window_fixture.h"
 
 namespace lumigrab::ui::testing {

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/single_instance.h"
+#include "platform/single_instance.h"
 #include "text/encoding.h"
 
 namespace lumigrab {

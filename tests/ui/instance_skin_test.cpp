@@ -13,8 +13,8 @@
 #include <set>
 #include <thread>
 
-#include "app/controls.h"
-#include "app/skin_installer.h"
+#include "port/controls.h"
+#include "platform/skin_installer.h"
 #include "resources/carried.h"
 #include "skin/skin_engine.h"
 #include "skin/skin_format.h"

@@ -15,7 +15,7 @@
 #include <QTableWidget>
 #include <QTimer>
 
-#include "app/controls.h"
+#include "port/controls.h"
 #include "text/encoding.h"
 #include "window_fixture.h"
 

@@ -4,8 +4,8 @@
 #include <QScrollBar>
 #include <QTextBlock>
 
-#include "app/controls.h"
-#include "app/ui/log_box.h"
+#include "port/controls.h"
+#include "window/log_box.h"
 #include "text/encoding.h"
 #include "window_fixture.h"
 

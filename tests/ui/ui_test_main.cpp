@@ -3,7 +3,7 @@
 #include <QApplication>
 #include <cstdlib>
 
-#include "app/ui/shell.h"
+#include "program/shell.h"
 
 int main(int argc, char** argv) {
     // No display is needed; listing the tests must work without one too.

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/event_handlers.h"
-#include "app/ui/main_window.h"
-#include "app/ui/window_controls.h"
+#include "port/event_handlers.h"
+#include "window/main_window.h"
+#include "window/window_controls.h"
 
 namespace lumigrab::ui::testing {
 

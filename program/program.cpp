@@ -1,0 +1,36 @@
+#include "program/program.h"
+
+#include "platform/single_instance.h"
+#include "platform/skin_installer.h"
+#include "program/shell.h"
+#include "resources/carried.h"
+
+namespace lumigrab {
+
+namespace {
+constexpr int kStartSkin = 10;
+}
+
+void Program::windowCreated() {
+    // A skin library that cannot be loaded ends the process before the
+    // window is ever shown; the installer has told the user why.
+    if (auto code = InstallSkin(info_.folder, SkinLibraryImage(), SkinFile(kStartSkin), *window_)) {
+        ui::FinishProcess(*code);
+    }
+}
+
+void Program::firstActivation() {
+    if (auto code = GuardSingleInstance(*window_, [this] { raiseWindow(); })) {
+        ui::FinishProcess(*code);
+    }
+}
+
+void Program::harvestClicked() { StartHarvest(*window_, harvest_); }
+void Program::downloadClicked() { StartDownload(*window_, download_, info_); }
+void Program::stopClicked() { StopDownload(*window_, download_); }
+void Program::previousClicked() { ShowPreviousPicture(*window_, preview_); }
+void Program::nextClicked() { ShowNextPicture(*window_, preview_); }
+void Program::autoPreviewReleased() { ToggleAutoPreview(*window_); }
+void Program::timerTick() { AutoPreviewTick(*window_, preview_); }
+
+}  // namespace lumigrab
