@@ -162,24 +162,6 @@ private:
         return true;
     }
 
-    static void appendUtf8(std::string& out, unsigned c) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-
     bool escape(std::string& out) {
         if (at_ >= text_.size()) return fail("unfinished escape");
         const char c = text_[at_++];
@@ -205,7 +187,7 @@ private:
             code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
         }
         if (code == 0) return fail("zero character");
-        appendUtf8(out, code);
+        AppendUtf8(out, static_cast<char32_t>(code));
         return true;
     }
 

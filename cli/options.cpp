@@ -10,26 +10,6 @@
 namespace lumigrab::cli {
 namespace {
 
-std::string Utf8Of(char32_t c) {
-    std::string out;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return out;
-}
-
 // "😀 (U+1F600), é (U+00E9)"; control characters by number only.
 std::string DescribeCharacters(const std::u32string& characters) {
     std::string out;
@@ -40,7 +20,8 @@ std::string DescribeCharacters(const std::u32string& characters) {
         if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
             out += code;
         } else {
-            out += Utf8Of(c) + " (" + code + ")";
+            AppendUtf8(out, c);
+            out += std::string(" (") + code + ")";
         }
     }
     return out;

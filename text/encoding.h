@@ -25,6 +25,9 @@ std::u32string CharactersWithoutGbk(std::string_view utf8);
 // "U+1F600 U+00E9", at most `limit` of them, then " ..." when there are more.
 Text CodePointNames(std::u32string_view characters, std::size_t limit = 16);
 
+// Appends the UTF-8 form of one code point (no checks: the caller has one).
+void AppendUtf8(std::string& out, char32_t c);
+
 // System text from a UTF-8 literal in our sources: Gbk("请先输入图片名称").
 inline Text Gbk(std::string_view utf8) { return Utf8ToGbk(utf8); }
 
