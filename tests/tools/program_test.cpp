@@ -32,7 +32,7 @@ TEST(Program, ServesThroughTunnelAndStopsOnSigterm) {
     viaProxy.proxy = "http://127.0.0.1:" + port;
     const auto page = testing::Fetch(
         "https://image.baidu.com" + StandinServer::FlipPathAndQuery("cat", 20), viaProxy);
-    ASSERT_EQ(page.code, CURLE_OK);
+    ASSERT_TRUE(page.ok());
     // --total 40: elements 20..39 and the closing {}.
     EXPECT_NE(page.body.find("\"pageNum\":39"), std::string::npos);
     EXPECT_EQ(page.body.find("\"pageNum\":40"), std::string::npos);
