@@ -40,6 +40,7 @@
 #include "harvest/result_page.h"
 #include "net/http_request.h"
 #include "support/fake_window.h"
+#include "support/files.h"
 #include "support/loopback_server.h"
 #include "tools/standin/standin.h"
 
@@ -109,24 +110,7 @@ bool ReadAll(int fd, void* out, std::size_t size, Clock::time_point deadline) {
     return true;
 }
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "lumigrab-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using lumigrab::testing::TempFolder;
 
 // Files and bytes in a folder, so that a run is judged by what it saved.
 std::pair<int, double> FolderContents(const fs::path& folder) {
@@ -504,12 +488,12 @@ void RunScenario(const Scenario& s, const ServerProcess& server, const std::opti
     const std::vector<std::string> urls = server.urls(s.kind, s.count);
     Figures theirs;
     if (curl) {
-        const TempFolder folder;
+        const TempFolder folder("lumigrab-bench");
         theirs = CurlDownload(*curl, urls, s.workers, folder.path());
     }
     Figures ours;
     {
-        const TempFolder folder;
+        const TempFolder folder("lumigrab-bench");
         ours = InChild([&] { return LumigrabDownload(urls, s.workers, folder.path()); });
     }
     std::printf("%4d x %-6s N = %2d  Lumigrab %s\n", s.count, s.kind, s.workers, Cell(ours, s.mbPerSecond).c_str());

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -18,15 +17,14 @@
 #include <thread>
 #include <vector>
 
-#include <jpeglib.h>
-#include <png.h>
-
 #include "picture/picture.h"
+#include "tools/encode/encode.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
+namespace encode = lumigrab::encode;
 
 // Smooth shading with a little grain, so the encoders see something
 // photo-like; or, with `flat`, one colour per 16x16 tile, which codes to
@@ -41,62 +39,22 @@ std::uint8_t Shade(int x, int y, int channel, unsigned grain, bool flat, std::ui
 
 // Encodes with libjpeg's default 4:2:0 sampling, like cameras and web sites.
 Bytes MakeJpeg(int width, int height, int quality, unsigned grain, bool progressive, bool flat = false) {
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr errors{};
-    cinfo.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&cinfo);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &buffer, &size);
-    cinfo.image_width = static_cast<JDIMENSION>(width);
-    cinfo.image_height = static_cast<JDIMENSION>(height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
-    if (progressive) jpeg_simple_progression(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    std::vector<JSAMPLE> row(static_cast<std::size_t>(width) * 3);
+    Bytes rgb;
+    rgb.reserve(static_cast<std::size_t>(width) * height * 3);
     std::uint32_t noise = 12345;
-    for (int y = 0; y < height; ++y) {
+    for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            for (int c = 0; c < 3; ++c) row[static_cast<std::size_t>(x) * 3 + c] = Shade(x, y, c, grain, flat, noise);
-        JSAMPROW rows[] = {row.data()};
-        jpeg_write_scanlines(&cinfo, rows, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    Bytes out(buffer, buffer + size);
-    std::free(buffer);
-    return out;
-}
-
-void Append(png_structp png, png_bytep data, std::size_t length) {
-    auto* out = static_cast<Bytes*>(png_get_io_ptr(png));
-    out->insert(out->end(), data, data + length);
+            for (int c = 0; c < 3; ++c) rgb.push_back(Shade(x, y, c, grain, flat, noise));
+    return encode::Jpeg({.width = width, .height = height, .quality = quality, .progressive = progressive}, rgb);
 }
 
 // A checkerboard of 8x8 squares, 1 bit per pixel.
 Bytes MakeOneBitPng(int side) {
-    Bytes out;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png)) != 0) {
-        png_destroy_write_struct(&png, &info);
-        return {};
-    }
-    png_set_write_fn(png, &out, Append, nullptr);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(side), static_cast<png_uint_32>(side), 1, PNG_COLOR_TYPE_GRAY,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    Bytes row(static_cast<std::size_t>(side + 7) / 8);
-    for (int y = 0; y < side; ++y) {
-        std::fill(row.begin(), row.end(), static_cast<std::uint8_t>((y / 8) % 2 ? 0xFF : 0x00));
-        png_write_row(png, row.data());
-    }
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    return out;
+    std::vector<Bytes> rows;
+    rows.reserve(static_cast<std::size_t>(side));
+    for (int y = 0; y < side; ++y)
+        rows.emplace_back(static_cast<std::size_t>(side + 7) / 8, static_cast<std::uint8_t>((y / 8) % 2 ? 0xFF : 0x00));
+    return encode::Png({.width = side, .height = side, .color = encode::PngColor::Gray, .bitDepth = 1}, rows);
 }
 
 // Logical screen 8192x8192, one 1x1 frame: 35 bytes.

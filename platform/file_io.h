@@ -20,6 +20,11 @@ public:
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
     int release() { return std::exchange(fd_, -1); }
+    // Closes what it holds and takes `fd` instead.
+    void reset(int fd = -1) {
+        close();
+        fd_ = fd;
+    }
     // Closes now, so a writer learns whether the last of its data made it.
     bool close();
 

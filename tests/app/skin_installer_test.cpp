@@ -6,12 +6,12 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <vector>
 
 #include "probe/skin_probe.h"
 #include "support/fake_window.h"
+#include "support/files.h"
 #include "text/encoding.h"
 
 namespace lumigrab {
@@ -20,15 +20,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing::FakeWindow;
 
-Bytes ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using testing::ReadFile;
+using testing::WriteFile;
 
 Bytes AsBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
@@ -37,15 +30,12 @@ Bytes AsBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 class SkinInstallerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("lumigrab-skin-" + std::to_string(::getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder_);
-        fs::create_directories(folder_);
+        scratch_ = std::make_unique<testing::TempFolder>("lumigrab-skin");
+        folder_ = scratch_->path();
         probe_ = ReadFile(LUMIGRAB_SKIN_PROBE);
         ASSERT_FALSE(probe_.empty());
     }
-    void TearDown() override { fs::remove_all(folder_); }
+    void TearDown() override { scratch_.reset(); }
 
     fs::path library() const { return folder_ / "libSkinEngine.so"; }
 
@@ -73,6 +63,7 @@ protected:
                       "中的输出命令“SkinAttachRes”\r\n"));
     }
 
+    std::unique_ptr<testing::TempFolder> scratch_;
     fs::path folder_;
     Bytes probe_;
     Bytes skin_ = AsBytes(".SKN\x01\nname=t\n");
@@ -167,10 +158,8 @@ void PrintTo(const PresentCase& c, std::ostream* os) { *os << c.name; }
 class EnsureSkinLibraryKeeps : public ::testing::TestWithParam<PresentCase> {};
 
 TEST_P(EnsureSkinLibraryKeeps, WhateverIsAlreadyThere) {
-    fs::path folder = fs::temp_directory_path() /
-                      ("lumigrab-ensure-" + std::to_string(::getpid()) + "-" + GetParam().name);
-    fs::remove_all(folder);
-    fs::create_directories(folder);
+    const testing::TempFolder scratch("lumigrab-ensure");
+    const fs::path& folder = scratch.path();
     fs::path at = folder / "libSkinEngine.so";
     GetParam().make(at);
     auto before = fs::symlink_status(at).type();
@@ -181,7 +170,6 @@ TEST_P(EnsureSkinLibraryKeeps, WhateverIsAlreadyThere) {
         EXPECT_EQ(ReadFile(at), AsBytes("kept"));
     }
     EXPECT_FALSE(fs::exists(folder / "elsewhere")) << "a link is not followed";
-    fs::remove_all(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -198,9 +186,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EnsureSkinLibrary, WritesExactlyTheImageWhenNothingIsThere) {
-    fs::path folder = fs::temp_directory_path() / ("lumigrab-ensure-" + std::to_string(::getpid()));
-    fs::remove_all(folder);
-    fs::create_directories(folder);
+    const testing::TempFolder scratch("lumigrab-ensure");
+    const fs::path& folder = scratch.path();
     fs::path at = folder / "libSkinEngine.so";
     Bytes image(70000);
     for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 31 + 7);
@@ -208,7 +195,6 @@ TEST(EnsureSkinLibrary, WritesExactlyTheImageWhenNothingIsThere) {
     EXPECT_EQ(ReadFile(at), image);
     EXPECT_FALSE(EnsureSkinLibrary(at, AsBytes("second")));
     EXPECT_EQ(ReadFile(at), image);
-    fs::remove_all(folder);
 }
 
 }  // namespace

@@ -2,17 +2,16 @@
 // through https_proxy exactly as `make demo` wires the window program.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 #include <signal.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "e2e/child.h"
+#include "support/child.h"
+#include "support/eventually.h"
+#include "support/files.h"
 #include "json/json_document.h"
 #include "text/encoding.h"
 #include "tools/standin/standin.h"
@@ -25,38 +24,18 @@ using namespace std::chrono_literals;
 
 const std::string kProgram = LUMIGRAB_CLI_PROGRAM;
 
-e2e::Environment ThroughStandin(const StandinServer& server) {
-    e2e::Environment env = e2e::CurrentEnvironment();
+testing::Environment ThroughStandin(const StandinServer& server) {
+    testing::Environment env = testing::CurrentEnvironment();
     for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
-        env = e2e::Without(env, name);
-    env = e2e::With(env, "https_proxy", server.proxyUrl());
-    env = e2e::With(env, "HTTPS_PROXY", server.proxyUrl());
-    env = e2e::With(env, "no_proxy", "127.0.0.1,localhost");
-    return e2e::With(env, "NO_PROXY", "127.0.0.1,localhost");
+        env = testing::Without(env, name);
+    env = testing::With(env, "https_proxy", server.proxyUrl());
+    env = testing::With(env, "HTTPS_PROXY", server.proxyUrl());
+    env = testing::With(env, "no_proxy", "127.0.0.1,localhost");
+    return testing::With(env, "NO_PROXY", "127.0.0.1,localhost");
 }
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "lumigrab-cli-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        if (!path_.empty()) fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
+using testing::ReadText;
+using testing::TempFolder;
 
 struct ManifestLine {
     std::string path, url, state, reason, sha256;
@@ -65,7 +44,7 @@ struct ManifestLine {
 // Every line must be one JSON object; a line that is not fails the test.
 std::vector<ManifestLine> ReadManifest(const fs::path& file) {
     std::vector<ManifestLine> lines;
-    std::istringstream in(ReadAll(file));
+    std::istringstream in(ReadText(file));
     std::string text;
     while (std::getline(in, text)) {
         JsonDocument json;
@@ -98,14 +77,14 @@ constexpr const char* kFiveKeyword = "standin-total-5";
 
 class CliTest : public ::testing::Test {
 protected:
-    e2e::ToolResult run(const StandinServer& server, std::vector<std::string> args) {
+    testing::ToolResult run(const StandinServer& server, std::vector<std::string> args) {
         args.insert(args.begin(), kProgram);
-        return e2e::RunTool(args, ThroughStandin(server), 60s, true);
+        return testing::RunTool(args, ThroughStandin(server), 60s, true);
     }
     fs::path out() const { return folder_.path() / "out"; }
     fs::path manifest() const { return folder_.path() / "run.jsonl"; }
 
-    TempFolder folder_;
+    TempFolder folder_{"lumigrab-cli"};
 };
 
 TEST_F(CliTest, HtmlBodyAmongPicturesFailsItsRecordAndTheOthersAreSavedAsServed) {
@@ -127,7 +106,7 @@ TEST_F(CliTest, HtmlBodyAmongPicturesFailsItsRecordAndTheOthersAreSavedAsServed)
         }
         ASSERT_EQ(line.state, "ok") << line.url;
         const Bytes served = server.expectedBody(line.url);
-        EXPECT_EQ(ReadAll(line.path), std::string(served.begin(), served.end())) << line.path;
+        EXPECT_EQ(ReadText(line.path), std::string(served.begin(), served.end())) << line.path;
         EXPECT_EQ(line.sha256.size(), 64u);
         ++saved;
     }
@@ -154,7 +133,7 @@ TEST_F(CliTest, SharedAddressIsFetchedOnceAndSavedUnderEveryName) {
     EXPECT_EQ(server.pictureRequests(), 1);
     const auto files = FilesIn(out());
     ASSERT_EQ(files.size(), static_cast<std::size_t>(kPageSize));
-    for (const fs::path& file : files) EXPECT_EQ(ReadAll(file), ReadAll(files.front()));
+    for (const fs::path& file : files) EXPECT_EQ(ReadText(file), ReadText(files.front()));
 }
 
 TEST_F(CliTest, PageWithoutResultArrayExitsThreeShowingWhereItWasSentAndTheTitle) {
@@ -195,11 +174,11 @@ TEST_F(CliTest, InterruptDuringSlowDownloadLeavesNoPartialFileAndAWholeManifest)
     options.kindCycle = {PictureKind::Slow};
     options.slowDelay = 5000ms;
     StandinServer server(options);
-    e2e::Child child({kProgram, "standin-total-3", "-j", "1", "-o", out().string(), "--manifest",
+    testing::Child child({kProgram, "standin-total-3", "-j", "1", "-o", out().string(), "--manifest",
                       manifest().string()},
                      ThroughStandin(server));
     ASSERT_GT(child.pid(), 0);
-    for (int i = 0; i < 500 && server.currentPictures() == 0; ++i) std::this_thread::sleep_for(20ms);
+    testing::Eventually([&] { return server.currentPictures() != 0; }, 10s);
     ASSERT_EQ(server.currentPictures(), 1);
 
     child.signal(SIGINT);

@@ -6,12 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,6 +15,7 @@
 #include "platform/program_info.h"
 #include "download/download.h"
 #include "support/fake_window.h"
+#include "support/files.h"
 #include "text/encoding.h"
 #include "tools/standin/standin.h"
 
@@ -58,30 +55,6 @@ private:
     std::mutex historyMutex_;
     std::vector<Text> history_;
 };
-
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumigrab-dl-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline Bytes ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 inline std::vector<std::string> FolderEntries(const std::filesystem::path& folder) {
     std::vector<std::string> names;
@@ -136,7 +109,7 @@ protected:
     }
 
     standin::StandinServer server;
-    TempFolder programFolder;
+    TempFolder programFolder{"lumigrab-dl"};
     ProgramInfo program;
     RecordingWindow window;
     DownloadState state;

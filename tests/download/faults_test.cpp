@@ -13,6 +13,7 @@
 #include "download/save_folder.h"
 #include "download_fixture.h"
 #include "net/http_request.h"
+#include "support/eventually.h"
 #include "support/loopback_server.h"
 
 namespace lumigrab::testing {
@@ -173,8 +174,7 @@ protected:
 TEST_P(FaultyHost, FaultyRowsFailAndSoundRowKeepsServedBytes) {
     const HostFault& fault = GetParam();
     SetDefaultHttpTimeoutForTesting(fault.stallLimit);
-    std::ofstream(bait, std::ios::binary).write(reinterpret_cast<const char*>(jpeg.data()),
-                                                 static_cast<std::streamsize>(jpeg.size()));
+    ASSERT_TRUE(WriteFile(bait, jpeg));
     window.setText(ctl::kKeyword, "faults");
     window.setText(ctl::kThreadCount, "3");
     const std::vector<PlannedRow> plan{
@@ -327,9 +327,7 @@ TEST_F(FaultRun, FolderReplacedByFileMidRun) {
                    w.cell(ctl::kResultList, 1, ctl::kColState) == "OK";
         },
         10000));
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (server.currentPictures() < 4 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
+    Eventually([&] { return server.currentPictures() >= 4; }, 10s, 5ms);
     ASSERT_EQ(server.currentPictures(), 4);
     std::filesystem::rename(folder, aside);
     std::ofstream(folder) << "in the way";

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -21,17 +20,17 @@
 #include <thread>
 #include <vector>
 
-#include "platform/single_instance.h"
-#include "e2e/child.h"
-#include "e2e/x_desktop.h"
+#include "support/child.h"
+#include "support/eventually.h"
+#include "support/files.h"
+#include "support/x_desktop.h"
 #include "tools/standin/standin.h"
 
-namespace lumigrab::e2e {
+namespace lumigrab::testing {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using standin::PageElement;
 using standin::StandinServer;
 
@@ -57,34 +56,15 @@ constexpr const char* kKeyword = "kitten";
 constexpr int kDepth = 3;
 constexpr int kLetters = 20;  // the letter count box's own default
 constexpr std::chrono::milliseconds kWaitLimit = 60s;
+// Each look through xdotool or at the disk is a process or a folder scan.
+constexpr std::chrono::milliseconds kToolPoll = 100ms;
 constexpr const char* kMessageCaption = "信息：";
-
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(100ms);
-    }
-    return condition();
-}
-
-// The marker of a running copy shows in the kernel's socket table while held.
-bool AnotherCopyRuns() {
-    std::ifstream in("/proc/net/unix", std::ios::binary);
-    std::string table((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return table.find("@" + InstanceMarkerName() + "\n") != std::string::npos;
-}
-
-Bytes FileBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::map<std::string, Bytes> FolderContents(const fs::path& folder) {
     std::map<std::string, Bytes> files;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(folder, error)) {
-        if (entry.is_regular_file()) files[entry.path().filename().string()] = FileBytes(entry.path());
+        if (entry.is_regular_file()) files[entry.path().filename().string()] = ReadFile(entry.path());
     }
     return files;
 }
@@ -101,7 +81,7 @@ protected:
         ASSERT_TRUE(HaveTool("xdotool")) << "xdotool is not installed (scripts/install-deps)";
         // Only one copy may run on a machine; a copy left open by someone
         // else would make ours end itself at once.
-        ASSERT_TRUE(Eventually([] { return !AnotherCopyRuns(); }, kWaitLimit))
+        ASSERT_TRUE(Eventually([] { return !InstanceMarkerHeld(); }, kWaitLimit))
             << "another copy of lumigrab runs on this machine";
 
         display_ = VirtualDisplay::Start(20s);
@@ -112,41 +92,34 @@ protected:
         options.lifetime = 300s;
         server_ = std::make_unique<StandinServer>(options);
 
-        char pattern[] = "/tmp/lumigrab-e2e-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        folder_ = pattern;
+        folder_ = std::make_unique<TempFolder>("lumigrab-e2e");
         // The program writes its skin library and the keyword folders beside
         // itself, so it runs from a folder of its own.
-        program_path_ = folder_ / "lumigrab";
+        program_path_ = *folder_ / "lumigrab";
         fs::copy_file(LUMIGRAB_E2E_PROGRAM, program_path_);
         fs::permissions(program_path_, fs::perms::owner_all);
     }
 
     void TearDown() override {
-        if (HasFailure() && hands_ && !folder_.empty()) {
-            const auto shot = folder_ / "failure.png";
+        if (HasFailure() && hands_ && folder_) {
+            const auto shot = *folder_ / "failure.png";
             if (hands_->screenshot(shot.string())) std::cerr << "screen at failure: " << shot << "\n";
         }
         program_.reset();
         if (server_) server_->stop();
         display_.reset();
-        if (!folder_.empty()) {
-            if (HasFailure()) {
-                std::cerr << "run folder kept: " << folder_ << "\n";
-            } else {
-                std::error_code ignored;
-                fs::remove_all(folder_, ignored);
-            }
+        if (folder_ && HasFailure()) {
+            folder_->keep();
+            std::cerr << "run folder kept: " << folder_->path() << "\n";
         }
+        folder_.reset();
     }
 
     void StartProgram() {
-        Environment env = CurrentEnvironment();
-        for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY",
-                                 "QT_QPA_PLATFORM"}) {
+        Environment env = OnDisplay(display_->name());
+        for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) {
             env = Without(std::move(env), name);
         }
-        env = With(std::move(env), "DISPLAY", display_->name());
         env = With(std::move(env), "https_proxy", server_->proxyUrl());
         env = With(std::move(env), "HTTPS_PROXY", server_->proxyUrl());
         env = With(std::move(env), "no_proxy", "127.0.0.1,localhost");
@@ -173,7 +146,7 @@ protected:
                 if (!found.empty()) window = found.front();
                 return !found.empty() || !program_->running();
             },
-            kWaitLimit);
+            kWaitLimit, kToolPoll);
         return window;
     }
 
@@ -182,7 +155,7 @@ protected:
         ASSERT_TRUE(hands_->focus(box));
         ASSERT_TRUE(hands_->key("Return"));
         ASSERT_TRUE(Eventually([&] { return hands_->windows(program_->pid(), kMessageCaption).empty(); },
-                               kWaitLimit))
+                               kWaitLimit, kToolPoll))
             << "the message box stays open";
     }
 
@@ -241,7 +214,7 @@ protected:
     std::unique_ptr<Hands> hands_;
     std::unique_ptr<StandinServer> server_;
     std::unique_ptr<Child> program_;
-    fs::path folder_;
+    std::unique_ptr<TempFolder> folder_;
     fs::path program_path_;
     WindowGeometry origin_;
 };
@@ -273,7 +246,7 @@ TEST_F(ProgramRun, HarvestDownloadPreviewAndClose) {
             expectedByPosition[static_cast<int>(i) + 1] = server_->expectedBody(rows[i].objURL);
         }
     }
-    const fs::path keywordFolder = folder_ / kKeyword;
+    const fs::path keywordFolder = *folder_ / kKeyword;
     const std::regex saveName(std::string(kPictureName) + "([A-Za-z]{" + std::to_string(kLetters) +
                               "}) ([0-9]+)\\.jpg");
     auto byPosition = [&] {
@@ -286,7 +259,7 @@ TEST_F(ProgramRun, HarvestDownloadPreviewAndClose) {
         return found;
     };
     // Files appear while the last workers write them.
-    Eventually([&] { return byPosition() == expectedByPosition; }, kWaitLimit);
+    Eventually([&] { return byPosition() == expectedByPosition; }, kWaitLimit, kToolPoll);
 
     const auto files = FolderContents(keywordFolder);
     EXPECT_EQ(files.size(), expectedByPosition.size());
@@ -336,7 +309,7 @@ TEST_F(ProgramRun, EmptyResultLeavesNothingToDownloadOrPreview) {
     std::string box = WaitForWindow(kMessageCaption);
     ASSERT_FALSE(box.empty()) << "no message box for an empty list";
     ASSERT_NO_FATAL_FAILURE(DismissMessageBox(box));
-    EXPECT_FALSE(fs::exists(folder_ / keyword));
+    EXPECT_FALSE(fs::exists(*folder_ / keyword));
 
     ASSERT_NO_FATAL_FAILURE(Click(kNextButton));
     box = WaitForWindow(kMessageCaption);
@@ -348,4 +321,4 @@ TEST_F(ProgramRun, EmptyResultLeavesNothingToDownloadOrPreview) {
 }
 
 }  // namespace
-}  // namespace lumigrab::e2e
+}  // namespace lumigrab::testing

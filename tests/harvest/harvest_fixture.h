@@ -11,6 +11,7 @@
 
 #include "port/controls.h"
 #include "harvest/harvest.h"
+#include "support/eventually.h"
 #include "support/fake_window.h"
 #include "text/encoding.h"
 #include "tools/standin/standin.h"
@@ -68,12 +69,7 @@ protected:
         if (!window.waitFor([](FakeWindow& w) { return w.isEnabled(ctl::kHarvestButton); },
                             timeoutMs))
             return false;
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!RunReleased()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
+        return Eventually([&] { return RunReleased(); }, 10s, 5ms);
     }
 
     // Starts a run and waits for its end.

@@ -23,9 +23,7 @@ TEST_P(ConcurrencyLimitTest, FirstWaveIsTheLimit) {
     window.setText(ctl::kThreadCount, Gbk(c.threads));
     StartHarvest(window, state);
 
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (server.pageRequests() < c.wave && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
+    Eventually([&] { return server.pageRequests() >= c.wave; }, 5s, 5ms);
     ASSERT_EQ(server.pageRequests(), c.wave);
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(server.pageRequests(), c.wave) << "more pages started than allowed";

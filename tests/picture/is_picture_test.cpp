@@ -8,13 +8,12 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "picture/decode_budget.h"
 #include "picture/picture.h"
 #include "samples.h"
+#include "support/files.h"
 
 namespace lumigrab {
 namespace {
@@ -31,11 +30,8 @@ TEST(IsPicture, AnswersAsTheFullDecodeOnSamplesTheirCutsAndKeptFuzzInputs) {
         cases.emplace_back(s.name, std::move(s.bytes));
     }
     const std::filesystem::path corpus = std::filesystem::path(LUMIGRAB_SOURCE_DIR) / "fuzz/corpus/picture";
-    for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
-        std::ifstream in(entry.path(), std::ios::binary);
-        cases.emplace_back(entry.path().filename().string(),
-                           Bytes8(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(corpus))
+        cases.emplace_back(entry.path().filename().string(), testing::ReadFile(entry.path()));
     ASSERT_GT(cases.size(), 100u);
     for (const auto& [name, bytes] : cases) EXPECT_EQ(IsPicture(bytes), DecodePicture(bytes).has_value()) << name;
 }

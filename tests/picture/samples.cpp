@@ -1,16 +1,13 @@
 #include "samples.h"
 
-#include <csetjmp>
-#include <cstdio>
 #include <cstring>
 #include <sstream>
 
-#include <gif_lib.h>
-#include <jpeglib.h>
-#include <png.h>
 #include <zlib.h>
 
 #include <gtest/gtest.h>
+
+#include "tools/encode/encode.h"
 
 namespace lumigrab::testing {
 
@@ -34,138 +31,62 @@ Rgba PatternColor(int x, int y) {
 
 // --- JPEG ------------------------------------------------------------------
 
-namespace {
-
-struct JpegEncoder {
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr errors{};
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    JpegEncoder() {
-        cinfo.err = jpeg_std_error(&errors);
-        jpeg_create_compress(&cinfo);
-    }
-    ~JpegEncoder() {
-        jpeg_destroy_compress(&cinfo);
-        std::free(buffer);
-    }
-};
-
-}  // namespace
-
 Bytes8 MakeJpeg(int width, int height, const JpegOptions& options) {
-    JpegEncoder enc;
-    jpeg_mem_dest(&enc.cinfo, &enc.buffer, &enc.size);
-    enc.cinfo.image_width = static_cast<JDIMENSION>(width);
-    enc.cinfo.image_height = static_cast<JDIMENSION>(height);
-    if (options.grayscale) {
-        enc.cinfo.input_components = 1;
-        enc.cinfo.in_color_space = JCS_GRAYSCALE;
-    } else if (options.cmykInverted) {
-        enc.cinfo.input_components = 4;
-        enc.cinfo.in_color_space = JCS_CMYK;
-    } else {
-        enc.cinfo.input_components = 3;
-        enc.cinfo.in_color_space = JCS_RGB;
-    }
-    jpeg_set_defaults(&enc.cinfo);
-    jpeg_set_quality(&enc.cinfo, options.quality, TRUE);
-    // No chroma subsampling: each 8x8 block of the pattern keeps its colour.
-    for (int c = 0; c < enc.cinfo.num_components; ++c) {
-        enc.cinfo.comp_info[c].h_samp_factor = 1;
-        enc.cinfo.comp_info[c].v_samp_factor = 1;
-    }
-    if (options.progressive) jpeg_simple_progression(&enc.cinfo);
-    jpeg_start_compress(&enc.cinfo, TRUE);
-    std::vector<JSAMPLE> row(static_cast<std::size_t>(width) * enc.cinfo.input_components);
+    const encode::JpegColor color = options.grayscale      ? encode::JpegColor::Gray
+                                    : options.cmykInverted ? encode::JpegColor::Cmyk
+                                                           : encode::JpegColor::Rgb;
+    Bytes8 samples;
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const Rgba c = PatternColor(x, y);
-            JSAMPLE* p = row.data() + static_cast<std::size_t>(x) * enc.cinfo.input_components;
             if (options.grayscale) {
-                p[0] = c.g;
+                samples.push_back(c.g);
             } else if (options.cmykInverted) {
-                p[0] = c.r;
-                p[1] = c.g;
-                p[2] = c.b;
-                p[3] = 255;
+                samples.insert(samples.end(), {c.r, c.g, c.b, 255});
             } else {
-                p[0] = c.r;
-                p[1] = c.g;
-                p[2] = c.b;
+                samples.insert(samples.end(), {c.r, c.g, c.b});
             }
         }
-        JSAMPROW rows[] = {row.data()};
-        jpeg_write_scanlines(&enc.cinfo, rows, 1);
     }
-    jpeg_finish_compress(&enc.cinfo);
-    return Bytes8(enc.buffer, enc.buffer + enc.size);
+    return encode::Jpeg({.width = width,
+                         .height = height,
+                         .color = color,
+                         .quality = options.quality,
+                         .progressive = options.progressive,
+                         .fullChroma = true},
+                        samples);
 }
 
 // --- PNG -------------------------------------------------------------------
 
 namespace {
 
-struct PngWriter {
-    png_structp png = nullptr;
-    png_infop info = nullptr;
-    PngWriter() {
-        png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-        if (png != nullptr) info = png_create_info_struct(png);
-    }
-    ~PngWriter() { png_destroy_write_struct(&png, &info); }
-};
-
-void AppendToVector(png_structp png, png_bytep data, std::size_t length) {
-    auto* out = static_cast<Bytes8*>(png_get_io_ptr(png));
-    out->insert(out->end(), data, data + length);
-}
-
-void NoFlush(png_structp) {}
-
 Rgba PaletteEntry(int i) {
     return Rgba{static_cast<std::uint8_t>(i * 16), static_cast<std::uint8_t>(255 - i * 16),
                 static_cast<std::uint8_t>(i * 8), static_cast<std::uint8_t>(i == 0 ? 0 : (i == 1 ? 128 : 255))};
 }
 
-bool WritePng(Bytes8& out, int width, int height, PngKind kind, bool interlaced,
-              const std::vector<Bytes8>& rows) {
-    PngWriter w;
-    if (w.png == nullptr || w.info == nullptr) return false;
-    std::vector<png_bytep> rowPointers(rows.size());
-    if (setjmp(png_jmpbuf(w.png)) != 0) return false;
-    png_set_write_fn(w.png, &out, AppendToVector, NoFlush);
-    int colorType = PNG_COLOR_TYPE_RGB_ALPHA, depth = 8;
-    if (kind == PngKind::Rgb16) {
-        colorType = PNG_COLOR_TYPE_RGB;
-        depth = 16;
-    } else if (kind == PngKind::Gray8) {
-        colorType = PNG_COLOR_TYPE_GRAY;
-    } else if (kind == PngKind::Palette4WithTrns) {
-        colorType = PNG_COLOR_TYPE_PALETTE;
-        depth = 4;
-    } else if (kind == PngKind::Gray1) {
-        colorType = PNG_COLOR_TYPE_GRAY;
-        depth = 1;
+encode::PngSettings PngLayout(int width, int height, PngKind kind, bool interlaced) {
+    encode::PngSettings settings{.width = width, .height = height, .interlaced = interlaced};
+    switch (kind) {
+        case PngKind::Rgba8: settings.color = encode::PngColor::RgbAlpha; break;
+        case PngKind::Rgb16: settings.bitDepth = 16; break;
+        case PngKind::Gray8: settings.color = encode::PngColor::Gray; break;
+        case PngKind::Palette4WithTrns:
+            settings.color = encode::PngColor::Palette;
+            settings.bitDepth = 4;
+            for (int i = 0; i < 16; ++i) {
+                const Rgba c = PaletteEntry(i);
+                settings.palette.push_back({c.r, c.g, c.b});
+                settings.paletteAlpha.push_back(c.a);
+            }
+            break;
+        case PngKind::Gray1:
+            settings.color = encode::PngColor::Gray;
+            settings.bitDepth = 1;
+            break;
     }
-    png_set_IHDR(w.png, w.info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), depth,
-                 colorType, interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (kind == PngKind::Palette4WithTrns) {
-        png_color palette[16];
-        png_byte alpha[16];
-        for (int i = 0; i < 16; ++i) {
-            const Rgba c = PaletteEntry(i);
-            palette[i] = png_color{c.r, c.g, c.b};
-            alpha[i] = c.a;
-        }
-        png_set_PLTE(w.png, w.info, palette, 16);
-        png_set_tRNS(w.png, w.info, alpha, 16, nullptr);
-    }
-    for (std::size_t i = 0; i < rows.size(); ++i) rowPointers[i] = const_cast<png_bytep>(rows[i].data());
-    png_set_rows(w.png, w.info, rowPointers.data());
-    png_write_png(w.png, w.info, PNG_TRANSFORM_IDENTITY, nullptr);
-    return true;
+    return settings;
 }
 
 }  // namespace
@@ -217,9 +138,7 @@ Bytes8 MakePng(int width, int height, PngKind kind, bool interlaced) {
         }
         rows.push_back(std::move(row));
     }
-    Bytes8 out;
-    if (!WritePng(out, width, height, kind, interlaced, rows)) out.clear();
-    return out;
+    return encode::Png(PngLayout(width, height, kind, interlaced), rows);
 }
 
 std::size_t FindPngChunk(const Bytes8& png, const char* type) {
@@ -247,68 +166,26 @@ void FixPngChunkCrc(Bytes8& png, std::size_t typeAt) {
 
 // --- GIF -------------------------------------------------------------------
 
-namespace {
-
-int AppendGif(GifFileType* gif, const GifByteType* data, int length) {
-    auto* out = static_cast<Bytes8*>(gif->UserData);
-    out->insert(out->end(), data, data + length);
-    return length;
-}
-
-struct ColorMap {
-    ColorMapObject* map = nullptr;
-    explicit ColorMap(const std::vector<Rgba>& colors) {
-        if (colors.empty()) return;
-        int count = 2;
-        while (count < static_cast<int>(colors.size())) count *= 2;
-        std::vector<GifColorType> table(static_cast<std::size_t>(count), GifColorType{0, 0, 0});
-        for (std::size_t i = 0; i < colors.size(); ++i) table[i] = GifColorType{colors[i].r, colors[i].g, colors[i].b};
-        map = GifMakeMapObject(count, table.data());
-    }
-    ~ColorMap() { GifFreeMapObject(map); }
-};
-
-}  // namespace
-
 Bytes8 MakeGif(const GifLayout& layout) {
-    Bytes8 out;
-    int error = 0;
-    GifFileType* gif = EGifOpen(&out, AppendGif, &error);
-    if (gif == nullptr) return {};
-    bool ok = true;
-    EGifSetGifVersion(gif, true);
-    ColorMap global(layout.globalColors);
-    ok = ok && EGifPutScreenDesc(gif, layout.screenWidth, layout.screenHeight, 8, 0, global.map) == GIF_OK;
+    auto colors = [](const std::vector<Rgba>& from) {
+        std::vector<encode::Color> out;
+        for (const Rgba& c : from) out.push_back({c.r, c.g, c.b});
+        return out;
+    };
+    encode::GifPicture picture{.screenWidth = layout.screenWidth,
+                               .screenHeight = layout.screenHeight,
+                               .globalColors = colors(layout.globalColors)};
     for (const GifFrame& frame : layout.frames) {
-        if (!ok) break;
-        if (frame.transparentIndex >= 0) {
-            GraphicsControlBlock control{};
-            control.TransparentColor = frame.transparentIndex;
-            GifByteType extension[4];
-            const std::size_t length = EGifGCBToExtension(&control, extension);
-            ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), extension) == GIF_OK;
-        }
-        ColorMap local(frame.localColors);
-        ok = ok && EGifPutImageDesc(gif, frame.left, frame.top, frame.width, frame.height, frame.interlaced,
-                                    local.map) == GIF_OK;
-        std::vector<int> order;
-        if (frame.interlaced) {
-            constexpr int kStart[] = {0, 4, 2, 1};
-            constexpr int kStep[] = {8, 8, 4, 2};
-            for (int pass = 0; pass < 4; ++pass)
-                for (int y = kStart[pass]; y < frame.height; y += kStep[pass]) order.push_back(y);
-        } else {
-            for (int y = 0; y < frame.height; ++y) order.push_back(y);
-        }
-        for (int y : order) {
-            if (!ok) break;
-            std::vector<GifPixelType> line(frame.indexes.begin() + static_cast<std::ptrdiff_t>(y) * frame.width,
-                                           frame.indexes.begin() + static_cast<std::ptrdiff_t>(y + 1) * frame.width);
-            ok = EGifPutLine(gif, line.data(), frame.width) == GIF_OK;
-        }
+        picture.frames.push_back({.left = frame.left,
+                                  .top = frame.top,
+                                  .width = frame.width,
+                                  .height = frame.height,
+                                  .interlaced = frame.interlaced,
+                                  .localColors = colors(frame.localColors),
+                                  .indexes = frame.indexes,
+                                  .transparentIndex = frame.transparentIndex});
     }
-    if (EGifCloseFile(gif, &error) != GIF_OK) ok = false;
-    return ok ? out : Bytes8{};
+    return encode::Gif(picture);
 }
 
 // --- BMP / DIB ---------------------------------------------------------------

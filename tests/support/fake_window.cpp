@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "port/controls.h"
+#include "support/eventually.h"
 #include "text/encoding.h"
 
 namespace lumigrab::testing {
@@ -124,16 +125,12 @@ std::vector<Text> FakeWindow::logMessages() {
 }
 
 bool FakeWindow::waitFor(const std::function<bool(FakeWindow&)>& pred, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        {
+    return Eventually(
+        [&] {
             Lock l(mutex_);
-            if (pred(*this)) return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    Lock l(mutex_);
-    return pred(*this);
+            return pred(*this);
+        },
+        std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(10));
 }
 
 }  // namespace lumigrab::testing

@@ -1,15 +1,15 @@
 #pragma once
-// A small HTTP/1.1 server on 127.0.0.1 for tests. It records the exact bytes
-// of every request it reads and answers each from a scripted handler, which
-// can also stall, stream a large body, cut a body short or redirect.
-// Bounded: a cap on connections, on request size and on the server's life;
-// the destructor stops it and joins every thread.
+// A small HTTP/1.1 server on 127.0.0.1 for tests, on the loopback servers'
+// shared core (tools/loopback). It records the exact bytes of every request
+// it reads and answers each from a scripted handler, which can also stall,
+// stream a large body, cut a body short or redirect. Bounded: a cap on
+// connections, on request size and on the server's life; the destructor
+// stops it and joins every thread.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,6 +17,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "tools/loopback/listener.h"
 
 namespace lumigrab::testing {
 
@@ -73,34 +75,21 @@ public:
 
     std::vector<LoopbackRequest> requests() const;
     std::size_t requestCount() const;
-    std::size_t connectionCount() const { return accepted_.load(); }
+    std::size_t connectionCount() const;
 
 private:
-    struct Connection {
-        std::thread thread;
-        std::atomic<bool> done{false};
-    };
-
-    void acceptLoop();
     void serve(int fd);
-    bool waitFor(int fd, short events) const;
-    bool sendAll(int fd, std::string_view data) const;
     void sleepUnlessStopped(std::chrono::milliseconds duration);
 
     LoopbackHandler handler_;
     LoopbackLimits limits_;
-    int listenFd_ = -1;
+    std::unique_ptr<loopback::Listener> listener_;
     std::uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
-    std::atomic<std::size_t> accepted_{0};
-    std::atomic<std::size_t> open_{0};
-    std::chrono::steady_clock::time_point deadline_;
 
     mutable std::mutex mutex_;
     std::condition_variable stopSignal_;
     std::vector<LoopbackRequest> requests_;
-    std::list<std::unique_ptr<Connection>> connections_;
-    std::thread acceptor_;
 };
 
 }  // namespace lumigrab::testing

@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <utility>
-#include <memory>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,42 +10,17 @@
 #include <unistd.h>
 
 namespace lumigrab::standin::testing {
-namespace {
-
-struct CurlFree {
-    void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
-
-std::size_t Collect(char* data, std::size_t size, std::size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
-}
-
-}  // namespace
 
 Fetched Fetch(const std::string& url, const FetchOptions& options) {
     Fetched out;
-    std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
-    if (!curl) {
-        out.code = CURLE_FAILED_INIT;
-        return out;
-    }
-    CURL* c = curl.get();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_PROXY, options.proxy.c_str());
-    curl_easy_setopt(c, CURLOPT_NOPROXY, options.proxy.empty() ? "*" : "");
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, options.follow ? 1L : 0L);
-    curl_easy_setopt(c, CURLOPT_MAXREDIRS, options.maxRedirects);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(options.timeout.count()));
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_USERAGENT, "Mozilla/4.0 (compatible; MSIE 9.0; Windows NT 6.1)");
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Collect);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &out.body);
-    out.code = curl_easy_perform(c);
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &out.status);
-    curl_easy_getinfo(c, CURLINFO_REDIRECT_COUNT, &out.redirects);
+    HttpOptions request;
+    request.statusCode = &out.status;
+    request.failure = &out.failure;
+    request.noRedirect = !options.follow;
+    request.proxyAddress = options.proxy;
+    request.timeoutSeconds = options.timeoutSeconds;
+    const Bytes body = HttpRequest(url, request);
+    out.body.assign(body.begin(), body.end());
     return out;
 }
 
@@ -98,6 +72,7 @@ std::string RawClient::readAll(std::chrono::milliseconds timeout) {
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
         char buffer[16384];
         const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        peerClosed_ = peerClosed_ || n == 0;
         if (n <= 0) break;
         out.append(buffer, static_cast<std::size_t>(n));
     }
@@ -129,6 +104,7 @@ std::string RawClient::readResponse(std::chrono::milliseconds timeout) {
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
         char buffer[16384];
         const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        peerClosed_ = peerClosed_ || n == 0;
         if (n <= 0) break;
         pending_.append(buffer, static_cast<std::size_t>(n));
     }

@@ -1,27 +1,28 @@
 #pragma once
-// Clients for the stand-in tests: libcurl for whole exchanges (as the program
-// makes them) and raw sockets for what libcurl would never send.
+// Clients for the stand-in tests: the program's HttpRequest for whole
+// exchanges and raw sockets for what it would never send.
 #include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include <curl/curl.h>
+#include "net/http_request.h"
 
 namespace lumigrab::standin::testing {
 
+// One exchange made with the program's own HttpRequest, as the program
+// makes it; only what that cannot send goes through RawClient below.
 struct Fetched {
-    CURLcode code = CURLE_OK;
-    long status = 0;
+    HttpFailure failure = HttpFailure::Other;
+    int status = 0;
     std::string body;
-    long redirects = 0;
+    bool ok() const { return failure == HttpFailure::None; }
 };
 
 struct FetchOptions {
     std::string proxy;  // "" : direct, whatever the environment says
     bool follow = false;
-    long maxRedirects = 5;
-    std::chrono::milliseconds timeout{10000};
+    int timeoutSeconds = 10;  // the stall limit, as HttpRequest takes it
 };
 
 Fetched Fetch(const std::string& url, const FetchOptions& options = {});
@@ -45,10 +46,13 @@ public:
     std::string readResponse(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Everything until the peer closes (or the timeout).
     std::string readAll(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // True once a read has seen the peer close its end.
+    bool peerClosed() const { return peerClosed_; }
 
 private:
     int fd_ = -1;
     std::string pending_;
+    bool peerClosed_ = false;
 };
 
 }  // namespace lumigrab::standin::testing

@@ -8,8 +8,6 @@
 #include <QPushButton>
 #include <QStyle>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <thread>
 
@@ -21,6 +19,7 @@
 #include "skin/skin_style.h"
 #include "skin/skin_table.h"
 #include "support/fake_window.h"
+#include "support/files.h"
 
 namespace lumigrab {
 namespace {
@@ -28,10 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace skin;
 
-std::vector<std::uint8_t> ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testing::ReadFile;
 
 std::span<const std::uint8_t> AsSpan(const std::string& s) {
     return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
@@ -189,21 +185,21 @@ TEST(SkinStyle, EveryPlaceholderIsFilledAndTheLogKeepsItsColours) {
 class SkinApplied : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        folder_ = new fs::path(fs::temp_directory_path() /
-                               ("lumigrab-skins-" + std::to_string(::getpid())));
-        fs::remove_all(*folder_);
-        fs::create_directories(*folder_);
+        scratch_ = new testing::TempFolder("lumigrab-skins");
+        folder_ = new fs::path(scratch_->path());
     }
     static void TearDownTestSuite() {
-        fs::remove_all(*folder_);
+        delete scratch_;
         delete folder_;
     }
     void TearDown() override {
         qApp->setStyleSheet(QString());
         QApplication::setPalette(QPalette());
     }
+    static testing::TempFolder* scratch_;
     static fs::path* folder_;
 };
+testing::TempFolder* SkinApplied::scratch_ = nullptr;
 fs::path* SkinApplied::folder_ = nullptr;
 
 TEST_F(SkinApplied, EveryCarriedSkinPaintsTheWidgetsAndLeavesTheLogGreenOnBlack) {

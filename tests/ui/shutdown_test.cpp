@@ -2,42 +2,19 @@
 // with exit code 0, even while workers are blocked in window calls.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 
-extern char** environ;
+#include "support/child.h"
+#include "support/eventually.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-pid_t Start(const char* program) {
-    char* argv[] = {const_cast<char*>(program), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program, nullptr, nullptr, argv, environ) != 0) return -1;
-    return pid;
-}
-
-// The exit status, or -1 (after killing it) if the process outlived `limit`.
-int WaitFor(pid_t pid, std::chrono::seconds limit) {
-    const auto deadline = Clock::now() + limit;
-    int status = 0;
-    while (Clock::now() < deadline) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) return status;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
+using lumigrab::testing::Child;
+using lumigrab::testing::Eventually;
 
 // True once the process catches SIGTERM, i.e. its window is up and the
 // close-on-signal hook is in place.
@@ -53,27 +30,25 @@ bool CatchesTerm(pid_t pid) {
 }
 
 TEST(Shutdown, CloseWhileWorkersCallIntoWindowExitsZero) {
-    const pid_t pid = Start(CLOSE_PROBE_EXE);
-    ASSERT_GT(pid, 0);
-    const int status = WaitFor(pid, std::chrono::seconds(60));
-    ASSERT_NE(status, -1) << "the probe hung after closing";
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    Child probe({CLOSE_PROBE_EXE});
+    ASSERT_GT(probe.pid(), 0);
+    const auto status = probe.waitStatus(std::chrono::seconds(60));
+    ASSERT_TRUE(status.has_value()) << "the probe hung after closing";
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
 }
 
 TEST(Shutdown, ProgramClosesOnTerminateAndExitsZero) {
-    const pid_t pid = Start(LUMIGRAB_EXE);
-    ASSERT_GT(pid, 0);
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (!CatchesTerm(pid) && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_TRUE(CatchesTerm(pid)) << "the program did not come up";
-    kill(pid, SIGTERM);
-    const int status = WaitFor(pid, std::chrono::seconds(30));
-    ASSERT_NE(status, -1) << "the program hung after closing";
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    Child program({LUMIGRAB_EXE});
+    ASSERT_GT(program.pid(), 0);
+    const pid_t pid = program.pid();
+    ASSERT_TRUE(Eventually([&] { return CatchesTerm(pid); }, std::chrono::seconds(60)))
+        << "the program did not come up";
+    program.signal(SIGTERM);
+    const auto status = program.waitStatus(std::chrono::seconds(30));
+    ASSERT_TRUE(status.has_value()) << "the program hung after closing";
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
 }
 
 }  // namespace

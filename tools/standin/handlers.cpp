@@ -86,21 +86,17 @@ std::string_view ConnectPort(std::string_view authority) {
 
 }  // namespace
 
-void StandinServer::Impl::serveConnection(Connection& connection) {
+void StandinServer::Impl::serveConnection(int fd) {
     After after = After::Close;
     {
-        detail::PlainStream stream(connection.fd);
-        after = serveStream(stream, connection.fd, false);
+        detail::PlainStream stream(fd);
+        after = serveStream(stream, fd, false);
     }
     if (after == After::Reset) {
         // A zero linger turns the close into a reset, as a crashing host does.
         const linger hard{1, 0};
-        setsockopt(connection.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     }
-    std::lock_guard lock(connMu);
-    ::close(connection.fd);
-    connection.done = true;
-    --openConnections;
 }
 
 After StandinServer::Impl::serveStream(Stream& stream, int fd, bool viaTunnel) {

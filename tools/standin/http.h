@@ -1,58 +1,17 @@
 #pragma once
-// The HTTP/1.1 subset the stand-in speaks: request heads in, whole responses
-// out, over a plain socket or a TLS session.
-#include <cstddef>
+// The stand-in's side of HTTP: the loopback servers' shared core, a TLS
+// session as a stream, and the response heads the stand-in sends.
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include <openssl/ssl.h>
 
+#include "tools/loopback/http.h"
+
 namespace lumigrab::standin::detail {
 
-// Owns a file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1);
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
-
-class Stream {
-public:
-    virtual ~Stream() = default;
-    // > 0 bytes read, 0 at end of stream, < 0 on error or time-out.
-    virtual long readSome(char* buffer, std::size_t size) = 0;
-    virtual bool writeAll(std::string_view data) = 0;
-    // The connection's socket, for waiting on it; -1 when there is none.
-    virtual int socket() const { return -1; }
-};
-
-class PlainStream : public Stream {
-public:
-    explicit PlainStream(int fd) : fd_(fd) {}
-    long readSome(char* buffer, std::size_t size) override;
-    bool writeAll(std::string_view data) override;
-    int socket() const override { return fd_; }
-
-private:
-    int fd_;
-};
+using namespace lumigrab::loopback;
 
 class TlsStream : public Stream {
 public:
@@ -65,35 +24,10 @@ private:
     SSL* ssl_;
 };
 
-struct RequestHead {
-    std::string method;
-    std::string target;
-    std::string version;
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string raw;
-    // Case-insensitive name; the first one wins.
-    std::optional<std::string> header(std::string_view name) const;
-    bool keepAlive() const;
-};
-
-// Parses "METHOD SP target SP HTTP/x.y CRLF (name: value CRLF)*" without the
-// blank line; nullopt when malformed.
-std::optional<RequestHead> ParseRequestHead(std::string_view head);
-
-enum class ReadStatus { Ok, Closed, TooLarge, Malformed };
-
-// Reads one request head. `pending` carries bytes already read past the
-// previous request; it never grows beyond maxBytes + one read.
-ReadStatus ReadRequestHead(Stream& stream, std::string& pending, std::size_t maxBytes,
-                           RequestHead& out);
-
-// Reads and drops `length` body bytes (some may already be in `pending`).
-bool DiscardBody(Stream& stream, std::string& pending, std::uint64_t length);
 
 std::string ResponseHead(int status, std::string_view contentType, std::uint64_t contentLength,
                          bool keepAlive, std::string_view extraHeaders = {});
 std::string_view ReasonPhrase(int status);
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 
 }  // namespace lumigrab::standin::detail

@@ -1,39 +1,16 @@
 // Lifecycle of the stand-in: listening, accepting within the connection
 // bound, stopping (on request or when its lifetime is over), and the
 // counters tests read.
-#include <cerrno>
-#include <cstring>
-#include <stdexcept>
+#include <algorithm>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include "tools/standin/server_impl.h"
 
 namespace lumigrab::standin {
 namespace {
 
-using detail::UniqueFd;
-using Clock = std::chrono::steady_clock;
-
 constexpr std::size_t kMaxHitKeys = 100000;
-
-void SetTimeouts(int fd, std::chrono::milliseconds timeout) {
-    const long long ms = std::max<long long>(timeout.count(), 1);
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(ms / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
 
 }  // namespace
 
@@ -42,29 +19,14 @@ StandinServer::Impl::Impl(StandinOptions options) : opt(std::move(options)) {
     opt.maxRequestBytes = std::max<std::size_t>(opt.maxRequestBytes, 256);
     pictureDelayMs = std::max<long long>(opt.pictureDelay.count(), 0);
 
-    listenFd = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listenFd) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    const int one = 1;
-    setsockopt(listenFd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(opt.port));
-    if (opt.port < 0 || opt.port > 65535 ||
-        ::bind(listenFd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd.get(), 128) != 0)
-        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(opt.port) + ": " +
-                                 std::strerror(errno));
-    socklen_t len = sizeof addr;
-    getsockname(listenFd.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    boundPort = ntohs(addr.sin_port);
+    listener = std::make_unique<loopback::Listener>(loopback::ListenerLimits{
+        .port = opt.port,
+        .maxOpen = static_cast<std::size_t>(opt.maxConnections),
+        .refuseWhenFull = true,
+        .idleTimeout = opt.idleTimeout,
+        .lifetime = opt.lifetime.count() > 0 ? opt.lifetime : std::chrono::milliseconds(0)});
+    boundPort = listener->port();
     base = "http://127.0.0.1:" + std::to_string(boundPort);
-
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    wakeRead = UniqueFd(pipeFds[0]);
-    wakeWrite = UniqueFd(pipeFds[1]);
 
     tls = detail::MakeSelfSignedServerContext();
     pageSettings.base = base;
@@ -78,112 +40,41 @@ bool StandinServer::Impl::sleepUnlessStopped(std::chrono::milliseconds duration)
     return !stopCv.wait_for(lock, duration, [this] { return stopping.load(); });
 }
 
-void StandinServer::Impl::acceptLoop() {
-    const bool limited = opt.lifetime.count() > 0;
-    const auto deadline = Clock::now() + opt.lifetime;
-    while (!stopping) {
-        int waitMs = 1000;
-        if (limited) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) break;
-            waitMs = static_cast<int>(std::min<long long>(waitMs, left.count()));
-        }
-        pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {wakeRead.get(), POLLIN, 0}};
-        const int ready = ::poll(fds, 2, waitMs);
-        reapFinished();
-        if (ready <= 0 || stopping || !(fds[0].revents & POLLIN)) continue;
-        UniqueFd client(::accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!client) continue;
-        SetTimeouts(client.get(), opt.idleTimeout);
-        bool full;
-        {
-            std::lock_guard lock(connMu);
-            full = openConnections >= opt.maxConnections;
-        }
-        if (full) {
-            const std::string reply =
-                detail::ResponseHead(503, "text/plain", 0, false);
-            ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            std::lock_guard lock(statsMu);
-            ++rejected;
-            continue;
-        }
-        startConnection(std::move(client));
-    }
-    shutdownAll();
-    listenFd.reset();
-    finished = true;
+void StandinServer::Impl::start() {
+    listener->start([this](int fd) { serveConnection(fd); }, [this](int fd) { refuse(fd); },
+                    [this] { markStopping(); });
 }
 
-void StandinServer::Impl::startConnection(UniqueFd fd) {
-    std::lock_guard lock(connMu);
-    Connection& c = connections.emplace_back();
-    c.fd = fd.get();
-    try {
-        c.thread = std::thread([this, &c] { serveConnection(c); });
-    } catch (const std::system_error&) {
-        connections.pop_back();
-        return;  // fd closes here
-    }
-    fd.release();  // the connection thread closes it
-    ++openConnections;
+void StandinServer::Impl::refuse(int fd) {
+    const std::string reply = detail::ResponseHead(503, "text/plain", 0, false);
+    ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    std::lock_guard lock(statsMu);
+    ++rejected;
 }
 
-void StandinServer::Impl::reapFinished() {
-    std::lock_guard lock(connMu);
-    for (auto it = connections.begin(); it != connections.end();) {
-        if (it->done) {
-            it->thread.join();
-            it = connections.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-void StandinServer::Impl::shutdownAll() {
+void StandinServer::Impl::markStopping() {
     {
         std::lock_guard lock(stopMu);
         stopping = true;
     }
     stopCv.notify_all();
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard lock(connMu);
-        for (Connection& c : connections) {
-            // Wakes a thread blocked in recv, send or the TLS handshake; the
-            // descriptor itself stays open until its thread closes it.
-            if (!c.done) ::shutdown(c.fd, SHUT_RDWR);
-            threads.push_back(std::move(c.thread));
-        }
-    }
-    for (std::thread& t : threads)
-        if (t.joinable()) t.join();
-    std::lock_guard lock(connMu);
-    connections.clear();
 }
 
 StandinServer::StandinServer(StandinOptions options)
     : impl_(std::make_unique<Impl>(std::move(options))) {
-    impl_->acceptThread = std::thread([impl = impl_.get()] { impl->acceptLoop(); });
+    impl_->start();
 }
 
 StandinServer::~StandinServer() { stop(); }
 
 void StandinServer::stop() {
-    std::lock_guard lock(impl_->stopCallMu);
-    {
-        std::lock_guard stopLock(impl_->stopMu);
-        impl_->stopping = true;
-    }
-    impl_->stopCv.notify_all();
-    const char wake = 1;
-    [[maybe_unused]] ssize_t n = ::write(impl_->wakeWrite.get(), &wake, 1);
-    if (impl_->acceptThread.joinable()) impl_->acceptThread.join();
+    // Handlers asleep in a stall or a delay wake first; then the listener
+    // wakes those blocked on their sockets and joins them all.
+    impl_->markStopping();
+    impl_->listener->stop();
 }
 
-bool StandinServer::running() const { return !impl_->finished; }
+bool StandinServer::running() const { return !impl_->listener->finished(); }
 int StandinServer::port() const { return impl_->boundPort; }
 std::string StandinServer::baseUrl() const { return impl_->base; }
 std::string StandinServer::proxyUrl() const { return impl_->base; }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "tools/loopback/listener.h"
 #include "tools/standin/http.h"
 #include "tools/standin/page.h"
 #include "tools/standin/pictures.h"
@@ -54,29 +55,15 @@ struct StandinServer::Impl {
     };
 
     StandinOptions opt;
-    detail::UniqueFd listenFd;
-    detail::UniqueFd wakeRead;
-    detail::UniqueFd wakeWrite;
+    std::unique_ptr<loopback::Listener> listener;
     int boundPort = 0;
     std::string base;
     detail::SslCtxPtr tls;
     detail::PageSettings pageSettings;
 
     std::atomic<bool> stopping{false};
-    std::atomic<bool> finished{false};
     std::mutex stopMu;
     std::condition_variable stopCv;
-    std::mutex stopCallMu;
-    std::thread acceptThread;
-
-    struct Connection {
-        std::thread thread;
-        int fd = -1;
-        bool done = false;
-    };
-    std::mutex connMu;
-    std::list<Connection> connections;
-    int openConnections = 0;
 
     mutable std::mutex statsMu;
     mutable std::condition_variable statsCv;
@@ -94,15 +81,16 @@ struct StandinServer::Impl {
     std::map<std::string, detail::Bytes> cache;
 
     // Lifecycle (server.cpp).
-    void acceptLoop();
-    void startConnection(detail::UniqueFd fd);
-    void reapFinished();
-    void shutdownAll();
+    void start();
+    // Turns a connection over the bound away with 503.
+    void refuse(int fd);
+    // Tells every handler to end; accepting has ended.
+    void markStopping();
     // Sleeps unless the server stops first; false when it stopped.
     bool sleepUnlessStopped(std::chrono::milliseconds duration);
 
     // Requests (handlers.cpp).
-    void serveConnection(Connection& connection);
+    void serveConnection(int fd);
     After serveStream(detail::Stream& stream, int fd, bool viaTunnel);
     After connectTunnel(detail::Stream& plain, int fd, const detail::RequestHead& head);
     After dispatch(detail::Stream& stream, const detail::RequestHead& head,

@@ -1,4 +1,4 @@
-#include "e2e/child.h"
+#include "support/child.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,34 +10,39 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
 
-namespace lumigrab::e2e {
+namespace lumigrab::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::size_t kMaxToolOutput = 64 * 1024;
+constexpr std::size_t kMaxOutput = 64 * 1024;
 
 bool SameName(const std::string& entry, const std::string& name) {
     return entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
            entry[name.size()] == '=';
 }
 
+std::vector<std::string> PathFolders() {
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/local/bin:/usr/bin:/bin");
+    std::vector<std::string> folders;
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        if (!dir.empty()) folders.push_back(dir);
+    }
+    return folders;
+}
+
 // PATH lookup happens here, before fork: between fork and exec the child of a
 // threaded process may only make async-signal-safe calls.
 std::string Resolve(const std::string& program) {
     if (program.find('/') != std::string::npos) return program;
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-        std::size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        std::string candidate = dirs.substr(start, end - start) + "/" + program;
+    for (const std::string& dir : PathFolders()) {
+        std::string candidate = dir + "/" + program;
         if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
     }
     return program;
 }
@@ -82,6 +87,11 @@ int DecodeStatus(int status) {
     return -1;
 }
 
+int MillisLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<long long>(left.count(), 0));
+}
+
 }  // namespace
 
 Environment CurrentEnvironment() {
@@ -101,14 +111,27 @@ Environment With(Environment env, const std::string& name, const std::string& va
     return env;
 }
 
-Child::Child(const std::vector<std::string>& argv, const Environment& env, int keepFd)
-    : pid_(Spawn(argv, env, -1, keepFd)) {}
+bool HaveTool(const std::string& program) {
+    for (const std::string& dir : PathFolders()) {
+        if (::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+Child::Child(const std::vector<std::string>& argv, const Environment& env, ChildStart start) {
+    int out[2] = {-1, -1};
+    if (start.captureStdout && ::pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = Spawn(argv, env, out[1], start.keepFd);
+    if (out[1] >= 0) ::close(out[1]);
+    out_ = out[0];
+}
 
 Child::~Child() {
     if (pid_ > 0 && !status_) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
+    if (out_ >= 0) ::close(out_);
 }
 
 void Child::poll() {
@@ -125,13 +148,37 @@ void Child::signal(int sig) {
     if (running()) ::kill(pid_, sig);
 }
 
-std::optional<int> Child::waitExit(std::chrono::milliseconds limit) {
+std::optional<int> Child::waitStatus(std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     while (running() && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (!status_) return std::nullopt;
-    return DecodeStatus(*status_);
+    return status_;
+}
+
+std::optional<int> Child::waitExit(std::chrono::milliseconds limit) {
+    const auto status = waitStatus(limit);
+    if (!status) return std::nullopt;
+    return DecodeStatus(*status);
+}
+
+std::string Child::readLine(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    std::size_t newline;
+    while ((newline = pending_.find('\n')) == std::string::npos) {
+        if (out_ < 0 || pending_.size() >= kMaxOutput) return "";
+        pollfd fd{out_, POLLIN, 0};
+        const int ready = ::poll(&fd, 1, MillisLeft(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return "";
+        char buffer[512];
+        const ssize_t n = ::read(out_, buffer, sizeof buffer);
+        if (n <= 0) return "";
+        pending_.append(buffer, static_cast<std::size_t>(n));
+    }
+    std::string line = pending_.substr(0, newline);
+    pending_.erase(0, newline + 1);
+    return line;
 }
 
 ToolResult RunTool(const std::vector<std::string>& argv, const Environment& env,
@@ -149,13 +196,13 @@ ToolResult RunTool(const std::vector<std::string>& argv, const Environment& env,
     bool timedOut = false;
     char buffer[4096];
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
+        const int left = MillisLeft(deadline);
+        if (left <= 0) {
             timedOut = true;
             break;
         }
         pollfd fd{out[0], POLLIN, 0};
-        int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
+        int ready = ::poll(&fd, 1, left);
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) {
             timedOut = ready == 0;
@@ -163,7 +210,7 @@ ToolResult RunTool(const std::vector<std::string>& argv, const Environment& env,
         }
         ssize_t n = ::read(out[0], buffer, sizeof buffer);
         if (n <= 0) break;
-        std::size_t room = kMaxToolOutput - result.output.size();
+        std::size_t room = kMaxOutput - result.output.size();
         result.output.append(buffer, std::min(room, static_cast<std::size_t>(n)));
     }
     ::close(out[0]);
@@ -174,4 +221,4 @@ ToolResult RunTool(const std::vector<std::string>& argv, const Environment& env,
     return result;
 }
 
-}  // namespace lumigrab::e2e
+}  // namespace lumigrab::testing

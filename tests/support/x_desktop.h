@@ -7,12 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "e2e/child.h"
+#include "support/child.h"
 
-namespace lumigrab::e2e {
-
-// True when the program can be found in PATH.
-bool HaveTool(const std::string& program);
+namespace lumigrab::testing {
 
 class VirtualDisplay {
 public:
@@ -30,6 +27,15 @@ private:
     std::string name_;
 };
 
+// True while a copy of the program holds the machine-wide single-copy marker:
+// its name shows in the kernel's socket table, and looking does not disturb
+// the holder.
+bool InstanceMarkerHeld();
+
+// The environment a program on `display` is started with: the X platform,
+// not the offscreen one the window tests set.
+Environment OnDisplay(const std::string& display, Environment env = CurrentEnvironment());
+
 struct WindowGeometry {
     int x = 0;
     int y = 0;
@@ -43,6 +49,10 @@ public:
 
     // Visible windows of `pid` whose title is exactly `title`.
     std::vector<std::string> windows(int pid, const std::string& title) const;
+    // Every window of `pid`, shown or not.
+    std::vector<std::string> allWindows(int pid) const;
+    // The window that has the keyboard focus; empty when none.
+    std::string focusedWindow() const;
     std::optional<WindowGeometry> geometry(const std::string& window) const;
     // A left click at a screen position.
     bool click(int x, int y) const;
@@ -52,6 +62,8 @@ public:
     bool type(const std::string& text) const;
     // Key names as xdotool spells them ("Down", "ctrl+a").
     bool key(const std::string& keys) const;
+    // A key pressed with whatever modifiers are held released first.
+    bool keyAlone(const std::string& keys) const;
     // The whole screen as a PNG file, for looking at a failed run.
     bool screenshot(const std::string& path) const;
 
@@ -61,4 +73,4 @@ private:
     Environment env_;
 };
 
-}  // namespace lumigrab::e2e
+}  // namespace lumigrab::testing

@@ -1,4 +1,4 @@
-#include "e2e/x_desktop.h"
+#include "support/x_desktop.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace lumigrab::e2e {
+#include "platform/single_instance.h"
+#include "support/files.h"
+
+namespace lumigrab::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -32,16 +35,8 @@ struct Fd {
 
 }  // namespace
 
-bool HaveTool(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::istringstream dirs(path ? path : "/usr/local/bin:/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
-    }
-    return false;
-}
-
 std::unique_ptr<VirtualDisplay> VirtualDisplay::Start(std::chrono::milliseconds limit) {
+    if (!HaveTool("Xvfb")) return nullptr;
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return nullptr;
     Fd readEnd{ends[0]};
@@ -49,7 +44,7 @@ std::unique_ptr<VirtualDisplay> VirtualDisplay::Start(std::chrono::milliseconds 
     auto server = std::make_unique<Child>(
         std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(writeEnd.fd), "-screen", "0",
                                  "1280x1024x24", "-nolisten", "tcp", "-noreset"},
-        Without(CurrentEnvironment(), "DISPLAY"), writeEnd.fd);
+        Without(CurrentEnvironment(), "DISPLAY"), ChildStart{.keepFd = writeEnd.fd});
     ::close(writeEnd.fd);
     writeEnd.fd = -1;
     if (server->pid() < 0) return nullptr;
@@ -74,8 +69,15 @@ std::unique_ptr<VirtualDisplay> VirtualDisplay::Start(std::chrono::milliseconds 
     return std::unique_ptr<VirtualDisplay>(new VirtualDisplay(std::move(server), ":" + number));
 }
 
-Hands::Hands(std::string display)
-    : env_(With(Without(CurrentEnvironment(), "QT_QPA_PLATFORM"), "DISPLAY", display)) {}
+bool InstanceMarkerHeld() {
+    return ReadText("/proc/net/unix").find("@" + InstanceMarkerName() + "\n") != std::string::npos;
+}
+
+Environment OnDisplay(const std::string& display, Environment env) {
+    return With(Without(std::move(env), "QT_QPA_PLATFORM"), "DISPLAY", display);
+}
+
+Hands::Hands(std::string display) : env_(OnDisplay(display)) {}
 
 ToolResult Hands::xdotool(std::vector<std::string> args) const {
     args.insert(args.begin(), "xdotool");
@@ -87,6 +89,15 @@ std::vector<std::string> Hands::windows(int pid, const std::string& title) const
     auto found = xdotool({"search", "--all", "--onlyvisible", "--pid", std::to_string(pid),
                           "--name", "^" + title + "$"});
     return found.exitCode == 0 ? Lines(found.output) : std::vector<std::string>{};
+}
+
+std::vector<std::string> Hands::allWindows(int pid) const {
+    return Lines(xdotool({"search", "--all", "--pid", std::to_string(pid), "--name", ""}).output);
+}
+
+std::string Hands::focusedWindow() const {
+    auto lines = Lines(xdotool({"getwindowfocus", "-f"}).output);
+    return lines.empty() ? std::string() : lines.front();
 }
 
 std::optional<WindowGeometry> Hands::geometry(const std::string& window) const {
@@ -125,8 +136,12 @@ bool Hands::key(const std::string& keys) const {
     return xdotool({"key", "--delay", "60", keys}).exitCode == 0;
 }
 
+bool Hands::keyAlone(const std::string& keys) const {
+    return xdotool({"key", "--clearmodifiers", keys}).exitCode == 0;
+}
+
 bool Hands::screenshot(const std::string& path) const {
     return RunTool({"import", "-window", "root", path}, env_).exitCode == 0;
 }
 
-}  // namespace lumigrab::e2e
+}  // namespace lumigrab::testing
