@@ -54,7 +54,11 @@ Bytes MakeOneBitPng(int side) {
     rows.reserve(static_cast<std::size_t>(side));
     for (int y = 0; y < side; ++y)
         rows.emplace_back(static_cast<std::size_t>(side + 7) / 8, static_cast<std::uint8_t>((y / 8) % 2 ? 0xFF : 0x00));
-    return encode::Png({.width = side, .height = side, .color = encode::PngColor::Gray, .bitDepth = 1}, rows);
+    encode::PngSettings settings;
+    settings.width = settings.height = side;
+    settings.color = encode::PngColor::Gray;
+    settings.bitDepth = 1;
+    return encode::Png(settings, rows);
 }
 
 // Logical screen 8192x8192, one 1x1 frame: 35 bytes.

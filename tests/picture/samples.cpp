@@ -67,7 +67,10 @@ Rgba PaletteEntry(int i) {
 }
 
 encode::PngSettings PngLayout(int width, int height, PngKind kind, bool interlaced) {
-    encode::PngSettings settings{.width = width, .height = height, .interlaced = interlaced};
+    encode::PngSettings settings;
+    settings.width = width;
+    settings.height = height;
+    settings.interlaced = interlaced;
     switch (kind) {
         case PngKind::Rgba8: settings.color = encode::PngColor::RgbAlpha; break;
         case PngKind::Rgb16: settings.bitDepth = 16; break;
@@ -172,9 +175,10 @@ Bytes8 MakeGif(const GifLayout& layout) {
         for (const Rgba& c : from) out.push_back({c.r, c.g, c.b});
         return out;
     };
-    encode::GifPicture picture{.screenWidth = layout.screenWidth,
-                               .screenHeight = layout.screenHeight,
-                               .globalColors = colors(layout.globalColors)};
+    encode::GifPicture picture;
+    picture.screenWidth = layout.screenWidth;
+    picture.screenHeight = layout.screenHeight;
+    picture.globalColors = colors(layout.globalColors);
     for (const GifFrame& frame : layout.frames) {
         picture.frames.push_back({.left = frame.left,
                                   .top = frame.top,

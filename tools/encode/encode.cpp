@@ -167,7 +167,8 @@ bool PutFrame(GifFileType* gif, const GifFrame& frame) {
 }  // namespace
 
 Bytes Jpeg(const JpegSettings& s, std::span<const std::uint8_t> samples) {
-    const int components = Components(s.color);
+    // Read after the longjmp below, so it must not live in a register.
+    const volatile int components = Components(s.color);
     const std::size_t stride = static_cast<std::size_t>(s.width) * components;
     if (s.width <= 0 || s.height <= 0 || samples.size() < stride * static_cast<std::size_t>(s.height)) return {};
     JpegEncoder enc;

@@ -47,11 +47,16 @@ Bytes EncodePng(int id, int width, int height) {
     std::vector<Bytes> rows;
     rows.reserve(static_cast<std::size_t>(height));
     for (int y = 0; y < height; ++y) rows.push_back(RgbRow(id, y, width, height));
-    return encode::Png({.width = width, .height = height}, rows);
+    encode::PngSettings settings;
+    settings.width = width;
+    settings.height = height;
+    return encode::Png(settings, rows);
 }
 
 Bytes EncodeGif(int id, int width, int height) {
-    encode::GifPicture picture{.screenWidth = width, .screenHeight = height};
+    encode::GifPicture picture;
+    picture.screenWidth = width;
+    picture.screenHeight = height;
     // The palette is a 6x6x6 cube plus greys, so the pattern keeps its shape.
     for (int i = 0; i < 256; ++i) {
         encode::Color c;
@@ -64,7 +69,9 @@ Bytes EncodeGif(int id, int width, int height) {
         }
         picture.globalColors.push_back(c);
     }
-    encode::GifFrame frame{.width = width, .height = height};
+    encode::GifFrame frame;
+    frame.width = width;
+    frame.height = height;
     frame.indexes.reserve(static_cast<std::size_t>(width) * height);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
