@@ -34,6 +34,7 @@
 
 #include "port/controls.h"
 #include "platform/program_info.h"
+#include "bench/child_run.h"
 #include "bench/noise_jpeg.h"
 #include "download/download.h"
 #include "harvest/harvest.h"
@@ -49,6 +50,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using namespace lumigrab::bench;
 using lumigrab::bench::JpegWriter;
 using lumigrab::bench::NumberedCopy;
 using lumigrab::testing::FakeWindow;
@@ -60,55 +62,6 @@ constexpr int kBigCount = 200;
 constexpr std::size_t kBigTarget = 5 * 1024 * 1024;
 constexpr int kHarvestPages = 10;
 constexpr int kHarvestWorkers = 5;
-// A scenario that has not ended by then is given up, and says so.
-constexpr auto kGiveUp = 300s;
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-double Mb(double bytes) { return bytes / (1024.0 * 1024.0); }
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-struct Pipe {
-    Fd read, write;
-    static Pipe Make() {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-        return Pipe{Fd(fds[0]), Fd(fds[1])};
-    }
-};
-
-// Reads exactly `size` bytes, or fails once the deadline passes or the
-// writer closes its end.
-bool ReadAll(int fd, void* out, std::size_t size, Clock::time_point deadline) {
-    auto* at = static_cast<char*>(out);
-    while (size > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return false;
-        pollfd waiting{fd, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
-        if (ready < 0 && errno != EINTR) return false;
-        if (ready <= 0) continue;
-        const ssize_t got = ::read(fd, at, size);
-        if (got <= 0) return false;
-        at += got;
-        size -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
 
 using lumigrab::testing::TempFolder;
 
@@ -133,12 +86,6 @@ long StatusKb(const std::string& pid, std::string_view field) {
         if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + field.size(), nullptr, 10);
     }
     return 0;
-}
-
-std::string LoadAverage() {
-    std::string line;
-    std::getline(std::ifstream("/proc/loadavg") >> std::ws, line);
-    return line;
 }
 
 // ---- The picture server, a process of its own ---------------------------------
@@ -237,61 +184,6 @@ private:
 };
 
 // ---- Runs in forked children -----------------------------------------------
-
-struct Figures {
-    bool reported = false;   // false: the child died without a word
-    bool gaveUp = false;
-    int saved = 0;           // whole pictures written (rows, for a harvest)
-    int asked = 0;
-    double seconds = 0;
-    double bytes = 0;
-    double oneFetch = 0;     // harvest only: one page fetch, seconds
-    long peakRssKb = 0;
-    int exitCode = 0;        // curl only
-};
-
-long PeakRssKb() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-int g_reportFd = -1;
-
-// Hands the figures to the parent and leaves at once: after a give-up, worker
-// threads may still be using the objects a normal return would destroy.
-[[noreturn]] void ReportAndExit(Figures figures) {
-    figures.reported = true;
-    const bool sent = ::write(g_reportFd, &figures, sizeof figures) == static_cast<ssize_t>(sizeof figures);
-    std::_Exit(sent ? 0 : 1);
-}
-
-Figures InChild(const std::function<Figures()>& body) {
-    Pipe report = Pipe::Make();
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) return {};
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        report.read.reset();
-        g_reportFd = report.write.get();
-        try {
-            ReportAndExit(body());
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "bench child: %s\n", e.what());
-            std::_Exit(1);
-        }
-    }
-    report.write.reset();
-    Figures figures;
-    // The child gives up on its own; this only catches one that hangs anyway.
-    if (!ReadAll(report.read.get(), &figures, sizeof figures, Clock::now() + kGiveUp + 60s)) {
-        figures = Figures{};
-        ::kill(pid, SIGKILL);
-    }
-    ::waitpid(pid, nullptr, 0);
-    return figures;
-}
 
 // One download run through the window, as a person would start it after a
 // harvest had filled the list.

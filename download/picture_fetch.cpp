@@ -1,6 +1,7 @@
 #include "download/picture_fetch.h"
 
 #include "download/save_folder.h"
+#include "net/body_budget.h"
 #include "picture/picture.h"
 
 namespace lumigrab {
@@ -12,6 +13,10 @@ PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& pat
     options.cancel = cancel;
     options.statusCode = &result.status;
     options.failure = &result.failure;
+    // Held until the picture is tested and written: what workers hold of
+    // their bodies stays inside the process's body budget, however many there are.
+    BodyReservation reservation;
+    options.bodyReservation = &reservation;
     const Bytes body = HttpRequest(url, options);
     result.bytes = body.size();
     const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(std::memory_order_relaxed); };

@@ -37,6 +37,15 @@ public:
     ~BodyReservation() { releaseAll(); }
     BodyReservation(const BodyReservation&) = delete;
     BodyReservation& operator=(const BodyReservation&) = delete;
+    BodyReservation(BodyReservation&& other) noexcept : held_(other.held_) { other.held_ = 0; }
+    BodyReservation& operator=(BodyReservation&& other) noexcept {
+        if (this != &other) {
+            releaseAll();
+            held_ = other.held_;
+            other.held_ = 0;
+        }
+        return *this;
+    }
 
     std::size_t held() const { return held_; }
 

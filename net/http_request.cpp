@@ -342,8 +342,11 @@ Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options,
         outcome.headers += line;
         outcome.headers += "\r\n";
     }
-    if (outcome.failure == HttpFailure::None) outcome.body = std::move(transfer.body);
-    // The body leaves the budget here: from now on it is the caller's.
+    if (outcome.failure == HttpFailure::None) {
+        outcome.body = std::move(transfer.body);
+        if (options.bodyReservation != nullptr) *options.bodyReservation = std::move(transfer.reservation);
+    }
+    // Otherwise the body leaves the budget here: from now on it is the caller's.
     return outcome;
 }
 

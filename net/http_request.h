@@ -17,6 +17,7 @@
 namespace lumigrab {
 
 class HttpConnection;  // a reusable request object (see http_connection.h)
+class BodyReservation;
 
 // Why a request gave no body. Callers that only need success or failure look
 // at the body; a front end that explains failures looks here.
@@ -54,6 +55,11 @@ struct HttpOptions {
     // fails as Cancelled), and where to report why a request failed.
     const std::atomic<bool>* cancel = nullptr;
     HttpFailure* failure = nullptr;     // out
+    // Out: the body's share of the process-wide body budget (net/body_budget.h),
+    // for a caller that keeps working on the body (testing and saving a
+    // picture) and must stay counted until it lets go. Null: the share goes
+    // back when the request returns.
+    BodyReservation* bodyReservation = nullptr;
 };
 
 // A body larger than this fails the request (empty body; status, headers and
