@@ -87,6 +87,20 @@ TEST_F(HttpLimitKnobs, BodiesBeyondTheBudgetTakeTurnsAndAllArrive) {
     EXPECT_EQ(failure, HttpFailure::TooLarge);
 }
 
+// A caller still working on a body keeps it counted until it lets go.
+TEST_F(HttpLimitKnobs, HandedOverReservationKeepsTheBodyCounted) {
+    LoopbackServer server([](const LoopbackRequest&) { return Body(std::string(100000, 'b')); });
+    {
+        BodyReservation kept;
+        HttpOptions options;
+        options.bodyReservation = &kept;
+        EXPECT_EQ(HttpRequest(server.url("/"), options).size(), 100000u);
+        EXPECT_GE(BodyBudgetInUse(), 100000u);
+        EXPECT_EQ(kept.held(), BodyBudgetInUse());
+    }
+    EXPECT_EQ(BodyBudgetInUse(), 0u);
+}
+
 TEST_F(HttpLimitKnobs, TricklingHostFailsAsTooSlow) {
     // Four bytes a second never look like silence, but stay far below the
     // low-speed limit; the whole body would take over four minutes.
