@@ -12,8 +12,7 @@ namespace lumigrab {
 namespace {
 
 // libcurl asks for one lock per kind of shared data (and one for the share
-// object itself); each gets its own mutex so a name lookup never waits for a
-// TLS session store.
+// object itself); each gets its own mutex.
 struct ShareLocks {
     std::array<std::mutex, CURL_LOCK_DATA_LAST> byKind;
 };
@@ -43,7 +42,6 @@ struct SharedCaches {
         curl_share_setopt(s, CURLSHOPT_LOCKFUNC, &LockShared);
         curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, &UnlockShared);
         curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-        curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     }
 };
 

@@ -25,9 +25,12 @@ struct CurlListDeleter {
 using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
 
 // A new easy handle (null when libcurl cannot make one) that looks names up
-// in, and resumes TLS sessions from, caches shared by every handle of the
-// process. Connections are not shared between handles: libcurl does not
-// support one connection cache used from several threads at once.
+// in a cache shared by every handle of the process. Connections and TLS
+// sessions stay with each handle: libcurl does not support one connection
+// cache used from several threads at once, and OpenSSL reads a resumed
+// session's certificate stack outside libcurl's share lock (ThreadSanitizer
+// caught one thread copying it while another freed it). Pooled handles are
+// reused per host, so their own sessions still resume.
 CurlEasy NewCurlHandle();
 
 class HttpConnection {
