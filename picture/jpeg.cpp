@@ -7,9 +7,12 @@
 //
 // The picture test decodes at 1/8 scale: libjpeg still parses every
 // entropy-coded bit (so truncation and corruption are found exactly as at
-// full size) but computes one pixel per 8x8 block.
+// full size) but computes one pixel per 8x8 block. Most files need not even
+// that: see WholeWithoutDecoding.
 #include <csetjmp>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -50,6 +53,41 @@ void EmitMessage(j_common_ptr cinfo, int level) {
 }
 
 void IgnoreMessage(j_common_ptr) {}
+
+// The marker that ends the entropy-coded data starting at `data`, as
+// libjpeg's entropy decoder finds it: 0xFF, any fill 0xFF bytes, then a byte
+// other than 0x00 (0xFF 0x00 is a data byte). Nothing when the data runs out
+// first.
+std::optional<JOCTET> MarkerEndingScan(const JOCTET* data, std::size_t size) {
+    const JOCTET* const end = data + size;
+    const JOCTET* p = data;
+    while (p < end) {
+        p = static_cast<const JOCTET*>(std::memchr(p, 0xFF, static_cast<std::size_t>(end - p)));
+        if (p == nullptr) return std::nullopt;
+        while (p < end && *p == 0xFF) ++p;
+        if (p == end) return std::nullopt;
+        if (*p != 0x00) return *p;
+        ++p;
+    }
+    return std::nullopt;
+}
+
+// For a baseline file coded in one Huffman scan without restart markers,
+// started and checked by jpeg_start_decompress, the answer of a whole decode
+// is known from the bytes alone. The entropy decoder reads up to the first
+// marker and never beyond it, and nothing in the coded data itself can fail
+// (a bad code only warns). So the decode runs out of data, the one failure
+// left, exactly when no marker comes; and when the marker is the end of the
+// image, finishing reads it and succeeds. Any other marker: nullopt, decode.
+std::optional<bool> WholeWithoutDecoding(const jpeg_decompress_struct& cinfo) {
+    if (cinfo.progressive_mode || cinfo.arith_code || cinfo.restart_interval != 0 ||
+        cinfo.comps_in_scan != cinfo.num_components || cinfo.unread_marker != 0)
+        return std::nullopt;
+    const std::optional<JOCTET> marker = MarkerEndingScan(cinfo.src->next_input_byte, cinfo.src->bytes_in_buffer);
+    if (!marker) return false;
+    if (*marker == JPEG_EOI) return true;
+    return std::nullopt;
+}
 
 void CheckScanCount(j_common_ptr cinfo) {
     if (cinfo->is_decompressor) {
@@ -142,6 +180,9 @@ bool DecodeInto(Session& s, ByteSpan bytes, RowSink& sink, std::vector<JSAMPLE>&
     const int height = static_cast<int>(s.cinfo.output_height);
     if (!FitsLimits(width, height) || s.cinfo.output_components != 4) return false;
 
+    if (!sink.KeepsPixels()) {
+        if (const std::optional<bool> whole = WholeWithoutDecoding(s.cinfo)) return *whole;
+    }
     sink.Start(width, height);
     if (cmyk) cmykRow.resize(static_cast<std::size_t>(width) * 4);
     while (s.cinfo.output_scanline < s.cinfo.output_height) {
