@@ -3,9 +3,13 @@
 #include <array>
 #include <cstddef>
 
+#include <openssl/crypto.h>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+
+#include "workers/thread_end.h"
 
 namespace lumigrab {
 
@@ -60,6 +64,10 @@ void EnsureCurlInitialised() {
     static std::once_flag once;
     std::call_once(once, [] {
         curl_global_init(CURL_GLOBAL_DEFAULT);
+        // libcurl's TLS library keeps an error queue per thread and frees it
+        // from a thread-exit hook, which can run after the process already
+        // began exiting; a worker frees it before it reports itself done.
+        AtEveryWorkerEnd([] { OPENSSL_thread_stop(); });
 #if defined(__GLIBC__)
         // Response bodies are large buffers that live for one row. glibc
         // raises its mmap threshold to the size of the largest block freed,

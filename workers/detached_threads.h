@@ -11,6 +11,8 @@
 #include <thread>
 #include <utility>
 
+#include "workers/thread_end.h"
+
 namespace lumigrab {
 
 class DetachedThreads {
@@ -28,6 +30,7 @@ public:
                 // Whatever `body` captured goes before the count drops, so a
                 // waiter that sees zero knows none of it is still referenced.
                 body = nullptr;
+                ReleaseWorkerThreadState();
                 std::lock_guard lock(shared->mutex);
                 --shared->live;
                 shared->idle.notify_all();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "workers/thread_end.h"
+
 namespace lumigrab {
 
 WorkerGang::WorkerGang(DetachedThreads threads) : threads_(std::move(threads)) {}
@@ -15,6 +17,10 @@ WorkerGang::Start WorkerGang::start(std::unique_lock<std::mutex>& lock, std::fun
         // What the body captured goes before the slot is freed, so a waiter
         // woken here finds nothing of it still referenced.
         body = nullptr;
+        // Before the slot is freed too: a caller that waited for the gang may
+        // end the process at once. (The thread wrapper repeats it; the second
+        // pass finds nothing left to free.)
+        ReleaseWorkerThreadState();
         std::lock_guard guard(shared->mutex);
         --shared->running;
         shared->changed.notify_all();

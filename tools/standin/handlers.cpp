@@ -189,7 +189,7 @@ After StandinServer::Impl::dispatch(Stream& stream, const RequestHead& head,
         return Reply(stream, 200, "text/html; charset=utf-8",
                      HtmlBody(kVerifyTitle, "网络不给力，请稍后重试"), headOnly, keepAlive);
     if (auto picture = ParsePicturePath(path, query)) {
-        Flight flight(*this);
+        Flight flight(*this, stream.socket());
         const long long delay = pictureDelayMs;
         if (delay > 0 && !sleepUnlessStopped(std::chrono::milliseconds(delay))) return After::Close;
         return servePicture(stream, *picture, headOnly, keepAlive, flight);

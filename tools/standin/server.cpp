@@ -3,6 +3,7 @@
 // counters tests read.
 #include <algorithm>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "tools/standin/server_impl.h"
@@ -106,15 +107,30 @@ void StandinServer::Impl::record(const detail::RequestHead& head, std::string_vi
     statsCv.notify_all();
 }
 
-void StandinServer::Impl::pictureStarted() {
+void StandinServer::Impl::pictureStarted(Flight& flight) {
     std::lock_guard lock(statsMu);
-    ++currentPictures;
+    // A cancelled transfer's socket is closed before its client starts the
+    // next one, but the thread serving it may not have run since.
+    for (auto it = flying.begin(); it != flying.end();) {
+        pollfd p{(*it)->socket_, POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+            (*it)->landed_ = true;
+            it = flying.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    flying.insert(&flight);
+    currentPictures = static_cast<int>(flying.size());
     maxPictures = std::max(maxPictures, currentPictures);
 }
 
-void StandinServer::Impl::pictureFinished() {
+void StandinServer::Impl::pictureFinished(Flight& flight) {
     std::lock_guard lock(statsMu);
-    --currentPictures;
+    if (flight.landed_) return;
+    flight.landed_ = true;
+    flying.erase(&flight);
+    currentPictures = static_cast<int>(flying.size());
 }
 
 std::vector<RecordedRequest> StandinServer::requests() const {

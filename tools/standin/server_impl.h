@@ -5,6 +5,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "tools/loopback/listener.h"
@@ -38,20 +39,21 @@ struct StandinServer::Impl {
     // One picture request "being served": counted from the parsed request
     // until just before its last byte is written, so a client that has its
     // whole answer is never still counted when it sends the next request.
+    // A client that hung up is not counted either, even before the thread
+    // serving it has noticed: a new request checks the others' sockets.
     class Flight {
     public:
-        explicit Flight(Impl& impl) : impl_(impl) { impl_.pictureStarted(); }
+        Flight(Impl& impl, int socket) : impl_(impl), socket_(socket) { impl_.pictureStarted(*this); }
         ~Flight() { land(); }
         Flight(const Flight&) = delete;
         Flight& operator=(const Flight&) = delete;
-        void land() {
-            if (!landed_) impl_.pictureFinished();
-            landed_ = true;
-        }
+        void land() { impl_.pictureFinished(*this); }
 
     private:
+        friend Impl;
         Impl& impl_;
-        bool landed_ = false;
+        const int socket_;    // open for as long as the flight is counted
+        bool landed_ = false;  // under statsMu
     };
 
     StandinOptions opt;
@@ -72,7 +74,8 @@ struct StandinServer::Impl {
     std::map<std::string, int, std::less<>> hits;
     int pages = 0;
     int pictures = 0;
-    int currentPictures = 0;
+    std::set<Flight*> flying;
+    int currentPictures = 0;  // flying.size()
     int maxPictures = 0;
     int rejected = 0;
     std::atomic<long long> pictureDelayMs{0};
@@ -102,8 +105,8 @@ struct StandinServer::Impl {
     After serveTrickle(detail::Stream& stream, const PictureRequest& request, bool headOnly,
                        Flight& flight);
     void record(const detail::RequestHead& head, std::string_view pathAndQuery, bool viaTunnel);
-    void pictureStarted();
-    void pictureFinished();
+    void pictureStarted(Flight& flight);
+    void pictureFinished(Flight& flight);
 
 
     // Bodies (bodies.cpp).
