@@ -22,13 +22,19 @@ PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& pat
     const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(std::memory_order_relaxed); };
     if (cancelled()) {
         result.state = PictureFetch::State::Cancelled;
-    } else if (body.empty() && result.status == 0) {
+        return result;
+    }
+    if (body.empty() && result.status == 0) {
         result.state = PictureFetch::State::FetchFailed;
-    } else if (!IsPicture(body)) {
-        result.state = PictureFetch::State::NotPicture;
-    } else if (cancelled()) {
-        // The picture test can take a while on a big body; a stop during it counts.
+        return result;
+    }
+    const bool picture = IsPicture(body, cancel);
+    if (cancelled()) {
+        // The picture test can take a while on a big body, or wait its turn
+        // for memory; a stop meanwhile counts, and its "no" means nothing.
         result.state = PictureFetch::State::Cancelled;
+    } else if (!picture) {
+        result.state = PictureFetch::State::NotPicture;
     } else {
         result.state = WritePictureFile(path, body) ? PictureFetch::State::Saved
                                                     : PictureFetch::State::WriteFailed;

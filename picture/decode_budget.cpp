@@ -1,5 +1,6 @@
 #include "picture/decode_budget.h"
 
+#include <chrono>
 #include <utility>
 
 namespace lumigrab {
@@ -22,18 +23,39 @@ void DecodeBudget::Reservation::Release() {
     bytes_ = 0;
 }
 
-DecodeBudget::Reservation DecodeBudget::Reserve(std::size_t bytes) {
+DecodeBudget::Reservation DecodeBudget::Reserve(std::size_t bytes, const std::atomic<bool>* cancel) {
     if (bytes == 0) return {};
     std::unique_lock lock(mutex_);
     const std::uint64_t ticket = nextTicket_++;
-    changed_.wait(lock, [&] {
+    const auto turn = [&] {
         return ticket == serving_ && (held_ == 0 || (held_ <= capacity_ && bytes <= capacity_ - held_));
-    });
+    };
+    if (cancel == nullptr) {
+        changed_.wait(lock, turn);
+    } else {
+        // Whoever raises the flag knows nothing of this budget and cannot
+        // wake its waiters, so a waiter looks at the flag now and then.
+        while (!changed_.wait_for(lock, std::chrono::milliseconds(50), turn)) {
+            if (!cancel->load(std::memory_order_relaxed)) continue;
+            if (ticket == serving_) {
+                PassTurn();
+                changed_.notify_all();
+            } else {
+                abandoned_.insert(ticket);
+            }
+            return {};
+        }
+    }
     held_ += bytes;
-    ++serving_;
+    PassTurn();
     // The next in line may fit beside this one.
     changed_.notify_all();
     return Reservation(this, bytes);
+}
+
+void DecodeBudget::PassTurn() {
+    ++serving_;
+    while (abandoned_.erase(serving_) > 0) ++serving_;
 }
 
 void DecodeBudget::GiveBack(std::size_t bytes) {
@@ -51,7 +73,7 @@ std::size_t DecodeBudget::held() const {
 
 int DecodeBudget::waiting() const {
     const std::lock_guard lock(mutex_);
-    return static_cast<int>(nextTicket_ - serving_);
+    return static_cast<int>(nextTicket_ - serving_ - abandoned_.size());
 }
 
 DecodeBudget& PictureTestBudget() {

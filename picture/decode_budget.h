@@ -6,14 +6,17 @@
 // estimate here before allocating and gives it back when done. When the
 // budget is short the caller waits, in arrival order, until enough is given
 // back. A request larger than the whole budget is served once nothing else is
-// held, so it is neither refused nor left waiting forever.
+// held, so it is neither refused nor left waiting forever. A waiter whose
+// run was stopped leaves the line and its turn passes on.
 //
 // Only the picture test waits here: it runs on worker threads. The display
 // decode runs on the window thread, which must never wait.
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <set>
 
 namespace lumigrab {
 
@@ -44,8 +47,10 @@ public:
     DecodeBudget(const DecodeBudget&) = delete;
     DecodeBudget& operator=(const DecodeBudget&) = delete;
 
-    // Blocks until `bytes` can be held; zero bytes never wait.
-    Reservation Reserve(std::size_t bytes);
+    // Blocks until `bytes` can be held; zero bytes never wait. Gives up once
+    // `cancel` (may be null) is raised while waiting, returning an empty
+    // reservation: the caller tells that apart by its own flag.
+    Reservation Reserve(std::size_t bytes, const std::atomic<bool>* cancel = nullptr);
 
     std::size_t capacity() const { return capacity_; }
     std::size_t held() const;
@@ -54,6 +59,7 @@ public:
 
 private:
     void GiveBack(std::size_t bytes);
+    void PassTurn();  // under mutex_
 
     const std::size_t capacity_;
     mutable std::mutex mutex_;
@@ -63,6 +69,7 @@ private:
     // a large one that waits for room.
     std::uint64_t nextTicket_ = 0;
     std::uint64_t serving_ = 0;
+    std::set<std::uint64_t> abandoned_;  // tickets of waiters that gave up, not yet reached
 };
 
 // 128 MiB: room for several ordinary progressive photos at once (a 12-Mpixel

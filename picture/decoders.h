@@ -9,6 +9,7 @@
 // checks, the refusals and the per-line code are the same for both, which is
 // what keeps the two answers the same. PNG goes through libpng's whole-image
 // reader for display and its row reader for the test.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -46,6 +47,9 @@ public:
     // What it leaves alone is transparent black in a kept image; in a scratch
     // row it is whatever an earlier row left there.
     virtual std::uint8_t* Row(int y) = 0;
+    // Raised when the caller no longer wants the answer (a stopped run);
+    // only waits for the picture-test budget look at it.
+    virtual const std::atomic<bool>* Cancel() const { return nullptr; }
 };
 
 class ImageSink final : public RowSink {
@@ -61,11 +65,14 @@ public:
 
 class ScratchSink final : public RowSink {
 public:
+    explicit ScratchSink(const std::atomic<bool>* cancel = nullptr) : cancel_(cancel) {}
     bool KeepsPixels() const override { return false; }
     void Start(int width, int) override { row_.assign(static_cast<std::size_t>(width) * 4, 0); }
     std::uint8_t* Row(int) override { return row_.data(); }
+    const std::atomic<bool>* Cancel() const override { return cancel_; }
 
 private:
+    const std::atomic<bool>* cancel_;
     std::vector<std::uint8_t> row_;
 };
 

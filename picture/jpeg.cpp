@@ -173,7 +173,8 @@ bool DecodeInto(Session& s, ByteSpan bytes, RowSink& sink, std::vector<JSAMPLE>&
     if (!sink.KeepsPixels()) {
         s.cinfo.scale_num = 1;
         s.cinfo.scale_denom = 8;
-        s.working = PictureTestBudget().Reserve(CoefficientBufferBytes(s.cinfo));
+        s.working = PictureTestBudget().Reserve(CoefficientBufferBytes(s.cinfo), sink.Cancel());
+        if (sink.Cancel() != nullptr && sink.Cancel()->load(std::memory_order_relaxed)) return false;
     }
     jpeg_start_decompress(&s.cinfo);
     const int width = static_cast<int>(s.cinfo.output_width);

@@ -95,10 +95,10 @@ std::optional<Image> DecodePicture(std::span<const std::uint8_t> bytes) {
     return std::nullopt;
 }
 
-bool IsPicture(std::span<const std::uint8_t> bytes) {
+bool IsPicture(std::span<const std::uint8_t> bytes, const std::atomic<bool>* cancel) {
     using namespace picture_detail;
     try {
-        ScratchSink sink;
+        ScratchSink sink(cancel);
         return ReadPicture(bytes, sink, TestPng);
     } catch (const std::bad_alloc&) {
     }

@@ -11,6 +11,7 @@
 //   we treat that warning as failure, so a body cut off mid-transfer is never
 //   saved as a picture;
 // - a truncated PNG, GIF first frame, BMP, icon entry or PCX scan.
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -41,7 +42,8 @@ std::optional<Image> DecodePicture(std::span<const std::uint8_t> bytes);
 // the same data without keeping the picture: memory is a row or so, except a
 // JPEG coded in several scans, whose coefficients it takes from the
 // process-wide picture-test budget (picture/decode_budget.h), waiting while
-// other tests hold it. For worker threads, not the window thread.
-bool IsPicture(std::span<const std::uint8_t> bytes);
+// other tests hold it. For worker threads, not the window thread. Once
+// `cancel` (may be null) is raised the answer may be a false "no".
+bool IsPicture(std::span<const std::uint8_t> bytes, const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace lumigrab

@@ -13,12 +13,15 @@
 #include "picture/decode_budget.h"
 #include "picture/picture.h"
 #include "samples.h"
+#include "support/eventually.h"
 #include "support/files.h"
 
 namespace lumigrab {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::Bytes8;
+using testing::Eventually;
 
 TEST(IsPicture, AnswersAsTheFullDecodeOnSamplesTheirCutsAndKeptFuzzInputs) {
     std::vector<std::pair<std::string, Bytes8>> cases;
@@ -106,6 +109,29 @@ TEST(DecodeBudget, RequestLargerThanTheBudgetWaitsUntilItIsEmptyAndLaterOnesQueu
     EXPECT_EQ(bigServed, 1);
     EXPECT_EQ(smallServed, 2);
     EXPECT_EQ(budget.held(), 0u);
+}
+
+TEST(DecodeBudget, WaiterWhoseRunStoppedLeavesTheLineAndTheNextIsServed) {
+    DecodeBudget budget(100);
+    DecodeBudget::Reservation first = budget.Reserve(60);
+    std::atomic<bool> stopped{false};
+    std::thread leaving([&] {
+        const DecodeBudget::Reservation r = budget.Reserve(50, &stopped);
+        EXPECT_EQ(r.bytes(), 0u);
+    });
+    while (budget.waiting() < 1) std::this_thread::yield();
+    std::atomic<bool> smallServed{false};
+    std::thread small([&] {
+        const DecodeBudget::Reservation r = budget.Reserve(10);  // fits, but queued behind
+        smallServed = true;
+    });
+    while (budget.waiting() < 2) std::this_thread::yield();
+    stopped = true;
+    EXPECT_TRUE(Eventually([&] { return smallServed.load(); }, 10s)) << "served beside the held 60";
+    first.Release();
+    leaving.join();
+    small.join();
+    EXPECT_EQ(budget.waiting(), 0);
 }
 
 }  // namespace
