@@ -17,20 +17,25 @@ namespace lumigrab {
 
 class DetachedThreads {
 public:
-    // Runs `body` on a new detached thread. False when the system refused the
-    // thread; `body` has then not run and never will.
-    bool start(std::function<void()> body) {
+    // Runs `body` on a new detached thread, then `ended` (may be empty) once
+    // the thread holds nothing of `body` or of the libraries it used, and
+    // only then counts the thread as gone. False when the system refused the
+    // thread; neither has then run and neither ever will.
+    bool start(std::function<void()> body, std::function<void()> ended = {}) {
         {
             std::lock_guard lock(shared_->mutex);
             ++shared_->live;
         }
         try {
-            std::thread([shared = shared_, body = std::move(body)]() mutable {
+            std::thread([shared = shared_, body = std::move(body), ended = std::move(ended)]() mutable {
                 body();
                 // Whatever `body` captured goes before the count drops, so a
                 // waiter that sees zero knows none of it is still referenced.
                 body = nullptr;
+                // So does the libraries' per-thread state: a caller that
+                // waited may end the process at once.
                 ReleaseWorkerThreadState();
+                if (ended) ended();
                 std::lock_guard lock(shared->mutex);
                 --shared->live;
                 shared->idle.notify_all();

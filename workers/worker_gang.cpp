@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "workers/thread_end.h"
-
 namespace lumigrab {
 
 WorkerGang::WorkerGang(DetachedThreads threads) : threads_(std::move(threads)) {}
@@ -12,15 +10,9 @@ WorkerGang::WorkerGang(DetachedThreads threads) : threads_(std::move(threads)) {
 WorkerGang::Start WorkerGang::start(std::unique_lock<std::mutex>& lock, std::function<void()>& body) {
     (void)lock;  // held: a stop() cannot slip between the check and the start
     ++shared_->running;
-    const bool started = threads_.start([shared = shared_, body = std::move(body)]() mutable {
-        body();
-        // What the body captured goes before the slot is freed, so a waiter
-        // woken here finds nothing of it still referenced.
-        body = nullptr;
-        // Before the slot is freed too: a caller that waited for the gang may
-        // end the process at once. (The thread wrapper repeats it; the second
-        // pass finds nothing left to free.)
-        ReleaseWorkerThreadState();
+    // The slot is freed in `ended`, after the thread let go of the body and
+    // of its libraries' state, so a waiter woken then finds none of it held.
+    const bool started = threads_.start(std::move(body), [shared = shared_] {
         std::lock_guard guard(shared->mutex);
         --shared->running;
         shared->changed.notify_all();
