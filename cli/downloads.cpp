@@ -5,6 +5,7 @@
 
 #include "cli/file_hash.h"
 #include "download/save_folder.h"
+#include "platform/file_io.h"
 #include "net/http_request.h"
 
 namespace lumigrab::cli {

@@ -40,18 +40,4 @@ std::optional<std::string> Sha256OfFile(const std::filesystem::path& path) {
     return hex;
 }
 
-std::optional<Bytes> ReadFileBounded(const std::filesystem::path& path, std::uint64_t limit) {
-    std::unique_ptr<std::FILE, FileClose> in(std::fopen(path.c_str(), "rb"));
-    if (!in) return std::nullopt;
-    Bytes bytes;
-    std::uint8_t buffer[64 * 1024];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) {
-        if (bytes.size() + n > limit) return std::nullopt;
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    if (std::ferror(in.get())) return std::nullopt;
-    return bytes;
-}
-
 }  // namespace lumigrab::cli

@@ -1,22 +1,14 @@
 #include "cli/manifest.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
-#include <memory>
+#include <span>
 
+#include "platform/file_io.h"
 #include "text/encoding.h"
 
 namespace lumigrab::cli {
 namespace {
-
-struct FileClose {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileClose>;
 
 void AppendString(std::string& out, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -261,8 +253,6 @@ std::optional<Entry> EntryFromLine(std::string_view line, std::string& error) {
     return entry;
 }
 
-std::string SystemError() { return std::strerror(errno); }
-
 }  // namespace
 
 std::string ManifestLine(const Entry& entry) {
@@ -293,69 +283,26 @@ std::string ManifestLine(const Entry& entry) {
 
 bool WriteManifest(const std::filesystem::path& file, const std::vector<Entry>& entries,
                    std::string& error) {
-    const std::filesystem::path temporary =
-        file.string() + ".lumigrab-" + std::to_string(::getpid()) + ".tmp";
-    bool ok = false;
-    {
-        File out(std::fopen(temporary.c_str(), "wb"));
-        if (!out) {
-            error = temporary.string() + ": " + SystemError();
-            return false;
-        }
-        ok = true;
-        for (const Entry& entry : entries) {
-            const std::string line = ManifestLine(entry) + "\n";
-            if (std::fwrite(line.data(), 1, line.size(), out.get()) != line.size()) {
-                ok = false;
-                break;
-            }
-        }
-        // The rename below must not make a manifest the disk never got.
-        ok = ok && std::fflush(out.get()) == 0 && ::fsync(::fileno(out.get())) == 0;
-        if (!ok) error = temporary.string() + ": " + SystemError();
-        ok = std::fclose(out.release()) == 0 && ok;
-    }
-    if (ok && std::rename(temporary.c_str(), file.c_str()) != 0) {
-        error = file.string() + ": " + SystemError();
-        ok = false;
-    }
-    if (!ok) {
-        if (error.empty()) error = temporary.string() + ": " + SystemError();
-        std::remove(temporary.c_str());
-    }
-    return ok;
+    std::string text;
+    for (const Entry& entry : entries) text += ManifestLine(entry) + "\n";
+    // The manifest decides what a later --resume fetches again: it must not
+    // take its name before the disk has it.
+    const std::span bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return ReplaceFile(file, bytes, FileSync::Yes, &error);
 }
 
 std::optional<std::vector<Entry>> ReadManifest(const std::filesystem::path& file,
                                                std::string& error) {
-    std::error_code ec;
-    const std::uintmax_t size = std::filesystem::file_size(file, ec);
-    if (ec) {
-        error = file.string() + ": " + ec.message();
-        return std::nullopt;
-    }
-    if (size > kMaxManifestBytes) {
-        error = file.string() + ": larger than any manifest this program writes";
-        return std::nullopt;
-    }
-    File in(std::fopen(file.c_str(), "rb"));
-    if (!in) {
-        error = file.string() + ": " + SystemError();
-        return std::nullopt;
-    }
-    std::string text(static_cast<std::size_t>(size), '\0');
-    text.resize(std::fread(text.data(), 1, text.size(), in.get()));
-    if (std::ferror(in.get())) {
-        error = file.string() + ": " + SystemError();
-        return std::nullopt;
-    }
+    const std::optional<Bytes> bytes = ReadFileBounded(file, kMaxManifestBytes, &error);
+    if (!bytes) return std::nullopt;
+    const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
 
     std::vector<Entry> entries;
     std::size_t start = 0;
     for (int number = 1; start < text.size(); ++number) {
         std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        const std::string_view line = std::string_view(text).substr(start, end - start);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = text.substr(start, end - start);
         start = end + 1;
         if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
         std::string why;

@@ -1,11 +1,5 @@
 #include "download/save_folder.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstdio>
 #include <string>
 #include <system_error>
 
@@ -15,18 +9,6 @@
 #include "text/encoding.h"
 
 namespace lumigrab {
-namespace {
-
-// Unique within the process (counter) and across processes (pid), and short,
-// so it fits wherever the final name fits.
-std::filesystem::path TemporaryPathBeside(const std::filesystem::path& path) {
-    static std::atomic<unsigned long> sequence{0};
-    std::string name = ".lumigrab-" + std::to_string(::getpid()) + "-" +
-                       std::to_string(sequence.fetch_add(1)) + ".part";
-    return path.parent_path() / name;
-}
-
-}  // namespace
 
 std::filesystem::path PrepareSaveFolder(WindowPort& window, const ProgramInfo& program) {
     Text keyword = window.text(ctl::kKeyword);
@@ -47,14 +29,8 @@ std::filesystem::path PicturePath(const std::filesystem::path& saveFolder, const
 }
 
 bool WritePictureFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
-    std::filesystem::path temporary = TemporaryPathBeside(path);
-    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (fd.get() < 0) return false;
-    bool ok = WriteAll(fd.get(), bytes);
-    ok = fd.close() && ok;
-    ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(temporary.c_str());
-    return ok;
+    // Not synced, as ever: a picture a crash loses can be fetched again.
+    return ReplaceFile(path, bytes, FileSync::No);
 }
 
 }  // namespace lumigrab

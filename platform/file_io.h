@@ -1,8 +1,12 @@
 #pragma once
-// The two file-descriptor helpers every writer of ours needs.
+// The file helpers every writer of ours needs.
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <span>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace lumigrab {
 
@@ -35,5 +39,23 @@ private:
 // Writes every byte, resuming after interruptions and short writes. False on
 // the first error (the file then holds a part of the bytes).
 bool WriteAll(int fd, std::span<const std::uint8_t> bytes);
+
+enum class FileSync {
+    No,   // the bytes may still be in the page cache when this returns
+    Yes,  // on the disk before the file takes its name
+};
+
+// Makes `path` hold exactly `bytes`, replacing any file of that name: the
+// bytes go to a temporary file beside it, which is then renamed over it, so
+// `path` never holds a partly written file. False when any step failed;
+// nothing is left behind then, and `error` (may be null) says which file and why.
+bool ReplaceFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes, FileSync sync,
+                 std::string* error = nullptr);
+
+// The whole file when it holds at most `limit` bytes. Otherwise nothing, and
+// `error` (may be null) says which file and why.
+std::optional<std::vector<std::uint8_t>> ReadFileBounded(const std::filesystem::path& path,
+                                                         std::uint64_t limit,
+                                                         std::string* error = nullptr);
 
 }  // namespace lumigrab
