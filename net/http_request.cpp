@@ -344,9 +344,10 @@ Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options,
     }
     if (outcome.failure == HttpFailure::None) {
         outcome.body = std::move(transfer.body);
+        // Without a reservation of the caller's to take it over, the body
+        // leaves the budget when this returns: from then on it is the caller's.
         if (options.bodyReservation != nullptr) *options.bodyReservation = std::move(transfer.reservation);
     }
-    // Otherwise the body leaves the budget here: from now on it is the caller's.
     return outcome;
 }
 
