@@ -4,6 +4,7 @@
 #include <map>
 
 #include "cli/file_hash.h"
+#include "cli/service.h"
 #include "download/save_folder.h"
 #include "platform/file_io.h"
 #include "net/http_request.h"
@@ -62,14 +63,7 @@ std::string FailureReason(const PictureFetch& fetch) {
         case State::FetchFailed:
         case State::NotPicture: break;
     }
-    switch (fetch.failure) {
-        case HttpFailure::None: break;
-        case HttpFailure::Cancelled: return "stopped";
-        case HttpFailure::TooSlow: return "too slow";
-        case HttpFailure::Stalled: return "stalled";
-        case HttpFailure::TooLarge: return "too large";
-        case HttpFailure::Other: return "no connection";
-    }
+    if (fetch.failure != HttpFailure::None) return std::string(FailureText(fetch.failure));
     if (fetch.state == State::FetchFailed) return "no response";
     if (fetch.status < 200 || fetch.status > 299) return "HTTP " + std::to_string(fetch.status);
     return "not a picture";
