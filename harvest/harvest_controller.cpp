@@ -1,6 +1,3 @@
-#include <system_error>
-#include <thread>
-
 #include "port/controls.h"
 #include "port/log.h"
 #include "harvest/harvest.h"
@@ -61,9 +58,7 @@ void StartHarvest(WindowPort& window, HarvestState& state) {
 
     auto run = std::make_shared<HarvestRun>(state.serviceOrigin, state.threads);
     state.setCurrentRun(run);
-    try {
-        std::thread(HarvestController, std::ref(window), run).detach();
-    } catch (const std::system_error&) {
+    if (!state.threads.start([&window, run] { HarvestController(window, run); })) {
         // Without its controller the run could never end; leave the button usable.
         window.setEnabled(ctl::kHarvestButton, true);
     }

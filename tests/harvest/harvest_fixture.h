@@ -59,17 +59,13 @@ protected:
     // Never leave a run behind: its threads use the window and the server.
     void TearDown() override { EXPECT_TRUE(WaitForEnd()); }
 
-    bool RunReleased() {
-        // Held here and by the state: no controller or page worker holds it.
-        auto run = state.currentRun();
-        return !run || run.use_count() <= 2;
-    }
-
     bool WaitForEnd(int timeoutMs = 30000) {
         if (!window.waitFor([](FakeWindow& w) { return w.isEnabled(ctl::kHarvestButton); },
                             timeoutMs))
             return false;
-        return Eventually([&] { return RunReleased(); }, 10s, 5ms);
+        // The controller and every page worker are gone, so nothing still
+        // uses the window or the server.
+        return state.threads.waitIdle(10s);
     }
 
     // Starts a run and waits for its end.
