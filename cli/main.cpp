@@ -130,13 +130,8 @@ int Run(const Options& options) {
                      Plural(todo.size(), "picture", "pictures") + " of " +
                      std::to_string(entries->size()) + " still to fetch");
     } else {
-        Text cookies;
-        if (options.warmUp) {
-            std::string note;
-            cookies = WarmUp(gang.cancelFlag(), note);
-            if (!note.empty()) console.note(note);
-        }
-        Harvest harvest = HarvestPages(options, cookies, gang);
+        Harvest harvest = HarvestPages(options, gang);
+        if (!harvest.frontPageNote.empty()) console.note(harvest.frontPageNote);
         if (harvest.stopped) {
             console.error("stopped during the harvest; nothing was downloaded");
             return stoppedExit();

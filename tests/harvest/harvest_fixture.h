@@ -3,6 +3,7 @@
 // it through https_proxy, exactly as the program's own requests would.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -27,8 +28,8 @@ class LingeringWindow : public FakeWindow {
 public:
     std::atomic<int> lingerMicros{0};
 
-    void runOnWindowThread(const std::function<void()>& work) override {
-        FakeWindow::runOnWindowThread(work);
+    void runOnWindowThread(std::function<void()> work) override {
+        FakeWindow::runOnWindowThread(std::move(work));
         if (const int us = lingerMicros.load()) std::this_thread::sleep_for(std::chrono::microseconds(us));
     }
 };
@@ -79,6 +80,15 @@ protected:
         for (const auto& r : server.requests())
             if (r.pathAndQuery.rfind("/search/flip", 0) == 0) paths.push_back(r.pathAndQuery);
         return paths;
+    }
+
+    // Pages asked for, each once however often: a page that stalled on a
+    // connection the front-page visit left open is asked again, as an HTTP
+    // client does when a reused connection dies before any answer.
+    long DistinctPages() {
+        std::vector<std::string> paths = PagePaths();
+        std::sort(paths.begin(), paths.end());
+        return std::unique(paths.begin(), paths.end()) - paths.begin();
     }
 
     std::vector<Text> ClosingLines(int total) {

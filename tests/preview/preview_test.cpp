@@ -216,9 +216,9 @@ TEST_F(PreviewTest, TicksWhileAFetchHangsStartNoOther) {
 }
 
 TEST_F(PreviewTest, NewerStepSupersedesAHangingOne) {
-    AddRows(1);
     window.insertRow(ctl::kResultList, 0, "slow");
     window.setCell(ctl::kResultList, 0, ctl::kColThumbnail, server.pictureUrl(PictureKind::Stall, 1, true) + "?ms=5000");
+    AddRows(1);
     state.previewPosition = 1;
 
     const auto start = std::chrono::steady_clock::now();
