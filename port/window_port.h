@@ -3,10 +3,17 @@
 // by object name (see port/controls.h). The Qt window implements this; tests use
 // an in-memory fake (tests/support/fake_window.h).
 //
+// The result list is not here: the core owns it (port/picture_list.h) and the
+// window shows it, taking its changes in batches.
+//
 // Contract for implementations:
 //  - Every operation may be called from any thread. Called on the window
-//    thread it runs directly; called elsewhere it is carried out on the window
-//    thread and the caller waits until it is done.
+//    thread it runs directly, after whatever other threads handed over before.
+//  - From another thread, an operation that returns nothing is handed over
+//    and the caller goes on at once: the window carries such operations out
+//    in the order they were made, in batches, so a worker never waits for the
+//    window. Reads and the message box wait for the window thread; the core
+//    makes them on the window thread only.
 //  - Nothing here ever makes the window thread wait for another thread.
 //  - Text values are system text (GBK bytes); the window converts at its edge.
 //  - An operation on a control that does not exist, or of the wrong kind, does
@@ -17,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "port/picture_list.h"
 #include "text/text.h"
 
 namespace lumigrab {
@@ -48,36 +56,32 @@ public:
 
     // Buttons and check boxes.
     virtual void setEnabled(std::string_view control, bool enabled) = 0;
-    virtual bool isEnabled(std::string_view control) = 0;
 
     // Timer: 0 stops it.
     virtual void setTimerInterval(std::string_view control, int milliseconds) = 0;
-    virtual int timerInterval(std::string_view control) = 0;
 
     // Progress bar.
-    virtual int progressMaximum(std::string_view control) = 0;
     virtual void setProgressMaximum(std::string_view control, int value) = 0;
-    virtual int progressPosition(std::string_view control) = 0;
     virtual void setProgressPosition(std::string_view control, int value) = 0;
 
     // Picture box: the bytes of a picture file; bytes no decoder accepts
     // (empty included) leave the box empty.
     virtual void setPicture(std::string_view control, const Bytes& picture) = 0;
 
-    // List view. Out-of-range rows read as empty text and are ignored on write.
-    virtual int rowCount(std::string_view control) = 0;
-    virtual void insertRow(std::string_view control, int row, const Text& caption) = 0;
-    virtual void setCell(std::string_view control, int row, int column, const Text& value) = 0;
-    virtual Text cell(std::string_view control, int row, int column) = 0;
-    virtual void clearRows(std::string_view control) = 0;
+    // The list the result list view (超级列表框1) shows. The same object for
+    // the window's whole life; use it from any thread, it never waits for
+    // the window.
+    virtual PictureList& pictureList() = 0;
 
     // OK-only, task-modal box without an owner; returns when it is closed.
     virtual void messageBox(const Text& message, const Text& caption,
                             MessageIcon icon = MessageIcon::None) = 0;
 
-    // Runs `work` on the window thread and returns when it has run. Lets a
-    // caller make several operations one step (nothing else runs between them).
-    virtual void runOnWindowThread(const std::function<void()>& work) = 0;
+    // Runs `work` on the window thread as one step: nothing else the window
+    // does comes between its operations. On the window thread it runs at
+    // once; from another thread it is handed over like any other operation
+    // that returns nothing, in order with them, and the caller goes on.
+    virtual void runOnWindowThread(std::function<void()> work) = 0;
 };
 
 }  // namespace lumigrab
