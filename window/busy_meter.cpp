@@ -1,6 +1,7 @@
 #include "window/busy_meter.h"
 
 #include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QThread>
 #include <cstdio>
 #include <cstdlib>
@@ -30,11 +31,24 @@ BusyMeter::BusyMeter(QObject* parent)
         blocked_ = true;
         addBusy(awakeSince_, Clock::now());
     }, Qt::DirectConnection);
-    connect(dispatcher, &QAbstractEventDispatcher::awake, this, [this] {
-        if (!blocked_) return;
-        blocked_ = false;
-        awakeSince_ = Clock::now();
-    }, Qt::DirectConnection);
+    connect(dispatcher, &QAbstractEventDispatcher::awake, this, [this] { wake(); },
+            Qt::DirectConnection);
+    // The glib loop says "about to block" before each pass but not "awake"
+    // after the wait within it: the first event handled after the wait ends it.
+    if (QCoreApplication* application = QCoreApplication::instance()) {
+        if (application->thread() == thread()) application->installEventFilter(this);
+    }
+}
+
+bool BusyMeter::eventFilter(QObject*, QEvent*) {
+    wake();
+    return false;
+}
+
+void BusyMeter::wake() {
+    if (!blocked_) return;
+    blocked_ = false;
+    awakeSince_ = Clock::now();
 }
 
 void BusyMeter::addBusy(Clock::time_point from, Clock::time_point to) {

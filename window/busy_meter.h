@@ -1,6 +1,7 @@
 #pragma once
 // How busy the window thread is: the wall time less the time its event loop
-// spent blocked waiting for something to do. Off unless the environment
+// spent blocked waiting for something to do (from the loop's "about to block"
+// to its "awake" or the first event handled after it, whichever comes first). Off unless the environment
 // variable LUMIGRAB_BUSY_REPORT names a file; then the program writes a report
 // there when it ends:
 //   busy_share <busy / wall>
@@ -30,7 +31,11 @@ public:
     // Writes the report above; false if the file could not be written.
     bool writeReport(const std::string& path);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void wake();
     void addBusy(Clock::time_point from, Clock::time_point to);
 
     Clock::time_point start_;
