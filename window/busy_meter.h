@@ -1,9 +1,10 @@
 #pragma once
 // How busy the window thread is: the wall time less the time its event loop
 // spent blocked waiting for something to do (from the loop's "about to block"
-// to its "awake" or the first event handled after it, whichever comes first). Off unless the environment
-// variable LUMIGRAB_BUSY_REPORT names a file; then the program writes a report
-// there when it ends:
+// to its "awake" or the first event handled after it, whichever comes first).
+//
+// Off unless the environment variable LUMIGRAB_BUSY_REPORT names a file; then
+// the program writes a report there when it ends:
 //   busy_share <busy / wall>
 //   busy_ms <ms>
 //   wall_ms <ms>
@@ -42,7 +43,7 @@ private:
     Clock::time_point awakeSince_;
     bool blocked_ = false;
     Clock::duration busy_{};
-    long long firstSlice_;           // index of the slice start_ falls in
+    long long firstSlice_;  // index of the slice start_ falls in
     std::vector<Clock::duration> slices_;
 };
 

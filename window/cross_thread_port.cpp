@@ -1,10 +1,12 @@
 #include "window/cross_thread_port.h"
 
+#include <algorithm>
+
 namespace lumigrab::ui {
 
 namespace {
 
-// Joining appends must leave the log as separate appends would, in its bytes
+// Joining appends must leave the box as separate appends would, in its bytes
 // and in what it shows. A text that ends in an ASCII byte ends between
 // characters, so the next one converts the same alone or joined.
 bool EndsBetweenCharacters(const Text& text) {
@@ -27,15 +29,31 @@ void CrossThreadPort::handOver(HandedOver item) {
     bool request = false;
     {
         std::lock_guard lock(mutex_);
-        HandedOver* last = queue_.empty() ? nullptr : &queue_.back();
-        if (!item.op && last && !last->op && last->appendTo == item.appendTo &&
-            EndsBetweenCharacters(last->appended)) {
-            last->appended += item.appended;
-        } else {
-            queue_.push_back(std::move(item));
-        }
         request = !flushRequested_;
         flushRequested_ = true;
+        if (item.kind == Kind::Barrier) {
+            lastWrite_.clear();
+            queue_.push_back(std::move(item));
+        } else {
+            auto last = std::find_if(lastWrite_.begin(), lastWrite_.end(),
+                                     [&](const auto& entry) { return entry.first == item.control; });
+            HandedOver* earlier = last == lastWrite_.end() ? nullptr : &queue_[last->second];
+            if (earlier && item.kind == Kind::Append && earlier->kind == Kind::Append &&
+                EndsBetweenCharacters(earlier->appended)) {
+                earlier->appended += item.appended;
+            } else if (earlier && item.kind != Kind::Plain && item.kind != Kind::Append &&
+                       earlier->kind == item.kind) {
+                earlier->op = std::move(item.op);
+            } else {
+                const std::size_t at = queue_.size();
+                if (last == lastWrite_.end()) {
+                    lastWrite_.emplace_back(item.control, at);
+                } else {
+                    last->second = at;
+                }
+                queue_.push_back(std::move(item));
+            }
+        }
     }
     if (request) batch_->request();
 }
@@ -45,7 +63,7 @@ void CrossThreadPort::run(HandedOver& item) {
     if (item.op) {
         item.op();
     } else {
-        controls_.appendText(item.appendTo, item.appended);
+        controls_.appendText(item.control, item.appended);
     }
     --stepDepth_;
 }
@@ -54,6 +72,7 @@ void CrossThreadPort::applyHandedOver() {
     {
         std::lock_guard lock(mutex_);
         flushRequested_ = false;
+        lastWrite_.clear();
         if (!queue_.empty()) {
             if (next_ >= applying_.size()) {
                 applying_.clear();
@@ -96,41 +115,43 @@ void CrossThreadPort::messageBox(const Text& m, const Text& cap, MessageIcon ico
 // has gone on.
 
 void CrossThreadPort::setText(std::string_view c, const Text& v) {
-    write([this, c = std::string(c), v] { controls_.setText(c, v); });
+    write(Kind::Plain, c, [this, c = std::string(c), v] { controls_.setText(c, v); });
 }
 void CrossThreadPort::appendText(std::string_view c, const Text& v) {
     if (onWindowThread()) {
-        write([&] { controls_.appendText(c, v); });
+        write(Kind::Plain, c, [&] { controls_.appendText(c, v); });
     } else {
-        handOver({{}, std::string(c), v});
+        handOver({Kind::Append, std::string(c), {}, v});
     }
 }
 void CrossThreadPort::setFocus(std::string_view c) {
-    write([this, c = std::string(c)] { controls_.setFocus(c); });
+    // Focus leaves one control for another: keep it in place among the rest.
+    write(Kind::Barrier, c, [this, c = std::string(c)] { controls_.setFocus(c); });
 }
 void CrossThreadPort::setChecked(std::string_view c, bool v) {
-    write([this, c = std::string(c), v] { controls_.setChecked(c, v); });
+    write(Kind::Checked, c, [this, c = std::string(c), v] { controls_.setChecked(c, v); });
 }
 void CrossThreadPort::setEnabled(std::string_view c, bool v) {
-    write([this, c = std::string(c), v] { controls_.setEnabled(c, v); });
+    write(Kind::Enabled, c, [this, c = std::string(c), v] { controls_.setEnabled(c, v); });
 }
 void CrossThreadPort::setTimerInterval(std::string_view c, int ms) {
-    write([this, c = std::string(c), ms] { controls_.setTimerInterval(c, ms); });
+    write(Kind::Interval, c, [this, c = std::string(c), ms] { controls_.setTimerInterval(c, ms); });
 }
+// Not replaceable: a lower maximum pulls the position down with it.
 void CrossThreadPort::setProgressMaximum(std::string_view c, int v) {
-    write([this, c = std::string(c), v] { controls_.setProgressMaximum(c, v); });
+    write(Kind::Plain, c, [this, c = std::string(c), v] { controls_.setProgressMaximum(c, v); });
 }
 void CrossThreadPort::setProgressPosition(std::string_view c, int v) {
-    write([this, c = std::string(c), v] { controls_.setProgressPosition(c, v); });
+    write(Kind::Position, c, [this, c = std::string(c), v] { controls_.setProgressPosition(c, v); });
 }
 
 void CrossThreadPort::setPicture(std::string_view c, const Bytes& picture) {
     if (onWindowThread()) {
-        write([&] { controls_.setPicture(c, picture); });
+        write(Kind::Plain, c, [&] { controls_.setPicture(c, picture); });
         return;
     }
     // Decoding can take a while; do it here so the window thread only swaps.
-    write([this, c = std::string(c), decoded = DecodePicture(picture)] {
+    write(Kind::Picture, c, [this, c = std::string(c), decoded = DecodePicture(picture)] {
         controls_.showPicture(c, decoded);
     });
 }
@@ -138,7 +159,7 @@ void CrossThreadPort::setPicture(std::string_view c, const Bytes& picture) {
 void CrossThreadPort::runOnWindowThread(std::function<void()> work) {
     if (!work) return;
     if (!onWindowThread()) {
-        handOver({std::move(work), {}, {}});
+        handOver({Kind::Barrier, {}, std::move(work), {}});
         return;
     }
     if (stepDepth_ == 0) applyHandedOver();

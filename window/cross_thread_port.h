@@ -4,10 +4,18 @@
 // Writes from another thread (every operation that returns nothing) are
 // handed over and the caller goes on at once: workers used to spend most of
 // their time queued for the window thread. The window thread applies what was
-// handed over in order, in batches about BatchTimer::kIntervalMs apart, so a
-// burst of log lines costs one insertion and one repaint. On the window thread
+// handed over in order, in batches about BatchTimer::kIntervalMs apart, with
+// nothing else happening in the window during a batch. On the window thread
 // an operation first applies everything handed over so far, then runs, so it
 // never lands before what a worker asked for earlier.
+//
+// Within a batch, writes to one control keep their order; writes to different
+// controls cannot be told apart in time, since the window shows the batch as
+// a whole. So a batch of many pictures costs one log insertion (appends to a
+// box join) and one progress repaint (a newer position, tick, enabled state,
+// timer interval or picture replaces the one before it). Nothing joins or
+// replaces across runOnWindowThread work or a focus change: those may look at
+// any control.
 //
 // Reads and the message box from another thread wait for the window thread,
 // which applies what was handed over first, so a worker reads its own writes.
@@ -58,11 +66,14 @@ public:
     void applyHandedOver();
 
 private:
-    // One handed-over operation. Log appends are kept as text, so that
-    // consecutive ones to the same box join into one insertion.
+    // One handed-over operation on `control`. A write of the same `kind` to
+    // the same control replaces it (appends join instead); writes without a
+    // kind are kept as they are, and a barrier lets nothing before it join.
+    enum class Kind { Plain, Barrier, Append, Position, Enabled, Checked, Interval, Picture };
     struct HandedOver {
+        Kind kind = Kind::Plain;
+        std::string control;
         std::function<void()> op;  // empty for an append
-        std::string appendTo;
         Text appended;
     };
 
@@ -73,9 +84,9 @@ private:
     // A write: on the window thread at once, after what was handed over;
     // elsewhere handed over.
     template <typename Op>
-    void write(Op&& op) {
+    void write(Kind kind, std::string_view control, Op&& op) {
         if (!onWindowThread()) {
-            handOver({std::function<void()>(std::forward<Op>(op)), {}, {}});
+            handOver({kind, std::string(control), std::function<void()>(std::forward<Op>(op)), {}});
             return;
         }
         if (stepDepth_ == 0) applyHandedOver();
@@ -117,6 +128,8 @@ private:
 
     std::mutex mutex_;
     std::vector<HandedOver> queue_;  // handed over, not yet taken
+    // Per control, where in queue_ its last write since the last barrier is.
+    std::vector<std::pair<std::string, std::size_t>> lastWrite_;
     bool flushRequested_ = false;
 
     // Window thread only. The batch being applied: an operation in it may

@@ -225,6 +225,7 @@ TEST_F(CrossThreadTest, WritesFromWorkersDoNotWaitAndLandInOrder) {
     const std::vector<Text> appends = {"one\r\n", "two\r", "\nthree ", "\x81", "\x40\r\n"};
     std::atomic<bool> ranOnWindowThread{false};
     Text keywordSeenByWork;
+    int positionSeenByWork = -1;
     CrossThreadPort* window = port.get();
     QThread* windowThread = QThread::currentThread();
 
@@ -242,14 +243,17 @@ TEST_F(CrossThreadTest, WritesFromWorkersDoNotWaitAndLandInOrder) {
         window->runOnWindowThread([&, window] {
             ranOnWindowThread = QThread::currentThread() == windowThread;
             keywordSeenByWork = window->text(ctl::kKeyword);
+            positionSeenByWork = controls().progressPosition(ctl::kProgress);
         });
+        window->setProgressPosition(ctl::kProgress, 20);  // after the work, not before
     }));
 
     EXPECT_TRUE(QTest::qWaitFor([&] { return ranOnWindowThread.load(); }, 5000));
     EXPECT_EQ(keywordSeenByWork, "ab");
+    EXPECT_EQ(positionSeenByWork, 150);
     EXPECT_EQ(controls().text(ctl::kKeyword), "ab");
     EXPECT_EQ(controls().text(ctl::kLog), "one\r\ntwo\r\nthree \x81\x40\r\n");
-    EXPECT_EQ(controls().progressPosition(ctl::kProgress), 150);
+    EXPECT_EQ(controls().progressPosition(ctl::kProgress), 20);
     EXPECT_FALSE(controls().isEnabled(ctl::kHarvestButton));
     EXPECT_TRUE(controls().isChecked(ctl::kAutoPreview));
     EXPECT_EQ(controls().timerInterval(ctl::kPreviewTimer), 60000);
