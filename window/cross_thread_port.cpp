@@ -38,11 +38,10 @@ void CrossThreadPort::handOver(HandedOver item) {
             auto last = std::find_if(lastWrite_.begin(), lastWrite_.end(),
                                      [&](const auto& entry) { return entry.first == item.control; });
             HandedOver* earlier = last == lastWrite_.end() ? nullptr : &queue_[last->second];
-            if (earlier && item.kind == Kind::Append && earlier->kind == Kind::Append &&
-                EndsBetweenCharacters(earlier->appended)) {
+            const bool sameKind = earlier && earlier->kind == item.kind;
+            if (sameKind && item.kind == Kind::Append && EndsBetweenCharacters(earlier->appended)) {
                 earlier->appended += item.appended;
-            } else if (earlier && item.kind != Kind::Plain && item.kind != Kind::Append &&
-                       earlier->kind == item.kind) {
+            } else if (sameKind && (item.kind == Kind::Position || item.kind == Kind::Picture)) {
                 earlier->op = std::move(item.op);
             } else {
                 const std::size_t at = queue_.size();
@@ -129,13 +128,13 @@ void CrossThreadPort::setFocus(std::string_view c) {
     write(Kind::Barrier, c, [this, c = std::string(c)] { controls_.setFocus(c); });
 }
 void CrossThreadPort::setChecked(std::string_view c, bool v) {
-    write(Kind::Checked, c, [this, c = std::string(c), v] { controls_.setChecked(c, v); });
+    write(Kind::Plain, c, [this, c = std::string(c), v] { controls_.setChecked(c, v); });
 }
 void CrossThreadPort::setEnabled(std::string_view c, bool v) {
-    write(Kind::Enabled, c, [this, c = std::string(c), v] { controls_.setEnabled(c, v); });
+    write(Kind::Plain, c, [this, c = std::string(c), v] { controls_.setEnabled(c, v); });
 }
 void CrossThreadPort::setTimerInterval(std::string_view c, int ms) {
-    write(Kind::Interval, c, [this, c = std::string(c), ms] { controls_.setTimerInterval(c, ms); });
+    write(Kind::Plain, c, [this, c = std::string(c), ms] { controls_.setTimerInterval(c, ms); });
 }
 // Not replaceable: a lower maximum pulls the position down with it.
 void CrossThreadPort::setProgressMaximum(std::string_view c, int v) {

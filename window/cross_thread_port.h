@@ -12,10 +12,9 @@
 // Within a batch, writes to one control keep their order; writes to different
 // controls cannot be told apart in time, since the window shows the batch as
 // a whole. So a batch of many pictures costs one log insertion (appends to a
-// box join) and one progress repaint (a newer position, tick, enabled state,
-// timer interval or picture replaces the one before it). Nothing joins or
-// replaces across runOnWindowThread work or a focus change: those may look at
-// any control.
+// box join) and one progress repaint (a newer position replaces the one
+// before it, as a newer picture does). Nothing joins or replaces across
+// runOnWindowThread work or a focus change: those may look at any control.
 //
 // Reads and the message box from another thread wait for the window thread,
 // which applies what was handed over first, so a worker reads its own writes.
@@ -69,7 +68,7 @@ private:
     // One handed-over operation on `control`. A write of the same `kind` to
     // the same control replaces it (appends join instead); writes without a
     // kind are kept as they are, and a barrier lets nothing before it join.
-    enum class Kind { Plain, Barrier, Append, Position, Enabled, Checked, Interval, Picture };
+    enum class Kind { Plain, Barrier, Append, Position, Picture };
     struct HandedOver {
         Kind kind = Kind::Plain;
         std::string control;
