@@ -199,7 +199,7 @@ Figures LumigrabDownload(const std::vector<std::string>& urls, int workers, cons
         window.setCell(ctl::kResultList, row, ctl::kColThumbnail, urls[i]);
     }
     lumigrab::ProgramInfo program{folder, "lumigrab"};
-    lumigrab::DownloadState state;  // the program's own poll interval
+    lumigrab::DownloadState state;
 
     Figures figures;
     figures.asked = static_cast<int>(urls.size());
@@ -265,13 +265,8 @@ Figures LumigrabHarvest() {
     figures.gaveUp = !total;
     figures.saved = window.rowCount(ctl::kResultList);
     figures.peakRssKb = PeakRssKb();
-    const bool ended = total.has_value();
-    // The last page worker still holds the run for a moment after the button.
-    const auto deadline = Clock::now() + (ended ? 30s : 0s);
-    while (state.currentRun().use_count() > 2) {  // the state's and this copy
-        if (Clock::now() > deadline) ReportAndExit(figures);
-        std::this_thread::sleep_for(5ms);
-    }
+    // The last page worker is still on its way out for a moment after the button.
+    if (!state.threads.waitIdle(total ? 30s : 0s)) ReportAndExit(figures);
     return figures;
 }
 

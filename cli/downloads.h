@@ -1,7 +1,6 @@
 #pragma once
-// The download of a run's records: one fetch per distinct address, at most
-// N at once, each through the same fetch, picture test and write as the
-// window's rows.
+// The command's download of a run's records: the download batch every front
+// end runs, with its results written into the records and onto the console.
 #include <cstddef>
 #include <memory>
 #include <vector>
@@ -9,7 +8,7 @@
 #include "workers/worker_gang.h"
 #include "cli/console.h"
 #include "cli/manifest.h"
-#include "download/picture_fetch.h"
+#include "download/batch.h"
 
 namespace lumigrab::cli {
 
@@ -18,9 +17,9 @@ std::string FailureReason(const PictureFetch& fetch);
 
 // Fetches the entries at `todo` (indexes into *entries) from their address,
 // or their thumbnail address with `thumbnails`. Entries that share the
-// address are fetched once; the others get a copy of the file. Entries not
-// reached before the gang is stopped are marked failed, "stopped". Returns
-// once every fetch it started has ended.
+// address are fetched once and saved under every name. Entries not reached
+// before the gang is stopped are marked failed, "stopped". Returns once every
+// fetch it started has ended.
 void Download(const std::shared_ptr<std::vector<Entry>>& entries,
               const std::vector<std::size_t>& todo, bool thumbnails, int threads,
               WorkerGang& gang, Console& console);

@@ -5,10 +5,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <set>
-#include <thread>
 
 #include "cli/console.h"
 #include "cli/downloads.h"
@@ -24,18 +25,27 @@ namespace {
 // Signals are blocked in every thread and taken here, one at a time, so none
 // of the work runs inside a signal handler. The first stops the gang: no new
 // page or picture starts and the transfers in flight end; the run then
-// finishes its manifest. The second ends the process at once.
+// finishes its manifest. The second ends the process at once. SIGUSR1 only
+// ends the watcher, once the run is over and the process is about to return.
+constexpr int kEndWatch = SIGUSR1;
+
 void WatchSignals(sigset_t signals, WorkerGang gang, std::shared_ptr<Console> console,
-                  std::shared_ptr<std::atomic<int>> caught) {
-    std::thread([signals, gang, console, caught]() mutable {
+                  std::shared_ptr<std::atomic<int>> caught,
+                  std::shared_ptr<std::atomic<bool>> ending, DetachedThreads& threads) {
+    sigaddset(&signals, kEndWatch);
+    threads.start([signals, gang, console, caught, ending]() mutable {
         for (;;) {
             int signal = 0;
             if (sigwait(&signals, &signal) != 0) continue;
+            if (signal == kEndWatch) {
+                if (ending->load()) return;
+                continue;  // not ours: the run goes on
+            }
             if (caught->exchange(signal) != 0) std::_Exit(128 + signal);
             gang.stop();
             console->note("stopping: nothing new starts, transfers under way end (Ctrl-C again to quit at once)");
         }
-    }).detach();
+    });
 }
 
 std::vector<Entry> EntriesOf(const std::vector<ImageRecord>& records,
@@ -73,13 +83,26 @@ int Run(const Options& options) {
 
     sigset_t signals;
     sigemptyset(&signals);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, kEndWatch}) sigaddset(&signals, s);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    sigdelset(&signals, kEndWatch);
     // Writes to a reader that went away fail instead of ending the run.
     if (!options.listOnly) ::signal(SIGPIPE, SIG_IGN);
     WorkerGang gang;
     auto caught = std::make_shared<std::atomic<int>>(0);
-    WatchSignals(signals, gang, shared, caught);
+    DetachedThreads watcher;
+    auto ending = std::make_shared<std::atomic<bool>>(false);
+    WatchSignals(signals, gang, shared, caught, ending, watcher);
+    // Whatever way the run ends, the watcher goes with it.
+    struct EndWatch {
+        DetachedThreads& watcher;
+        std::atomic<bool>& ending;
+        ~EndWatch() {
+            ending.store(true);
+            ::kill(::getpid(), kEndWatch);
+            watcher.waitIdle(std::chrono::seconds(5));
+        }
+    } endWatch{watcher, *ending};
     const auto stoppedExit = [&] { return 128 + caught->load(); };
 
     auto entries = std::make_shared<std::vector<Entry>>();
@@ -107,13 +130,8 @@ int Run(const Options& options) {
                      Plural(todo.size(), "picture", "pictures") + " of " +
                      std::to_string(entries->size()) + " still to fetch");
     } else {
-        Text cookies;
-        if (options.warmUp) {
-            std::string note;
-            cookies = WarmUp(gang.cancelFlag(), note);
-            if (!note.empty()) console.note(note);
-        }
-        Harvest harvest = HarvestPages(options, cookies, gang);
+        Harvest harvest = HarvestPages(options, gang);
+        if (!harvest.frontPageNote.empty()) console.note(harvest.frontPageNote);
         if (harvest.stopped) {
             console.error("stopped during the harvest; nothing was downloaded");
             return stoppedExit();
@@ -182,5 +200,14 @@ int Run(const Options& options) {
 int main(int argc, char** argv) {
     auto parsed = lumigrab::cli::ParseOptions(argc, argv);
     if (const int* code = std::get_if<int>(&parsed)) return *code;
-    return lumigrab::cli::Run(std::get<lumigrab::cli::Options>(parsed));
+    const int code = lumigrab::cli::Run(std::get<lumigrab::cli::Options>(parsed));
+    // Returning runs static destructors and the libraries' exit handlers, which
+    // free what a thread still running would use. Every run waits for its own
+    // threads, so this wait is short; should one hang all the same, the
+    // process ends without those handlers rather than under a live thread.
+    if (!lumigrab::DetachedThreads::waitAllIdle(std::chrono::seconds(10))) {
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    return code;
 }

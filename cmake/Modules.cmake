@@ -43,5 +43,5 @@ function(lumigrab_tests name)
   add_executable(test_${name} ${srcs})
   target_link_libraries(test_${name} PRIVATE ${T_DEPS} lumigrab_test_support GTest::gtest GTest::gmock GTest::gtest_main)
   gtest_discover_tests(test_${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT 300)
+                       PROPERTIES TIMEOUT ${LUMIGRAB_TEST_TIMEOUT})
 endfunction()

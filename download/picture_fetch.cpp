@@ -1,5 +1,7 @@
 #include "download/picture_fetch.h"
 
+#include <openssl/evp.h>
+
 #include "download/save_folder.h"
 #include "net/body_budget.h"
 #include "picture/picture.h"
@@ -7,17 +9,19 @@
 namespace lumigrab {
 
 PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& path,
-                          const std::atomic<bool>* cancel) {
+                          const PictureFetchOptions& fetchOptions, Bytes& body) {
+    const std::atomic<bool>* cancel = fetchOptions.cancel;
     PictureFetch result;
     HttpOptions options;
     options.cancel = cancel;
     options.statusCode = &result.status;
     options.failure = &result.failure;
+    options.recycle = &body;
     // Held until the picture is tested and written: what workers hold of
     // their bodies stays inside the process's body budget, however many there are.
     BodyReservation reservation;
     options.bodyReservation = &reservation;
-    const Bytes body = HttpRequest(url, options);
+    body = HttpRequest(url, options);
     result.bytes = body.size();
     const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(std::memory_order_relaxed); };
     if (cancelled()) {
@@ -35,11 +39,43 @@ PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& pat
         result.state = PictureFetch::State::Cancelled;
     } else if (!picture) {
         result.state = PictureFetch::State::NotPicture;
+    } else if (WritePictureFile(path, body)) {
+        result.state = PictureFetch::State::Saved;
+        // From the bytes in hand: reading the file back would cost a second pass over the disk.
+        if (fetchOptions.sha256) result.sha256 = Sha256Hex(body);
     } else {
-        result.state = WritePictureFile(path, body) ? PictureFetch::State::Saved
-                                                    : PictureFetch::State::WriteFailed;
+        result.state = PictureFetch::State::WriteFailed;
     }
     return result;
+}
+
+PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& path,
+                          const std::atomic<bool>* cancel) {
+    Bytes body;
+    return FetchPicture(url, path, PictureFetchOptions{cancel, false}, body);
+}
+
+PictureFetch SaveCopy(const PictureFetch& fetch, const Bytes& body, const std::filesystem::path& path) {
+    PictureFetch copy = fetch;
+    if (fetch.state == PictureFetch::State::Saved && !WritePictureFile(path, body)) {
+        copy.state = PictureFetch::State::WriteFailed;
+        copy.sha256.clear();
+    }
+    return copy;
+}
+
+std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * length);
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += kHex[digest[i] >> 4];
+        hex += kHex[digest[i] & 0x0F];
+    }
+    return hex;
 }
 
 }  // namespace lumigrab

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "net/http_request.h"
@@ -23,12 +25,32 @@ struct PictureFetch {
     int status = 0;  // HTTP status of the final response; 0 when none came
     HttpFailure failure = HttpFailure::None;
     std::uint64_t bytes = 0;  // size of the body, written or not
+    std::string sha256;       // lower-case hex of the saved bytes, when asked for and Saved
+};
+
+struct PictureFetchOptions {
+    const std::atomic<bool>* cancel = nullptr;  // may be null
+    bool sha256 = false;                        // hash what is saved
 };
 
 // Fetches `url` with HttpRequest's defaults, tests the body and writes it
-// unchanged to `path`. Nothing is written once `cancel` (may be null) is
-// raised, not even a picture that had fully arrived.
+// unchanged to `path`. Nothing is written once `cancel` is raised, not even
+// a picture that had fully arrived. `body` is the caller's buffer: its
+// storage is reused, and it holds the body afterwards (for copies under
+// other names).
+PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& path,
+                          const PictureFetchOptions& options, Bytes& body);
+
+// The same with a buffer of its own.
 PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& path,
                           const std::atomic<bool>* cancel);
+
+// The same picture, already tested, saved under another name: `fetch` is
+// what the first save gave, and the result is that with the state of this
+// write.
+PictureFetch SaveCopy(const PictureFetch& fetch, const Bytes& body, const std::filesystem::path& path);
+
+// Lower-case hex SHA-256 of `bytes`.
+std::string Sha256Hex(std::span<const std::uint8_t> bytes);
 
 }  // namespace lumigrab

@@ -4,14 +4,13 @@
 #include <system_error>
 
 #include "platform/file_io.h"
-#include "port/controls.h"
 #include "port/log.h"
 #include "text/encoding.h"
 
 namespace lumigrab {
 
-std::filesystem::path PrepareSaveFolder(WindowPort& window, const ProgramInfo& program) {
-    Text keyword = window.text(ctl::kKeyword);
+std::filesystem::path PrepareSaveFolder(WindowPort& window, const ProgramInfo& program,
+                                        const Text& keyword) {
     std::filesystem::path folder = program.folder.string() + "/" + GbkToUtf8(keyword);
     std::error_code ec;
     if (!std::filesystem::is_directory(folder, ec)) {

@@ -8,10 +8,12 @@
 
 namespace lumigrab {
 
-// The program folder + "/" + the keyword box's text (as UTF-8). When that is
-// not an existing folder, logs that it is being made and makes its last level;
-// a failure to make it is logged as well.
-std::filesystem::path PrepareSaveFolder(WindowPort& window, const ProgramInfo& program);
+// The program folder + "/" + `keyword` (the keyword box's text when the
+// download started, as UTF-8). When that is not an existing folder, logs that
+// it is being made and makes its last level; a failure to make it is logged
+// as well.
+std::filesystem::path PrepareSaveFolder(WindowPort& window, const ProgramInfo& program,
+                                        const Text& keyword);
 
 // saveFolder + "/" + the save name (as UTF-8) + ".jpg"; the name is not
 // changed or escaped.

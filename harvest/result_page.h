@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "harvest/image_record.h"
+#include "port/picture_list.h"
 
 namespace lumigrab {
 

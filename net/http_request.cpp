@@ -232,6 +232,12 @@ Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options,
     Transfer transfer;
     transfer.curl = curl;
     transfer.cancel = options.cancel;
+    if (options.recycle != nullptr) {
+        // The caller's spare storage: a worker fetching one picture after
+        // another allocates its body once instead of once per picture.
+        transfer.body.swap(*options.recycle);
+        transfer.body.clear();
+    }
     transfer.stallLimit = HttpStallLimit(options.timeoutSeconds);
     if (transfer.stallLimit) {
         const auto window = std::max(LowSpeedTime(), *transfer.stallLimit);

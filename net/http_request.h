@@ -60,6 +60,11 @@ struct HttpOptions {
     // picture) and must stay counted until it lets go. Null: the share goes
     // back when the request returns.
     BodyReservation* bodyReservation = nullptr;
+    // In: a buffer whose storage the body may take over (its content is
+    // dropped). A caller that hands each body back here after use keeps one
+    // allocation for many requests. Storage it already had is not counted
+    // in the body budget, so callers bound what they keep.
+    Bytes* recycle = nullptr;
 };
 
 // A body larger than this fails the request (empty body; status, headers and

@@ -15,7 +15,8 @@ namespace {
 enum class Direction { Next, Previous };
 
 void Step(WindowPort& window, PreviewState& state, Direction direction) {
-    int rows = window.rowCount(ctl::kResultList);
+    PictureList& list = window.pictureList();
+    const int rows = list.size();
     if (rows == 0) {
         window.messageBox(Gbk("当前没有可预览的图片,请先下载"), Gbk("信息："));
         return;
@@ -27,7 +28,10 @@ void Step(WindowPort& window, PreviewState& state, Direction direction) {
     } else {
         position = position == 0 ? rows - 1 : position - 1;
     }
-    const Text address = window.cell(ctl::kResultList, position, ctl::kColThumbnail);
+    // The list may have shrunk since it was counted; a row gone meanwhile
+    // shows as an empty picture.
+    const auto row = list.at(position);
+    const Text address = row ? row->second.thumbnail : Text();
 
     // This step supersedes any earlier one still fetching.
     state.stepFetch.stop();
@@ -42,10 +46,10 @@ void Step(WindowPort& window, PreviewState& state, Direction direction) {
     const auto started = state.stepFetch.startIfFree(1, [&window, newest, step, address, cancel] {
         HttpOptions options;
         options.cancel = cancel;
-        const Bytes picture = HttpRequest(address, options);
+        Bytes picture = HttpRequest(address, options);
         // Checked and shown in one window step, so a newer step that starts
         // meanwhile cannot be overwritten by this older picture.
-        window.runOnWindowThread([&] {
+        window.runOnWindowThread([&window, newest, step, picture = std::move(picture)] {
             if (newest->load() == step) window.setPicture(ctl::kPictureBox, picture);
         });
     });
@@ -75,8 +79,13 @@ void ToggleAutoPreview(WindowPort& window) {
 }
 
 void AutoPreviewTick(WindowPort& window, PreviewState& state) {
-    // A busy slot or a refused thread only means this tick shows nothing new.
+    // Every tick is a step: one whose fetch still hangs is superseded (its
+    // transfer ends and it shows nothing), so a slow host neither piles up a
+    // thread per tick nor stops the pictures from changing.
+    state.autoFetch.stop();
+    state.autoFetch = WorkerGang(state.steps);
     const std::atomic<bool>* cancel = state.autoFetch.cancelFlag();
+    // A refused thread only means this tick shows nothing new.
     state.autoFetch.startIfFree(1, [&window, cancel] { AutoPreviewStep(window, cancel); });
 }
 
@@ -87,22 +96,21 @@ void AutoPreviewStep(WindowPort& window, const std::atomic<bool>* cancel) {
                        static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count())};
     std::mt19937 random(seed);
 
-    int rows = 0;
-    Text address;
-    // Count and read in one step, so the list cannot shrink in between.
-    window.runOnWindowThread([&] {
-        rows = window.rowCount(ctl::kResultList);
-        if (rows == 0) return;
-        int row = std::uniform_int_distribution<int>(0, rows - 1)(random);
-        address = window.cell(ctl::kResultList, row, ctl::kColThumbnail);
-    });
+    PictureList& list = window.pictureList();
+    const int rows = list.size();
     if (rows == 0) {
         window.setPicture(ctl::kPictureBox, Bytes{});
         return;
     }
+    // A row gone since the count (the list shrank) shows as an empty picture.
+    const auto row = list.at(std::uniform_int_distribution<int>(0, rows - 1)(random));
+    const Text address = row ? row->second.thumbnail : Text();
     HttpOptions options;
     options.cancel = cancel;
-    window.setPicture(ctl::kPictureBox, address.empty() ? Bytes{} : HttpRequest(address, options));
+    const Bytes picture = address.empty() ? Bytes{} : HttpRequest(address, options);
+    // A superseded step's empty body is no picture of its row.
+    if (cancel != nullptr && cancel->load()) return;
+    window.setPicture(ctl::kPictureBox, picture);
 }
 
 }  // namespace lumigrab

@@ -25,6 +25,14 @@ void Program::firstActivation() {
     }
 }
 
+void Program::endRuns(std::chrono::milliseconds bound) {
+    harvest_.workers.stop();
+    StopDownloadForExit(download_);
+    preview_.stepFetch.stop();
+    preview_.autoFetch.stop();
+    DetachedThreads::waitAllIdle(bound);
+}
+
 void Program::harvestClicked() { StartHarvest(*window_, harvest_); }
 void Program::downloadClicked() { StartDownload(*window_, download_, info_); }
 void Program::stopClicked() { StopDownload(*window_, download_); }

@@ -1,6 +1,7 @@
 #pragma once
 // The program: what the process owns for its whole life, and the handlers
 // the main window runs for its events.
+#include <chrono>
 #include <functional>
 
 #include "port/event_handlers.h"
@@ -24,6 +25,13 @@ public:
     }
 
     const ProgramInfo& info() const { return info_; }
+    // The result list: the core's, shown by the window.
+    PictureList& pictureList() { return list_; }
+
+    // Ends every transfer still running and waits, at most `bound`, for the
+    // program's threads to be gone, so the process can end with none of them
+    // in the middle of something. Window thread only.
+    void endRuns(std::chrono::milliseconds bound);
     // Null until attachWindow.
     WindowPort* window() const { return window_; }
     // Restores, raises and activates the main window; window thread only.
@@ -43,6 +51,7 @@ public:
 
 private:
     ProgramInfo info_;
+    PictureList list_;
     WindowPort* window_ = nullptr;
     std::function<void()> raiseWindow_;
 

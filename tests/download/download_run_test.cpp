@@ -160,6 +160,23 @@ TEST_F(DownloadTest, SameSaveNameLaterRowWins) {
               server.expectedBody(server.pictureUrl(PictureKind::Gif, 2)));
 }
 
+// One fetch for an address listed twice; every row is still a row of its own.
+TEST_F(DownloadTest, SharedAddressIsFetchedOnceForEveryRow) {
+    window.setText(ctl::kKeyword, "shared");
+    AddRow("a 1", PictureKind::Jpeg, 1);
+    AddRow("b 2", PictureKind::Png, 2);
+    AddRow("c 3", PictureKind::Jpeg, 1);
+
+    RunToEnd();
+
+    EXPECT_EQ(server.pictureRequests(), 2);
+    for (int row = 0; row < 3; ++row) EXPECT_EQ(State(row), "OK") << row;
+    EXPECT_EQ(ReadFile(Folder("shared") / "c 3.jpg"), server.expectedBody(server.pictureUrl(PictureKind::Jpeg, 1)));
+    EXPECT_EQ(FolderEntries(Folder("shared")), (std::vector<std::string>{"a 1.jpg", "b 2.jpg", "c 3.jpg"}));
+    auto history = window.history();
+    for (int row = 1; row <= 3; ++row) EXPECT_EQ(std::count(history.begin(), history.end(), CompletionLine(row)), 1);
+}
+
 struct FailingBody {
     const char* name;
     PictureKind kind;
@@ -216,33 +233,31 @@ TEST_F(DownloadTest, EmptyListShowsMessageOnly) {
     EXPECT_EQ(FolderEntries(programFolder.path()), std::vector<std::string>{});
 }
 
-TEST_F(DownloadTest, RefusedWorkerThreadCountsAsFailedRow) {
+// The workers that did start take every row between them.
+TEST_F(DownloadTest, RefusedWorkerThreadLeavesItsRowsToTheOthers) {
     window.setText(ctl::kKeyword, "refused");
     window.setText(ctl::kThreadCount, "2");
     for (int i = 1; i <= 4; ++i) AddRow("r " + std::to_string(i), PictureKind::Jpeg, i);
-    state.allowThreadStart = [](int row) { return row != 1; };
+    state.allowThreadStart = [](int worker) { return worker != 1; };
 
     RunToEnd();
 
-    EXPECT_EQ(State(0), "OK");
-    EXPECT_EQ(State(1), Gbk("失败"));
-    EXPECT_EQ(State(2), "OK");
-    EXPECT_EQ(State(3), "OK");
-    EXPECT_EQ(server.pictureRequests(), 3);
+    for (int row = 0; row < 4; ++row) EXPECT_EQ(State(row), "OK") << row;
+    EXPECT_EQ(server.pictureRequests(), 4);
     auto history = window.history();
-    EXPECT_EQ(std::count(history.begin(), history.end(), CompletionLine(2)), 1);
+    for (int row = 1; row <= 4; ++row) EXPECT_EQ(std::count(history.begin(), history.end(), CompletionLine(row)), 1);
     EXPECT_EQ(window.logMessages(), std::vector<Text>{kFinalLine});
     EXPECT_EQ(window.progressPosition(ctl::kProgress), 4);
     EXPECT_TRUE(window.isEnabled(ctl::kDownloadButton));
 }
 
-TEST_F(DownloadTest, RefusedControllerThreadReEnablesButton) {
+TEST_F(DownloadTest, NoWorkerThreadReEnablesButton) {
     AddRow("c 1", PictureKind::Jpeg, 1);
-    state.allowThreadStart = [](int row) { return row != -1; };
+    state.allowThreadStart = [](int) { return false; };
 
     RunToEnd();
 
-    EXPECT_EQ(window.history(), std::vector<Text>{Gbk("下载线程启动失败")});
+    EXPECT_EQ(window.history().back(), Gbk("下载线程启动失败"));
     EXPECT_TRUE(window.isEnabled(ctl::kDownloadButton));
     EXPECT_EQ(server.pictureRequests(), 0);
     EXPECT_EQ(State(0), "");

@@ -1,5 +1,6 @@
 // How many pages run at once, and what ends a run.
 #include "harvest_fixture.h"
+#include "harvest/session.h"
 
 namespace lumigrab::testing {
 namespace {
@@ -30,7 +31,7 @@ TEST_P(ConcurrencyLimitTest, FirstWaveIsTheLimit) {
     EXPECT_FALSE(window.isEnabled(ctl::kHarvestButton));
 
     ASSERT_TRUE(WaitForEnd());
-    EXPECT_EQ(server.pageRequests(), c.pages);
+    EXPECT_EQ(DistinctPages(), c.pages);
     EXPECT_EQ(window.logMessages(), ClosingLines(0));
 }
 
@@ -90,25 +91,32 @@ TEST_F(HarvestFixture, DownloadTakingTheBarDoesNotEndTheRunEarly) {
     EXPECT_EQ(window.logMessages(), ClosingLines(0));
 }
 
-// A page whose worker could not be started counts like one that ran.
-TEST(FinishPageTest, UnstartedPagesStillEndTheRun) {
-    FakeWindow window;
-    window.setEnabled(ctl::kHarvestButton, false);
-    window.insertRow(ctl::kResultList, 0, "a 1");
-    HarvestRun run{Text(kServiceOrigin)};
-    run.pageCount = 2;
+// Pages in order, unfetched ones included, and the end once.
+struct RecordingSink : HarvestSink {
+    std::vector<std::pair<std::int32_t, bool>> pages;  // index, fetched
+    int finishedCalls = 0;
+    void pageRead(HarvestedPage page) override { pages.emplace_back(page.index, page.fetched); }
+    void finished() override { ++finishedCalls; }
+};
 
-    FinishPage(window, run);
-    EXPECT_EQ(window.progressPosition(ctl::kProgress), 1);
-    EXPECT_FALSE(window.isEnabled(ctl::kHarvestButton));
-    EXPECT_EQ(window.logMessages().size(), 1u);  // only the usage text
+// With no worker to be had, no page can be read, but the run must still end.
+TEST(HarvestSessionTest, NoWorkerStillHandsOverEveryPageAndEnds) {
+    WorkerGang gang;
+    std::atomic<bool> release{false};
+    ASSERT_EQ(gang.startIfFree(1, [&release] { while (!release) std::this_thread::sleep_for(1ms); }),
+              WorkerGang::Start::Started);
+    HarvestSettings settings;
+    settings.pages = 3;
+    settings.workers = 1;  // the one slot is taken
+    auto sink = std::make_shared<RecordingSink>();
+    auto session = std::make_shared<HarvestSession>(settings, sink);
 
-    FinishPage(window, run);
-    EXPECT_EQ(window.progressPosition(ctl::kProgress), 2);
-    EXPECT_TRUE(window.isEnabled(ctl::kHarvestButton));
-    EXPECT_EQ(window.logMessages(),
-              (std::vector<Text>{Gbk("图片地址解析结束") + std::string(30, '*'),
-                                 Gbk("当前图片地址总数量1")}));
+    EXPECT_EQ(session->start(gang), 0);
+    release = true;
+    ASSERT_TRUE(gang.waitIdle(10s));
+
+    EXPECT_EQ(sink->pages, (std::vector<std::pair<std::int32_t, bool>>{{0, false}, {1, false}, {2, false}}));
+    EXPECT_EQ(sink->finishedCalls, 1);
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ TEST_P(InputCheckTest, StopsAtFirstFailedCheck) {
     EXPECT_EQ(window.rowCount(ctl::kResultList), 1);
     EXPECT_TRUE(window.isEnabled(ctl::kHarvestButton));
     EXPECT_FALSE(window.isEnabled(ctl::kAutoPreview));
-    EXPECT_EQ(state.currentRun(), nullptr);
+    EXPECT_EQ(state.threads.live(), 0);
     EXPECT_EQ(server.pageRequests(), 0);
 }
 

@@ -52,39 +52,29 @@ void FakeWindow::setPicture(std::string_view c, const Bytes& p) {
     ++at(c).pictureChanges;
 }
 
-int FakeWindow::rowCount(std::string_view c) { Lock l(mutex_); return static_cast<int>(at(c).rows.size()); }
+int FakeWindow::rowCount(std::string_view) { return list_.size(); }
 
-void FakeWindow::insertRow(std::string_view c, int row, const Text& caption) {
-    Lock l(mutex_);
-    auto& rows = at(c).rows;
-    if (row < 0 || row > static_cast<int>(rows.size())) row = static_cast<int>(rows.size());
-    std::vector<Text> cells(6);
-    cells[0] = caption;
-    rows.insert(rows.begin() + row, std::move(cells));
+void FakeWindow::insertRow(std::string_view, int, const Text& caption) {
+    ImageRecord record;
+    record.saveName = caption;
+    list_.append({record});
 }
 
-void FakeWindow::setCell(std::string_view c, int row, int column, const Text& v) {
-    Lock l(mutex_);
-    auto& rows = at(c).rows;
-    if (row < 0 || row >= static_cast<int>(rows.size()) || column < 0 || column >= 6) return;
-    rows[row][column] = v;
+void FakeWindow::setCell(std::string_view, int row, int column, const Text& v) { list_.setCellAt(row, column, v); }
+
+Text FakeWindow::cell(std::string_view, int row, int column) {
+    const auto found = list_.at(row);
+    return found ? CellOf(found->second, column) : Text();
 }
 
-Text FakeWindow::cell(std::string_view c, int row, int column) {
-    Lock l(mutex_);
-    auto& rows = at(c).rows;
-    if (row < 0 || row >= static_cast<int>(rows.size()) || column < 0 || column >= 6) return {};
-    return rows[row][column];
-}
-
-void FakeWindow::clearRows(std::string_view c) { Lock l(mutex_); at(c).rows.clear(); }
+void FakeWindow::clearRows(std::string_view) { list_.clear(); }
 
 void FakeWindow::messageBox(const Text& m, const Text& cap, MessageIcon icon) {
     Lock l(mutex_);
     messages_.push_back({m, cap, icon});
 }
 
-void FakeWindow::runOnWindowThread(const std::function<void()>& work) {
+void FakeWindow::runOnWindowThread(std::function<void()> work) {
     Lock l(mutex_);
     work();
 }
@@ -105,7 +95,15 @@ std::vector<ShownMessage> FakeWindow::messages() { Lock l(mutex_); return messag
 std::string FakeWindow::focused() { Lock l(mutex_); return focused_; }
 Bytes FakeWindow::picture(std::string_view c) { Lock l(mutex_); return at(c).picture; }
 int FakeWindow::pictureChanges(std::string_view c) { Lock l(mutex_); return at(c).pictureChanges; }
-std::vector<std::vector<Text>> FakeWindow::rows(std::string_view c) { Lock l(mutex_); return at(c).rows; }
+std::vector<std::vector<Text>> FakeWindow::rows(std::string_view) {
+    std::vector<std::vector<Text>> out;
+    for (const auto& [id, record] : list_.rows()) {
+        std::vector<Text> cells;
+        for (int column = 0; column < 6; ++column) cells.push_back(CellOf(record, column));
+        out.push_back(std::move(cells));
+    }
+    return out;
+}
 
 std::vector<Text> FakeWindow::logMessages() {
     Lock l(mutex_);

@@ -31,23 +31,26 @@ public:
     bool isChecked(std::string_view control) override;
     void setChecked(std::string_view control, bool checked) override;
     void setEnabled(std::string_view control, bool enabled) override;
-    bool isEnabled(std::string_view control) override;
     void setTimerInterval(std::string_view control, int milliseconds) override;
-    int timerInterval(std::string_view control) override;
-    int progressMaximum(std::string_view control) override;
     void setProgressMaximum(std::string_view control, int value) override;
-    int progressPosition(std::string_view control) override;
     void setProgressPosition(std::string_view control, int value) override;
     void setPicture(std::string_view control, const Bytes& picture) override;
-    int rowCount(std::string_view control) override;
-    void insertRow(std::string_view control, int row, const Text& caption) override;
-    void setCell(std::string_view control, int row, int column, const Text& value) override;
-    Text cell(std::string_view control, int row, int column) override;
-    void clearRows(std::string_view control) override;
+    PictureList& pictureList() override { return list_; }
     void messageBox(const Text& message, const Text& caption, MessageIcon icon) override;
-    void runOnWindowThread(const std::function<void()>& work) override;
+    void runOnWindowThread(std::function<void()> work) override;
 
     // Test-side helpers (all thread-safe).
+    bool isEnabled(std::string_view control);
+    int timerInterval(std::string_view control);
+    int progressMaximum(std::string_view control);
+    int progressPosition(std::string_view control);
+    // The result list, by position (the list control's name is ignored: the
+    // window has one list). insertRow appends, whatever the position.
+    int rowCount(std::string_view list);
+    void insertRow(std::string_view list, int row, const Text& caption);
+    void setCell(std::string_view list, int row, int column, const Text& value);
+    Text cell(std::string_view list, int row, int column);
+    void clearRows(std::string_view list);
     void selectEntry(std::string_view combo, int index);  // text becomes index + 1
     // Text as a user types it: the box reads back as system text, "?" for each
     // character without a GBK form, and reports those characters.
@@ -74,11 +77,11 @@ private:
         int position = 0;
         Bytes picture;
         int pictureChanges = 0;
-        std::vector<std::vector<Text>> rows;
     };
     Control& at(std::string_view control);
 
     std::recursive_mutex mutex_;
+    PictureList list_;
     std::map<std::string, Control, std::less<>> controls_;
     std::vector<ShownMessage> messages_;
     std::string focused_;

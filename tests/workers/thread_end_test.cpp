@@ -39,5 +39,20 @@ TEST(WorkerEnd, ReleaseRunsBeforeTheWaitForTheWorkerReturns) {
     ASSERT_TRUE(threads.waitIdle(10s));
 }
 
+// What main waits for before it returns: a thread of any DetachedThreads,
+// whoever holds it, keeps the process count up until its body has ended.
+TEST(WorkerEnd, ProcessCountWaitsForThreadsOfEveryOwner) {
+    std::atomic<bool> release{false};
+    {
+        DetachedThreads owner;
+        ASSERT_TRUE(owner.start([&release] {
+            while (!release.load()) std::this_thread::sleep_for(1ms);
+        }));
+    }
+    EXPECT_FALSE(DetachedThreads::waitAllIdle(50ms));
+    release = true;
+    EXPECT_TRUE(DetachedThreads::waitAllIdle(10s));
+}
+
 }  // namespace
 }  // namespace lumigrab::testing

@@ -1,0 +1,80 @@
+#pragma once
+// The download engine under both front ends: N long-lived workers, each
+// taking the next picture as it finishes one, so no thread is made per
+// picture and each worker keeps one body buffer for all its fetches.
+// Items that share an address are fetched once and saved under every name.
+//
+// The engine knows nothing of rows or records: it hands each item's result to
+// the front end's callback, from the worker that produced it. Results of a
+// stopped batch stop at once: items not begun are never reported.
+#include <atomic>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "download/picture_fetch.h"
+#include "workers/worker_gang.h"
+
+namespace lumigrab {
+
+struct DownloadItem {
+    Text url;                    // empty: nothing to fetch, reported as NoAddress
+    std::filesystem::path path;  // where the picture goes
+};
+
+struct ItemResult {
+    enum class Kind {
+        Fetched,    // `fetch` says how it went (for this item's own write)
+        NoAddress,  // the item had no address; nothing was fetched
+        Gone,       // the front end no longer wanted it; nothing was fetched
+    };
+    Kind kind = Kind::Fetched;
+    PictureFetch fetch;
+};
+
+struct BatchOptions {
+    int workers = kDefaultWorkerLimit;
+    bool sha256 = false;  // hash every saved picture (PictureFetch::sha256)
+    // Gangs of earlier batches whose transfers are being cancelled: no
+    // worker of this batch fetches until they are gone, so never more than N
+    // transfers are open across batches.
+    std::vector<WorkerGang> waitFor;
+    // Asked before each worker is started (its number from 0); false makes
+    // that start fail as if the system had refused the thread. For tests.
+    std::function<bool(int worker)> allowWorker;
+};
+
+class DownloadBatch : public std::enable_shared_from_this<DownloadBatch> {
+public:
+    using Finished = std::function<void(std::size_t item, const ItemResult& result)>;
+    using Wanted = std::function<bool(std::size_t item)>;
+
+    // `finished` is called once for every item reached, from a worker; calls
+    // may overlap. `wanted` (may be empty) is asked right before an item's
+    // fetch begins.
+    DownloadBatch(std::vector<DownloadItem> items, BatchOptions options, Finished finished,
+                  Wanted wanted = {});
+
+    // Starts the workers in `gang` and returns at once: how many started.
+    int start(WorkerGang& gang);
+
+    std::size_t size() const { return items_.size(); }
+
+private:
+    struct Job {
+        std::vector<std::size_t> items;  // sharing one address; the first is fetched into
+    };
+    void work(const WorkerGang& gang);
+    void runJob(const Job& job, const std::atomic<bool>* cancel, Bytes& body);
+
+    const std::vector<DownloadItem> items_;
+    const BatchOptions options_;
+    const Finished finished_;
+    const Wanted wanted_;
+    std::vector<Job> jobs_;
+    std::atomic<std::size_t> nextJob_{0};
+};
+
+}  // namespace lumigrab

@@ -1,0 +1,44 @@
+#pragma once
+// Talking to the image-search service: requests that follow redirects
+// themselves, so a person who is turned away can be told where to, and the
+// front-page visit that gets the session cookies a browser would hold.
+#include <atomic>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/http_request.h"
+
+namespace lumigrab {
+
+struct Redirect {
+    int status = 0;      // 301, 302, 303, 307 or 308
+    std::string target;  // resolved against the address that answered
+};
+
+// One GET and the redirects it led to.
+struct ServiceAnswer {
+    std::vector<Redirect> redirects;     // in the order followed
+    int status = 0;                      // of the last response; 0: none came
+    HttpFailure failure = HttpFailure::None;
+    std::string stopped;                 // why redirects were not followed further
+    Bytes body;
+};
+
+// GET with HttpRequest's default headers; `cookies` goes out with every hop
+// and takes in what each response sets. At most 10 redirects, http(s) only.
+ServiceAnswer GetFollowing(std::string_view url, Text& cookies, const std::atomic<bool>* cancel);
+
+// "HTTP 302 to https://…; HTTP 200, 1234 bytes, title “…”": what a person
+// needs to see what the service did. Printable on a terminal (UTF-8).
+std::string DescribeAnswer(const ServiceAnswer& answer);
+
+// The page's <title>, whitespace collapsed, control characters dropped,
+// at most 200 bytes; empty when there is none.
+std::string PageTitle(const Bytes& body);
+
+// Visits the front page of `origin` once and returns the cookies it set.
+// Empty when it failed; `note` then says what happened.
+Text VisitFrontPage(std::string_view origin, const std::atomic<bool>* cancel, std::string& note);
+
+}  // namespace lumigrab
