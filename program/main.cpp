@@ -1,5 +1,6 @@
 // Lumigrab: start-up, the event loop, and the end of the process.
 #include <QApplication>
+#include <chrono>
 
 #include "platform/program_info.h"
 #include "window/busy_meter.h"
@@ -23,9 +24,13 @@ int main(int argc, char** argv) {
     ui::CrossThreadPort port(window.controls(), &window);
     program.attachWindow(port, [&window] { window.raiseMainWindow(); });
 
-    // Closing ends the process at once with 0; workers still running end
-    // with it, and nothing waits for them.
-    window.setCloseAction([&busy] {
+    // Closing ends the process with 0. Transfers still running are ended
+    // first and their threads get a moment to be gone, so none is in the
+    // middle of writing a file when the process ends; one that takes longer
+    // ends with the process.
+    constexpr std::chrono::seconds kEndBound{2};
+    window.setCloseAction([&busy, &program, kEndBound] {
+        program.endRuns(kEndBound);
         busy.write();
         ui::FinishProcess(0);
     });
@@ -33,6 +38,7 @@ int main(int argc, char** argv) {
 
     window.showCentred();
     app.exec();
+    program.endRuns(kEndBound);
     busy.write();
     ui::FinishProcess(0);
 }
