@@ -158,7 +158,8 @@ private:
         std::vector<std::string> small;
         std::tie(facts.smallWidth, facts.smallHeight) = writer.sidesFor(kSmallTarget);
         for (int i = 0; i < kSmallCount; ++i) {
-            small.push_back(writer.noise(facts.smallWidth, facts.smallHeight, 1000 + static_cast<std::uint32_t>(i)));
+            const auto seed = 1000 + static_cast<std::uint32_t>(i);
+            small.push_back(writer.noise(facts.smallWidth, facts.smallHeight, seed));
             facts.smallBytes += static_cast<double>(small.back().size());
         }
         std::tie(facts.bigWidth, facts.bigHeight) = writer.sidesFor(kBigTarget);
@@ -194,8 +195,8 @@ private:
 
         namespace tls = lumigrab::standin::detail;
         const tls::SslCtxPtr context = tls::MakeSelfSignedServerContext();
-        lumigrab::testing::LoopbackServer secure(reply, limits,
-                                                 [&context](int fd) { return tls::AcceptTlsStream(context.get(), fd); });
+        lumigrab::testing::LoopbackServer secure(
+            reply, limits, [&context](int fd) { return tls::AcceptTlsStream(context.get(), fd); });
 
         facts.httpPort = plain.port();
         facts.httpsPort = secure.port();
@@ -342,9 +343,9 @@ Figures RunProgram(const ChildProgram& child) {
     for (char** e = environ; *e; ++e) {
         const std::string_view entry(*e);
         const std::string_view name = entry.substr(0, entry.find('='));
-        const bool replaced = std::any_of(child.environment.begin(), child.environment.end(), [&](const std::string& v) {
-            return std::string_view(v).substr(0, v.find('=')) == name;
-        });
+        const bool replaced =
+            std::any_of(child.environment.begin(), child.environment.end(),
+                        [&](const std::string& v) { return std::string_view(v).substr(0, v.find('=')) == name; });
         if (!replaced) envText.emplace_back(entry);
     }
     envText.insert(envText.end(), child.environment.begin(), child.environment.end());
@@ -429,7 +430,8 @@ Figures CurlDownload(const fs::path& curl, const std::vector<std::string>& urls,
 
 // lumigrab-cli finishing a run whose manifest lists every picture as failed:
 // exactly the download, with no harvest before it.
-Figures CliDownload(const fs::path& cli, const std::vector<std::string>& urls, int workers, const fs::path& folder) {
+Figures CliDownload(const fs::path& cli, const std::vector<std::string>& urls, int workers,
+                    const fs::path& folder) {
     const fs::path pictures = folder / "pictures";
     const fs::path manifest = folder / "manifest.jsonl";
     {
@@ -444,26 +446,27 @@ Figures CliDownload(const fs::path& cli, const std::vector<std::string>& urls, i
         }
     }
     const fs::path log = folder / "cli.log";
-    Figures figures = RunProgram({cli,
-                                  {kKeyword, "--manifest", manifest.string(), "--resume", "-j", std::to_string(workers), "-q"},
-                                  {},
-                                  folder,
-                                  log});
+    const std::vector<std::string> arguments{
+        kKeyword, "--manifest", manifest.string(), "--resume", "-j", std::to_string(workers), "-q"};
+    Figures figures = RunProgram({cli, arguments, {}, folder, log});
     figures.asked = static_cast<int>(urls.size());
     std::tie(figures.saved, figures.bytes) = FolderContents(pictures);
-    if (figures.reported && (figures.exitCode != 0 || figures.saved != figures.asked)) std::fputs(Opening(log, 3).c_str(), stdout);
+    if (figures.reported && (figures.exitCode != 0 || figures.saved != figures.asked))
+        std::fputs(Opening(log, 3).c_str(), stdout);
     return figures;
 }
 
-struct WindowFigures {
-    Figures figures;
-    std::optional<double> busyShare;  // of the window thread, over the download
+// The window's figures: how busy its thread was over the download, as the
+// window's own meter sees it (awake, running or waiting for a core) and in
+// CPU time.
+struct WindowShares {
+    std::optional<double> busy, cpu;
 };
 
 // The real window, offscreen, in bench_window: it times itself from the
 // click to the button back and reports on its stdout, one "name value" a line.
-WindowFigures WindowDownload(const fs::path& program, const std::vector<std::string>& urls, int workers,
-                             const fs::path& folder) {
+Figures WindowDownload(const fs::path& program, const std::vector<std::string>& urls, int workers,
+                       const fs::path& folder, WindowShares& shares) {
     const fs::path addresses = folder / "addresses.txt";
     {
         std::ofstream file(addresses);
@@ -472,13 +475,11 @@ WindowFigures WindowDownload(const fs::path& program, const std::vector<std::str
     const fs::path work = folder / "window";
     fs::create_directories(work);
     const fs::path log = folder / "window.log";
-    WindowFigures result;
-    Figures& figures = result.figures;
-    figures = RunProgram({program,
-                          {addresses.string(), std::to_string(workers), work.string()},
-                          {"QT_QPA_PLATFORM=offscreen"},
-                          folder,
-                          log});
+    Figures figures = RunProgram({program,
+                                  {addresses.string(), std::to_string(workers), work.string()},
+                                  {"QT_QPA_PLATFORM=offscreen"},
+                                  folder,
+                                  log});
     figures.asked = static_cast<int>(urls.size());
     const double processSeconds = figures.seconds;
     figures.seconds = 0;
@@ -492,7 +493,8 @@ WindowFigures WindowDownload(const fs::path& program, const std::vector<std::str
         if (name == "seconds") figures.seconds = value;
         if (name == "peak_rss_kb") figures.peakRssKb = std::max(figures.peakRssKb, static_cast<long>(value));
         if (name == "gave_up") figures.gaveUp = figures.gaveUp || value != 0;
-        if (name == "busy_share") result.busyShare = value;
+        if (name == "busy_share") shares.busy = value;
+        if (name == "cpu_share") shares.cpu = value;
     }
     std::tie(figures.saved, figures.bytes) = FolderContents(work / kKeyword);
     if (figures.reported && figures.seconds == 0) {
@@ -501,7 +503,7 @@ WindowFigures WindowDownload(const fs::path& program, const std::vector<std::str
         figures.gaveUp = true;
         std::fputs(Opening(log, 5).c_str(), stdout);
     }
-    return result;
+    return figures;
 }
 
 // ---- Report -----------------------------------------------------------------
@@ -530,8 +532,11 @@ void PrintColumn(const char* name, const Figures& f, const Figures& curl, double
     }
     std::string notes = extra;
     if (f.gaveUp) notes += " GAVE UP after " + std::to_string(static_cast<int>(f.seconds)) + " s";
-    if (f.saved != f.asked) notes += " (" + std::to_string(f.saved) + " of " + std::to_string(f.asked) + " saved)";
-    else if (f.bytes != expectedBytes) notes += " (bytes differ: " + std::to_string(static_cast<long long>(f.bytes)) + " of " + std::to_string(static_cast<long long>(expectedBytes)) + ")";
+    const auto count = [](double bytes) { return std::to_string(static_cast<long long>(bytes)); };
+    if (f.saved != f.asked)
+        notes += " (" + std::to_string(f.saved) + " of " + std::to_string(f.asked) + " saved)";
+    else if (f.bytes != expectedBytes)
+        notes += " (bytes differ: " + count(f.bytes) + " saved, " + count(expectedBytes) + " served)";
     if (f.exitCode != 0) notes += " (exit " + std::to_string(f.exitCode) + ")";
     std::printf("%s\n", notes.c_str());
 }
@@ -546,38 +551,75 @@ struct Programs {
     std::optional<fs::path> curl, cli, window;
 };
 
+// Each column runs this many times, the rounds one after the other, and keeps
+// its faster run: a burst of load from elsewhere on this shared machine then
+// costs one run of each column rather than every run of one. The peak RSS is
+// the higher of the rounds'.
+constexpr int kRounds = 2;
+
+struct Column {
+    using Run = std::function<Figures(const fs::path& folder, WindowShares& shares)>;
+    Column(const char* name, Run run) : name(name), run(std::move(run)) {}
+
+    const char* name;
+    Run run;
+    Figures kept;
+    WindowShares shares;
+    bool ran = false;
+
+    void runOnce() {
+        const TempFolder folder("lumigrab-bench");
+        WindowShares runShares;
+        Figures f = run(folder.path(), runShares);
+        if (!ran || (Usable(f) && (!Usable(kept) || Rate(f) > Rate(kept)))) {
+            f.peakRssKb = std::max(f.peakRssKb, kept.peakRssKb);
+            kept = f;
+            shares = runShares;
+        } else {
+            kept.peakRssKb = std::max(kept.peakRssKb, f.peakRssKb);
+        }
+        ran = true;
+    }
+};
+
 void RunScenario(const Scenario& s, const ServerProcess& server, const Programs& programs) {
     const bool big = std::string_view(s.kind) == "big";
     const std::vector<std::string> urls = server.urls(s.https, s.kind, s.count);
     const double expected = big ? server.facts().bigBytes : server.facts().smallBytes;
     std::printf("%d x %s, %s, N = %d\n", s.count, big ? "5 MB" : "65 KB", s.https ? "HTTPS" : "HTTP", s.workers);
-    std::printf("  %-20s %8s%s %8s  %7s %6s\n", "", "pic/s", big ? "    MB/s" : "", "MB RSS", "x curl", "RSS x");
     std::fflush(stdout);
 
-    Figures curl;
-    if (programs.curl) {
-        const TempFolder folder("lumigrab-bench");
-        curl = CurlDownload(*programs.curl, urls, s.workers, s.https, folder.path());
-    }
-    PrintColumn("curl -Z", curl, curl, expected, big);
-    std::fflush(stdout);
-    {
-        const TempFolder folder("lumigrab-bench");
-        const Figures core = InChild([&] { return CoreDownload(urls, s.workers, folder.path()); });
-        PrintColumn("core, fake window", core, curl, expected, big);
-        std::fflush(stdout);
-    }
-    if (programs.cli) {
-        const TempFolder folder("lumigrab-bench");
-        PrintColumn("lumigrab-cli", CliDownload(*programs.cli, urls, s.workers, folder.path()), curl, expected, big);
-        std::fflush(stdout);
-    }
-    if (programs.window) {
-        const TempFolder folder("lumigrab-bench");
-        const WindowFigures window = WindowDownload(*programs.window, urls, s.workers, folder.path());
-        char busy[64] = "";
-        if (window.busyShare) std::snprintf(busy, sizeof busy, "  window thread busy %.1f%%", 100 * *window.busyShare);
-        PrintColumn("window, offscreen", window.figures, curl, expected, big, busy);
+    std::vector<Column> columns;
+    if (programs.curl)
+        columns.emplace_back("curl -Z", [&](const fs::path& folder, WindowShares&) {
+            return CurlDownload(*programs.curl, urls, s.workers, s.https, folder);
+        });
+    columns.emplace_back("core, fake window", [&](const fs::path& folder, WindowShares&) {
+        return InChild([&] { return CoreDownload(urls, s.workers, folder); });
+    });
+    if (programs.cli)
+        columns.emplace_back("lumigrab-cli", [&](const fs::path& folder, WindowShares&) {
+            return CliDownload(*programs.cli, urls, s.workers, folder);
+        });
+    if (programs.window)
+        columns.emplace_back("window, offscreen", [&](const fs::path& folder, WindowShares& shares) {
+            return WindowDownload(*programs.window, urls, s.workers, folder, shares);
+        });
+    for (int round = 0; round < kRounds; ++round)
+        for (Column& column : columns) column.runOnce();
+
+    std::printf("  %-20s %8s%s %8s  %7s %6s\n", "", "pic/s", big ? "    MB/s" : "", "MB RSS", "x curl", "RSS x");
+    const Figures noCurl;
+    const Figures& curl = programs.curl ? columns.front().kept : noCurl;
+    for (const Column& column : columns) {
+        std::string extra;
+        if (column.shares.busy) {
+            char text[96];
+            std::snprintf(text, sizeof text, "  window thread busy %.1f%% (on a core %.1f%%)",
+                          100 * *column.shares.busy, 100 * column.shares.cpu.value_or(0));
+            extra = text;
+        }
+        PrintColumn(column.name, column.kept, curl, expected, big, extra);
     }
     std::printf("\n");
     std::fflush(stdout);
@@ -610,9 +652,10 @@ int main() {
                 facts.httpPort, facts.httpsPort, kSmallCount, facts.smallWidth, facts.smallHeight,
                 facts.smallBytes / kSmallCount / 1024, kBigCount, facts.bigWidth, facts.bigHeight,
                 Mb(facts.bigBytes / kBigCount));
-    std::printf("ratios are against curl in the same block; curl, lumigrab-cli and the window count their own\n"
-                "memory, the core's run also the %.1f MB (libraries, mostly) it shares with this bench from the fork\n\n",
-                StatusKb("self", "VmRSS:") / 1024.0);
+    std::printf("each column: the faster of %d rounds, the rounds interleaved; ratios are against curl in the\n"
+                "same block. curl, lumigrab-cli and the window count their own memory, the core's run also\n"
+                "the %.1f MB (libraries, mostly) it shares with this bench from the fork\n\n",
+                kRounds, StatusKb("self", "VmRSS:") / 1024.0);
 
     for (const Scenario& s : {Scenario{"small", kSmallCount, 5, false}, Scenario{"small", kSmallCount, 20, false},
                               Scenario{"small", kSmallCount, 5, true}, Scenario{"small", kSmallCount, 20, true},
