@@ -44,12 +44,15 @@ std::string Printable(std::string_view text, std::size_t limit) {
 
 }  // namespace
 
-ServiceAnswer GetFollowing(std::string_view url, Text& cookies, const std::atomic<bool>* cancel) {
+ServiceAnswer GetFollowing(std::string_view url, Text& cookies, const std::atomic<bool>* cancel,
+                           std::string_view extraHeaders) {
     ServiceAnswer answer;
     std::string address(url);
     for (int hop = 0;; ++hop) {
         Text headers;
+        Text block(extraHeaders);
         HttpOptions options;
+        if (!block.empty()) options.extraHeaders = &block;
         options.cookies = &cookies;
         options.responseHeaders = &headers;
         options.statusCode = &answer.status;
@@ -113,6 +116,24 @@ std::string DescribeAnswer(const ServiceAnswer& answer) {
     }
     if (!answer.stopped.empty()) out += "; " + answer.stopped;
     return out;
+}
+
+std::string RefusalOf(const ServiceAnswer& answer) {
+    static constexpr std::string_view kVerifyHost = "wappass.baidu.com";
+    static constexpr std::string_view kVerifyTitle = "百度安全验证";
+    if (answer.status == 403 || answer.status == 429) return "HTTP " + std::to_string(answer.status);
+    const std::string title = PageTitle(answer.body);
+    bool verification = title.find(kVerifyTitle) != std::string::npos;
+    for (const Redirect& redirect : answer.redirects) {
+        // The host of "scheme://host[:port]/...", letter case aside.
+        const std::size_t start = redirect.target.find("://");
+        if (start == std::string::npos) continue;
+        const std::string_view rest = std::string_view(redirect.target).substr(start + 3);
+        const std::string_view host = rest.substr(0, rest.find_first_of(":/?#"));
+        if (host.size() == kVerifyHost.size() && FindNoCase(host, kVerifyHost) == 0) verification = true;
+    }
+    if (!verification) return {};
+    return title.empty() ? std::string(kVerifyTitle) : title;
 }
 
 Text VisitFrontPage(std::string_view origin, const std::atomic<bool>* cancel, std::string& note) {

@@ -25,9 +25,17 @@ struct ServiceAnswer {
     Bytes body;
 };
 
-// GET with HttpRequest's default headers; `cookies` goes out with every hop
-// and takes in what each response sets. At most 10 redirects, http(s) only.
-ServiceAnswer GetFollowing(std::string_view url, Text& cookies, const std::atomic<bool>* cancel);
+// GET with HttpRequest's default headers, those of `extraHeaders` (a block of
+// "Name: value" lines) replacing or joining them; `cookies` goes out with
+// every hop and takes in what each response sets. At most 10 redirects,
+// http(s) only.
+ServiceAnswer GetFollowing(std::string_view url, Text& cookies, const std::atomic<bool>* cancel,
+                           std::string_view extraHeaders = {});
+
+// The service's words when an answer is a refusal of automated access: a
+// redirect to, or a page of, its verification ("百度安全验证"), or HTTP 403
+// or 429. Empty when it is not one. UTF-8.
+std::string RefusalOf(const ServiceAnswer& answer);
 
 // "HTTP 302 to https://…; HTTP 200, 1234 bytes, title “…”": what a person
 // needs to see what the service did. Printable on a terminal (UTF-8).

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "harvest/json_results.h"
+
 namespace lumigrab {
 
 HarvestSession::HarvestSession(HarvestSettings settings, std::shared_ptr<HarvestSink> sink)
@@ -58,16 +60,30 @@ void HarvestSession::visitFrontPageOnce(const std::atomic<bool>* cancel) {
 }
 
 HarvestedPage HarvestSession::fetchPage(std::int32_t index, const std::atomic<bool>* cancel) {
-    visitFrontPageOnce(cancel);
     HarvestedPage page;
     page.index = index;
+    // After a refusal, asking again only deepens it.
+    if (refused_.load()) return page;
+    visitFrontPageOnce(cancel);
+    if (refused_.load()) return page;
     page.fetched = true;
+    const bool json = settings_.source == ResultSource::Json ||
+                      (settings_.source == ResultSource::Auto && useJson_.load());
+    if (json) {
+        askJson(page, cancel);
+        return page;
+    }
     const Text url = BuildResultPageUrl(settings_.serviceOrigin, settings_.keyword, PageOffset(index),
                                         settings_.widthFilter, settings_.heightFilter);
     // Each page gets the visit's cookies as they were, whatever the other
     // pages are told to set meanwhile.
     Text jar = cookies();
     page.answer = GetFollowing(url, jar, cancel);
+    page.refusal = RefusalOf(page.answer);
+    if (!page.refusal.empty()) {
+        refused_ = true;
+        return page;
+    }
     const Text array = CutPictureArray(page.answer.body);
     page.hasArray = !array.empty();
     if (page.hasArray) {
@@ -75,8 +91,35 @@ HarvestedPage HarvestSession::fetchPage(std::int32_t index, const std::atomic<bo
         // whoever describes what came back.
         Bytes().swap(page.answer.body);
         page.reading = ReadPictureArray(array);
+        return page;
+    }
+    // An answer without the array: the service has moved its results.
+    if (settings_.source == ResultSource::Auto && page.answer.status != 0) {
+        useJson_ = true;
+        askJson(page, cancel);
     }
     return page;
+}
+
+void HarvestSession::askJson(HarvestedPage& page, const std::atomic<bool>* cancel) {
+    page.fromJson = true;
+    const Text url = BuildJsonPageUrl(settings_.serviceOrigin, settings_.keyword, page.index,
+                                      settings_.widthFilter, settings_.heightFilter);
+    Text jar = cookies();
+    page.answer = GetFollowing(url, jar, cancel, JsonPageHeaders(settings_.serviceOrigin));
+    page.refusal = RefusalOf(page.answer);
+    if (page.refusal.empty()) {
+        JsonPageReading reading = ReadJsonPage(
+            std::string_view(reinterpret_cast<const char*>(page.answer.body.data()), page.answer.body.size()));
+        if (reading.refusal) {
+            page.refusal = *reading.refusal;
+        } else if (reading.isData) {
+            page.hasArray = true;
+            page.reading.records = std::move(reading.records);
+            Bytes().swap(page.answer.body);
+        }
+    }
+    if (!page.refusal.empty()) refused_ = true;
 }
 
 void HarvestSession::handOver(HarvestedPage page) {

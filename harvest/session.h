@@ -8,6 +8,12 @@
 // once, as a browser would, and every result-page request carries the
 // cookies it set. Pages reach the sink strictly in page order, one at a time,
 // however the fetches overlap.
+//
+// Where the service no longer puts the picture array in its result page (it
+// answers without one, or sends the client to its script-rendered app), that
+// page and every later one of the session are asked of its JSON endpoint
+// instead. A refusal of automated access ends the session's asking: pages
+// not yet asked for are handed over unasked.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -21,6 +27,12 @@
 
 namespace lumigrab {
 
+enum class ResultSource {
+    Auto,  // the result page, and the JSON endpoint once a page comes without its array
+    Page,  // the result page only
+    Json,  // the JSON endpoint only
+};
+
 struct HarvestSettings {
     Text serviceOrigin{kServiceOrigin};
     Text keyword;        // system text, trimmed, as it goes into the address
@@ -29,15 +41,20 @@ struct HarvestSettings {
     Text widthFilter;    // as typed; empty ones become "0" (BuildResultPageUrl)
     Text heightFilter;
     bool visitFrontPage = true;
+    ResultSource source = ResultSource::Auto;
 };
 
 // What one result page gave.
 struct HarvestedPage {
     std::int32_t index = 0;       // 0 for the first page
-    bool fetched = false;         // a request was made (false: the run ended first)
-    ServiceAnswer answer;         // the body is dropped once the array is cut out
-    bool hasArray = false;        // the picture array's markers were found
+    bool fetched = false;         // a request was made (false: no worker, or a refusal came first)
+    bool fromJson = false;        // asked of the JSON endpoint
+    ServiceAnswer answer;         // of the last request; the body is dropped once read
+    bool hasArray = false;        // the pictures were there (array or JSON data), readable or not
     PictureArrayReading reading;  // the pictures, with an empty save name and state
+    // The service's own words when it refused the request (UTF-8): the
+    // antiFlag message, the verification page's title, "HTTP 403" or "HTTP 429".
+    std::string refusal;
 };
 
 class HarvestSink {
@@ -71,11 +88,14 @@ private:
     void work(const std::atomic<bool>* cancel, const WorkerGang& gang);
     void visitFrontPageOnce(const std::atomic<bool>* cancel);
     HarvestedPage fetchPage(std::int32_t index, const std::atomic<bool>* cancel);
+    void askJson(HarvestedPage& page, const std::atomic<bool>* cancel);
     void handOver(HarvestedPage page);
 
     const HarvestSettings settings_;
     const std::shared_ptr<HarvestSink> sink_;
     std::atomic<std::int32_t> nextPage_{0};
+    std::atomic<bool> useJson_{false};  // a result page came without its array
+    std::atomic<bool> refused_{false};
 
     mutable std::mutex visitLock_;  // held for the whole visit: later workers wait for its cookies
     bool visited_ = false;

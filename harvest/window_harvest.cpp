@@ -39,6 +39,14 @@ public:
             AppendLog(window_, line);
             unreadable_.push_back(line);
         }
+        // A refusal must not pass for an empty result: it is said in the
+        // service's own words.
+        if (!page.refusal.empty()) {
+            const Text line = ConcatText(Gbk("第"), std::to_string(page.index), Gbk("页被拒绝: "),
+                                         Utf8ToGbk(page.refusal));
+            AppendLog(window_, line);
+            unreadable_.push_back(line);
+        }
         // One block per page; the positions in the save names run on from
         // whatever the list holds, so they stay gapless whoever else appends.
         window_.pictureList().append(std::move(page.reading.records), [this](int position) {
@@ -68,6 +76,8 @@ private:
     const Text letterCount_;
     // Touched only by pageRead and finished, which never overlap.
     int pagesRead_ = 0;
+    // Lines about pages that gave nothing though the service answered; the
+    // run's end empties the log, so they are written again after it.
     std::vector<Text> unreadable_;
 };
 

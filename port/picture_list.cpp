@@ -20,7 +20,21 @@ const Text& CellOf(const ImageRecord& record, int column) {
 }
 
 Text& CellOf(ImageRecord& record, int column) {
-    return const_cast<Text&>(CellOf(static_cast<const ImageRecord&>(record), column));
+    switch (column) {
+        case ctl::kColSaveName: return record.saveName;
+        case ctl::kColAddress: return record.address;
+        case ctl::kColWidth: return record.width;
+        case ctl::kColHeight: return record.height;
+        case ctl::kColState: return record.state;
+        case ctl::kColThumbnail: return record.thumbnail;
+        default: {
+            // A write to an unknown column goes nowhere, and the next caller
+            // still finds it empty.
+            thread_local Text nowhere;
+            nowhere.clear();
+            return nowhere;
+        }
+    }
 }
 
 RowId PictureList::append(std::vector<ImageRecord> records,
@@ -87,6 +101,7 @@ bool PictureList::setCell(RowId id, int column, const Text& value) {
     {
         std::lock_guard lock(mutex_);
         if (id < firstId_ || id - firstId_ >= rows_.size()) return false;
+        if (column < 0 || column > ctl::kColThumbnail) return false;
         const auto position = static_cast<int>(id - firstId_);
         CellOf(rows_[static_cast<std::size_t>(position)], column) = value;
         if (position < shownRows_) changedRows_.push_back(position);

@@ -28,7 +28,8 @@ struct ImageRecord {
     Text thumbnail;  // thumbnail address
 };
 
-// The cell of `record` in list column `column`; empty for an unknown column.
+// The cell of `record` in list column `column`; empty for an unknown column
+// (and a write to it is lost).
 const Text& CellOf(const ImageRecord& record, int column);
 Text& CellOf(ImageRecord& record, int column);
 
@@ -63,7 +64,7 @@ public:
     std::vector<std::pair<RowId, ImageRecord>> rows() const;
 
     // Writes one cell of the row with `id`; false (and nothing written) when
-    // the row has left the list.
+    // the row has left the list or the column is unknown.
     bool setCell(RowId id, int column, const Text& value);
     // The same by position, for whoever holds no id (false when out of range).
     bool setCellAt(int position, int column, const Text& value);

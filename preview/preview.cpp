@@ -79,8 +79,13 @@ void ToggleAutoPreview(WindowPort& window) {
 }
 
 void AutoPreviewTick(WindowPort& window, PreviewState& state) {
-    // A busy slot or a refused thread only means this tick shows nothing new.
+    // Every tick is a step: one whose fetch still hangs is superseded (its
+    // transfer ends and it shows nothing), so a slow host neither piles up a
+    // thread per tick nor stops the pictures from changing.
+    state.autoFetch.stop();
+    state.autoFetch = WorkerGang(state.steps);
     const std::atomic<bool>* cancel = state.autoFetch.cancelFlag();
+    // A refused thread only means this tick shows nothing new.
     state.autoFetch.startIfFree(1, [&window, cancel] { AutoPreviewStep(window, cancel); });
 }
 
@@ -102,7 +107,10 @@ void AutoPreviewStep(WindowPort& window, const std::atomic<bool>* cancel) {
     const Text address = row ? row->second.thumbnail : Text();
     HttpOptions options;
     options.cancel = cancel;
-    window.setPicture(ctl::kPictureBox, address.empty() ? Bytes{} : HttpRequest(address, options));
+    const Bytes picture = address.empty() ? Bytes{} : HttpRequest(address, options);
+    // A superseded step's empty body is no picture of its row.
+    if (cancel != nullptr && cancel->load()) return;
+    window.setPicture(ctl::kPictureBox, picture);
 }
 
 }  // namespace lumigrab

@@ -23,8 +23,8 @@ struct PreviewState {
     WorkerGang stepFetch{steps};
     std::shared_ptr<std::atomic<std::uint64_t>> newestStep =
         std::make_shared<std::atomic<std::uint64_t>>(0);
-    // The automatic preview's fetches: one at a time, so a slow host cannot
-    // pile up a thread per tick; a tick while one runs shows nothing new.
+    // The automatic preview's fetch: one at a time, so a slow host cannot
+    // pile up a thread per tick; each tick supersedes the one before.
     WorkerGang autoFetch{steps};
 };
 
@@ -39,12 +39,13 @@ void ShowPreviousPicture(WindowPort& window, PreviewState& state);
 // Left button released over 选择框1, before the box changes its mark.
 void ToggleAutoPreview(WindowPort& window);
 
-// Tick of 时钟1: runs AutoPreviewStep on a worker, unless the previous tick's
-// step is still running.
+// Tick of 时钟1: runs AutoPreviewStep on a worker; a previous tick's step
+// still fetching is stopped and shows nothing.
 void AutoPreviewTick(WindowPort& window, PreviewState& state);
 
 // Shows the thumbnail of a randomly chosen row; clears the picture when the
-// list is empty. `cancel` (may be null) ends its fetch early.
+// list is empty. `cancel` (may be null) ends its fetch early, and then
+// nothing is shown.
 void AutoPreviewStep(WindowPort& window, const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace lumigrab

@@ -18,12 +18,15 @@ void Usage() {
     std::fputs(
         "usage: lumigrab-standin [--port N] [--print-port] [--lifetime-seconds S]\n"
         "                        [--total N] [--picture-delay-ms MS] [--max-connections N]\n"
+        "                        [--result-page-gone]\n"
         "  --port N              port on 127.0.0.1 (0, the default: any free port)\n"
         "  --print-port          write the port and a newline to stdout once listening\n"
         "  --lifetime-seconds S  exit after S seconds (default 1800; 0: no limit)\n"
         "  --total N             result-set size of an ordinary keyword (default 75)\n"
         "  --picture-delay-ms MS wait before every picture response (default 0)\n"
-        "  --max-connections N   connections served at once (default 64)\n",
+        "  --max-connections N   connections served at once (default 64)\n"
+        "  --result-page-gone    result pages send clients to the script-rendered app;\n"
+        "                        only the JSON endpoint lists pictures\n",
         stderr);
 }
 
@@ -67,6 +70,8 @@ int main(int argc, char** argv) {
             options.pictureDelay = std::chrono::milliseconds(number(0, 600000));
         } else if (arg == "--max-connections") {
             options.maxConnections = static_cast<int>(number(1, 4096));
+        } else if (arg == "--result-page-gone") {
+            options.resultPageGone = true;
         } else if (arg == "--help" || arg == "-h") {
             Usage();
             return 0;

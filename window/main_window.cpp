@@ -7,11 +7,12 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTimer>
 
 #include "port/controls.h"
 #include "window/log_box.h"
+#include "window/picture_list_model.h"
 #include "window/widgets.h"
 #include "window/window_controls.h"
 #include "text/encoding.h"
@@ -85,31 +86,30 @@ GbkLineEdit* Edit(QWidget* parent, std::string_view name, int left, int top, int
 
 }  // namespace
 
-MainWindow::MainWindow(EventHandlers& handlers)
+MainWindow::MainWindow(EventHandlers& handlers, PictureList& list)
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                            Qt::WindowCloseButtonHint),
       handlers_(handlers) {
     setWindowTitle(QStringLiteral("Lumigrab"));
     setFixedSize(kClientWidth, kClientHeight);
-    buildControls();
-    controls_ = std::make_unique<WindowControls>(this);
+    buildControls(list);
+    controls_ = std::make_unique<WindowControls>(this, list);
 }
 
 MainWindow::~MainWindow() = default;
 
-void MainWindow::buildControls() {
+void MainWindow::buildControls(PictureList& rows) {
     using namespace ctl;
 
     // The result list.
     QGroupBox* list = Group(this, "分组框2", "", 8, 10, 328, 406);
     Label(list, kPictureNameLabel, "图片名称:", 10, 16, 55, 24);
     Edit(list, kPictureName, 72, 16, 248, 20);
-    auto* table = Place(new QTableWidget(0, 6, list), kResultList, 7, 46, 312, 336);
-    const char* const titles[] = {"保存名称", "图片地址", "宽度", "高度", "下载状态", "小图地址"};
-    const int widths[] = {60, 80, 50, 50, 60, 50};
-    for (int column = 0; column < 6; ++column) {
-        table->setHorizontalHeaderItem(column, new QTableWidgetItem(QString::fromUtf8(titles[column])));
+    auto* table = Place(new QTableView(list), kResultList, 7, 46, 312, 336);
+    table->setModel(new PictureListModel(rows, table));
+    const int widths[PictureListModel::kColumns] = {60, 80, 50, 50, 60, 50};
+    for (int column = 0; column < PictureListModel::kColumns; ++column) {
         table->setColumnWidth(column, widths[column]);
     }
     table->verticalHeader()->setVisible(false);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "port/event_handlers.h"
+#include "port/picture_list.h"
 #include "text/text.h"
 
 class QTimer;
@@ -25,7 +26,8 @@ public:
     static constexpr int kClientHeight = 560;
     static constexpr int kDepthEntries = 100;
 
-    explicit MainWindow(EventHandlers& handlers);
+    // `list` is what the result list shows; it outlives the window.
+    MainWindow(EventHandlers& handlers, PictureList& list);
     ~MainWindow() override;
 
     // The created event (the handler, then 选择框1 greyed), the first time
@@ -44,7 +46,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void buildControls();
+    void buildControls(PictureList& list);
 
     EventHandlers& handlers_;
     std::unique_ptr<WindowControls> controls_;

@@ -3,7 +3,6 @@
 #include <QAbstractButton>
 #include <QMessageBox>
 #include <QRadioButton>
-#include <QTableWidget>
 #include <QTimer>
 #include <QWidget>
 
@@ -13,35 +12,6 @@
 namespace lumigrab::ui {
 
 namespace {
-
-// Each cell keeps the exact bytes it was given; the list is not editable, so
-// these are always what the cell holds.
-constexpr int kBytesRole = Qt::UserRole + 1;
-
-// What a cell shows of a long text: no column is wide enough for more, and
-// laying out a text of a megabyte on every repaint froze the window for
-// seconds. The cell still holds (and hands back) every byte.
-constexpr std::size_t kShownBytes = 1024;
-
-QString Shown(const Text& value) {
-    if (value.size() <= kShownBytes) return ToQt(value);
-    // Cut at a character boundary: bytes 0x81 to 0xFE lead a pair.
-    std::size_t cut = 0;
-    while (cut < kShownBytes) {
-        const unsigned char lead = static_cast<unsigned char>(value[cut]);
-        const std::size_t length = lead >= 0x81 && lead <= 0xFE ? 2 : 1;
-        if (cut + length > kShownBytes) break;
-        cut += length;
-    }
-    return ToQt(std::string_view(value).substr(0, cut)) + QChar(0x2026);  // "…"
-}
-
-QTableWidgetItem* NewCell(const Text& value) {
-    auto* item = new QTableWidgetItem(Shown(value));
-    item->setData(kBytesRole, QByteArray(value.data(), static_cast<qsizetype>(value.size())));
-    item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-    return item;
-}
 
 QImage ToQImage(const Image& picture) {
     if (picture.width <= 0 || picture.height <= 0 ||
@@ -55,7 +25,7 @@ QImage ToQImage(const Image& picture) {
 
 }  // namespace
 
-WindowControls::WindowControls(QObject* root) {
+WindowControls::WindowControls(QObject* root, PictureList& list) : list_(list) {
     if (!root->objectName().isEmpty()) byName_.emplace(root->objectName().toStdString(), root);
     for (QObject* child : root->findChildren<QObject*>()) {
         if (!child->objectName().isEmpty()) {
@@ -134,7 +104,7 @@ void WindowControls::setEnabled(std::string_view control, bool enabled) {
     if (auto* widget = as<QWidget>(control)) widget->setEnabled(enabled);
 }
 
-bool WindowControls::isEnabled(std::string_view control) {
+bool WindowControls::isEnabled(std::string_view control) const {
     auto* widget = as<QWidget>(control);
     return widget && widget->isEnabled();
 }
@@ -151,12 +121,12 @@ void WindowControls::setTimerInterval(std::string_view control, int milliseconds
     }
 }
 
-int WindowControls::timerInterval(std::string_view control) {
+int WindowControls::timerInterval(std::string_view control) const {
     auto* timer = as<QTimer>(control);
     return timer ? timer->property("lumigrabInterval").toInt() : 0;
 }
 
-int WindowControls::progressMaximum(std::string_view control) {
+int WindowControls::progressMaximum(std::string_view control) const {
     auto* bar = as<RangeProgressBar>(control);
     return bar ? bar->logicalMaximum() : 0;
 }
@@ -165,7 +135,7 @@ void WindowControls::setProgressMaximum(std::string_view control, int value) {
     if (auto* bar = as<RangeProgressBar>(control)) bar->setLogicalMaximum(value);
 }
 
-int WindowControls::progressPosition(std::string_view control) {
+int WindowControls::progressPosition(std::string_view control) const {
     auto* bar = as<RangeProgressBar>(control);
     return bar ? bar->logicalPosition() : 0;
 }
@@ -184,44 +154,6 @@ void WindowControls::showPicture(std::string_view control, const std::optional<I
     box->setImage(picture ? ToQImage(*picture) : QImage());
 }
 
-int WindowControls::rowCount(std::string_view control) {
-    auto* list = as<QTableWidget>(control);
-    return list ? list->rowCount() : 0;
-}
-
-void WindowControls::insertRow(std::string_view control, int row, const Text& caption) {
-    auto* list = as<QTableWidget>(control);
-    if (!list) return;
-    // A position past the end (or below 0) appends, as the platform list does.
-    if (row < 0 || row > list->rowCount()) row = list->rowCount();
-    list->insertRow(row);
-    for (int column = 0; column < list->columnCount(); ++column) {
-        list->setItem(row, column, NewCell(column == 0 ? caption : Text{}));
-    }
-}
-
-void WindowControls::setCell(std::string_view control, int row, int column, const Text& value) {
-    auto* list = as<QTableWidget>(control);
-    if (!list || row < 0 || row >= list->rowCount() || column < 0 ||
-        column >= list->columnCount()) {
-        return;
-    }
-    list->setItem(row, column, NewCell(value));
-}
-
-Text WindowControls::cell(std::string_view control, int row, int column) {
-    auto* list = as<QTableWidget>(control);
-    if (!list) return {};
-    const QTableWidgetItem* item = list->item(row, column);  // null when out of range
-    if (!item) return {};
-    const QByteArray bytes = item->data(kBytesRole).toByteArray();
-    return Text(bytes.constData(), static_cast<size_t>(bytes.size()));
-}
-
-void WindowControls::clearRows(std::string_view control) {
-    if (auto* list = as<QTableWidget>(control)) list->setRowCount(0);
-}
-
 void WindowControls::messageBox(const Text& message, const Text& caption, MessageIcon icon) {
     QMessageBox::Icon shown = QMessageBox::NoIcon;
     if (icon == MessageIcon::Information) shown = QMessageBox::Information;
@@ -231,7 +163,7 @@ void WindowControls::messageBox(const Text& message, const Text& caption, Messag
     box.exec();
 }
 
-void WindowControls::runOnWindowThread(const std::function<void()>& work) {
+void WindowControls::runOnWindowThread(std::function<void()> work) {
     if (work) work();
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 // The control operations of the main window, by control name, for the window
 // thread only. Other threads reach them through CrossThreadPort.
+//
+// The reads the port no longer offers (isEnabled, timerInterval, the progress
+// bar's) stay here for the window's own use and its tests.
 #include <QString>
 #include <optional>
 #include <unordered_map>
@@ -16,7 +19,8 @@ namespace lumigrab::ui {
 class WindowControls : public WindowPort {
 public:
     // Every named object under `root` (root included) becomes addressable.
-    explicit WindowControls(QObject* root);
+    // `list` is what the result list shows; it outlives the controls.
+    WindowControls(QObject* root, PictureList& list);
 
     Text text(std::string_view control) override;
     void setText(std::string_view control, const Text& value) override;
@@ -27,21 +31,18 @@ public:
     bool isChecked(std::string_view control) override;
     void setChecked(std::string_view control, bool checked) override;
     void setEnabled(std::string_view control, bool enabled) override;
-    bool isEnabled(std::string_view control) override;
     void setTimerInterval(std::string_view control, int milliseconds) override;
-    int timerInterval(std::string_view control) override;
-    int progressMaximum(std::string_view control) override;
     void setProgressMaximum(std::string_view control, int value) override;
-    int progressPosition(std::string_view control) override;
     void setProgressPosition(std::string_view control, int value) override;
     void setPicture(std::string_view control, const Bytes& picture) override;
-    int rowCount(std::string_view control) override;
-    void insertRow(std::string_view control, int row, const Text& caption) override;
-    void setCell(std::string_view control, int row, int column, const Text& value) override;
-    Text cell(std::string_view control, int row, int column) override;
-    void clearRows(std::string_view control) override;
+    PictureList& pictureList() override { return list_; }
     void messageBox(const Text& message, const Text& caption, MessageIcon icon) override;
-    void runOnWindowThread(const std::function<void()>& work) override;
+    void runOnWindowThread(std::function<void()> work) override;
+
+    bool isEnabled(std::string_view control) const;
+    int timerInterval(std::string_view control) const;  // 0 while stopped
+    int progressMaximum(std::string_view control) const;
+    int progressPosition(std::string_view control) const;
 
     // The second half of setPicture, so callers off the window thread can
     // decode first and hold the window thread only for the swap.
@@ -53,6 +54,7 @@ public:
 
 private:
     std::unordered_map<std::string, QObject*> byName_;
+    PictureList& list_;
 };
 
 }  // namespace lumigrab::ui

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -82,13 +83,20 @@ protected:
         return paths;
     }
 
-    // Pages asked for, each once however often: a page that stalled on a
-    // connection the front-page visit left open is asked again, as an HTTP
-    // client does when a reused connection dies before any answer.
-    long DistinctPages() {
-        std::vector<std::string> paths = PagePaths();
-        std::sort(paths.begin(), paths.end());
-        return std::unique(paths.begin(), paths.end()) - paths.begin();
+    // Pages asked for, of either endpoint, each once however often: a page
+    // that stalled on a connection the front-page visit left open is asked
+    // again, as an HTTP client does when a reused connection dies before any
+    // answer, and a page without its array is asked again of the JSON endpoint.
+    std::size_t DistinctPages() {
+        std::set<long> pages;
+        for (const auto& r : server.requests()) {
+            const bool flip = r.pathAndQuery.starts_with("/search/flip");
+            if (!flip && !r.pathAndQuery.starts_with("/search/acjson")) continue;
+            const std::size_t pn = r.pathAndQuery.find("&pn=");
+            if (pn == std::string::npos) continue;
+            pages.insert(std::strtol(r.pathAndQuery.c_str() + pn + 4, nullptr, 10) / (flip ? 20 : 30));
+        }
+        return pages.size();
     }
 
     std::vector<Text> ClosingLines(int total) {

@@ -31,7 +31,7 @@ TEST_P(ConcurrencyLimitTest, FirstWaveIsTheLimit) {
     EXPECT_FALSE(window.isEnabled(ctl::kHarvestButton));
 
     ASSERT_TRUE(WaitForEnd());
-    EXPECT_EQ(DistinctPages(), c.pages);
+    EXPECT_EQ(DistinctPages(), static_cast<std::size_t>(c.pages));
     EXPECT_EQ(window.logMessages(), ClosingLines(0));
 }
 

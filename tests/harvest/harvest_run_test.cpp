@@ -175,7 +175,7 @@ TEST_P(FailedPageTest, StillStepsAndEndsTheRun) {
     EXPECT_EQ(window.progressMaximum(ctl::kProgress), 2);
     EXPECT_EQ(window.progressPosition(ctl::kProgress), 2);
     EXPECT_EQ(window.logMessages(), ClosingLines(0));
-    EXPECT_EQ(DistinctPages(), 2);
+    EXPECT_EQ(DistinctPages(), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, FailedPageTest,

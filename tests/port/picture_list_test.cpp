@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "port/controls.h"
 
 namespace lumigrab::testing {
@@ -58,6 +60,21 @@ TEST(PictureListTest, ChangesSinceTheLastTake) {
     EXPECT_EQ(changes.firstAppended, 0);
     ASSERT_EQ(changes.appended.size(), 1u);
     EXPECT_EQ(changes.appended[0].address, "d");
+}
+
+// Every unknown column reads as one shared empty cell: a write to an unknown
+// column must not land there.
+TEST(PictureListTest, WriteToUnknownColumnIsLost) {
+    PictureList list;
+    const RowId id = list.append({Named("a")});
+    EXPECT_FALSE(list.setCell(id, ctl::kColThumbnail + 1, "x"));
+    EXPECT_FALSE(list.setCellAt(0, -1, "x"));
+    ImageRecord record;
+    CellOf(record, 99) = "y";
+    for (int column : {-1, ctl::kColThumbnail + 1, 99}) {
+        EXPECT_EQ(CellOf(std::as_const(record), column), "") << column;
+        EXPECT_EQ(CellOf(*list.find(id), column), "") << column;
+    }
 }
 
 }  // namespace

@@ -205,14 +205,23 @@ TEST_F(PreviewTest, TickShowsOnItsOwnThreadAndLeavesPosition) {
     EXPECT_EQ(window.logMessages().size(), 1u) << "only the usage text";
 }
 
-TEST_F(PreviewTest, TicksWhileAFetchHangsStartNoOther) {
+// A tick while a fetch hangs is still a step: it ends the hanging fetch and
+// shows its own picture, which the superseded step never replaces.
+TEST_F(PreviewTest, TickSupersedesAHangingFetch) {
     window.insertRow(ctl::kResultList, 0, "slow");
-    window.setCell(ctl::kResultList, 0, ctl::kColThumbnail, server.pictureUrl(PictureKind::Stall, 1, true) + "?ms=1500");
+    window.setCell(ctl::kResultList, 0, ctl::kColThumbnail, server.pictureUrl(PictureKind::Stall, 1, true) + "?ms=8000");
+    const auto start = std::chrono::steady_clock::now();
+    AutoPreviewTick(window, state);
+    ASSERT_TRUE(server.waitForRequests(1, 10s));
+    window.clearRows(ctl::kResultList);
+    AddRows(1);
 
-    for (int i = 0; i < 5; ++i) AutoPreviewTick(window, state);
+    AutoPreviewTick(window, state);
     ASSERT_TRUE(state.steps.waitIdle(30s));
 
-    EXPECT_EQ(server.hitsUnder("/thumb/"), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s) << "the hanging fetch was waited for";
+    EXPECT_EQ(Shown(), Thumbnail(1));
+    EXPECT_EQ(window.pictureChanges(ctl::kPictureBox), 1);
 }
 
 TEST_F(PreviewTest, NewerStepSupersedesAHangingOne) {

@@ -5,11 +5,13 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QRadioButton>
-#include <QTableWidget>
+#include <QAbstractItemModelTester>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QToolButton>
 
 #include "port/controls.h"
+#include "window/gbk_mirror.h"
 #include "window/widgets.h"
 #include "text/encoding.h"
 #include "window_fixture.h"
@@ -164,42 +166,90 @@ TEST_F(ControlsTest, TimerTicksOnlyWhileIntervalPositive) {
     EXPECT_EQ(handlers.count("timerTick"), ticks);
 }
 
-TEST_F(ControlsTest, ListRowsAndCells) {
-    const std::string_view list = ctl::kResultList;
-    controls().insertRow(list, 0, "b");
-    controls().insertRow(list, 0, "a");    // before
-    controls().insertRow(list, 99, "c");   // past the end: appended
-    controls().insertRow(list, -1, "d");   // below 0: appended
-    ASSERT_EQ(controls().rowCount(list), 4);
-    const char* const order[] = {"a", "b", "c", "d"};
-    for (int row = 0; row < 4; ++row) {
-        EXPECT_EQ(controls().cell(list, row, 0), order[row]);
-        for (int column = 1; column < 6; ++column) EXPECT_EQ(controls().cell(list, row, column), "");
+ImageRecord Record(const Text& address) {
+    ImageRecord record;
+    record.address = address;
+    record.width = "400";
+    record.height = "300";
+    record.thumbnail = address + "/small";
+    return record;
+}
+
+// Whether the view shows exactly what the list holds: the same rows, every
+// cell's bytes, and each short cell's text as shown.
+::testing::AssertionResult ShowsList(PictureListModel& model, const PictureList& list) {
+    const auto rows = list.rows();
+    if (model.rowCount() != static_cast<int>(rows.size())) {
+        return ::testing::AssertionFailure()
+               << model.rowCount() << " rows shown, " << rows.size() << " held";
     }
+    for (int row = 0; row < model.rowCount(); ++row) {
+        for (int column = 0; column < PictureListModel::kColumns; ++column) {
+            const Text& held = CellOf(rows[static_cast<std::size_t>(row)].second, column);
+            if (model.cell(row, column) != held ||
+                model.data(model.index(row, column)).toString() != ToQt(held)) {
+                return ::testing::AssertionFailure() << "row " << row << " column " << column;
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(ControlsTest, ResultListShowsWhatTheListHoldsAfterEachBatch) {
+    PictureListModel& model = listModel();
+    QAbstractItemModelTester checked(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    const auto name = [](int position) { return Gbk("图") + " " + std::to_string(position); };
+    const RowId first = list.append({Record("http://a/1"), Record("http://a/2")}, name);
+    list.append({Record("http://a/3")}, name);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return model.rowCount() == 3; }, 5000));
+    EXPECT_TRUE(ShowsList(model, list));
+
+    // Row states, odd bytes included.
     const Text oddBytes = "\x81" + Gbk("下载状态") + "\xFF";
-    controls().setCell(list, 1, ctl::kColState, oddBytes);
-    EXPECT_EQ(controls().cell(list, 1, ctl::kColState), oddBytes);
-    // Out of range: ignored on write, empty on read.
-    controls().setCell(list, 4, 0, "x");
-    controls().setCell(list, 0, 6, "x");
-    controls().setCell(list, -1, 0, "x");
-    EXPECT_EQ(controls().cell(list, 4, 0), "");
-    EXPECT_EQ(controls().cell(list, 0, 6), "");
-    EXPECT_EQ(controls().cell(list, 0, -1), "");
-    EXPECT_EQ(control<QTableWidget>(list)->rowCount(), 4);
-    controls().clearRows(list);
-    EXPECT_EQ(controls().rowCount(list), 0);
+    list.setCell(first + 1, ctl::kColState, oddBytes);
+    list.setCell(first, ctl::kColState, "OK");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return model.cell(0, ctl::kColState) == "OK"; }, 5000));
+    EXPECT_TRUE(ShowsList(model, list));
+    // The view hears of both rows, so it repaints them.
+    ASSERT_EQ(changed.count(), 1);
+    EXPECT_EQ(changed[0][0].value<QModelIndex>().row(), 0);
+    EXPECT_EQ(changed[0][1].value<QModelIndex>().row(), 1);
+    EXPECT_EQ(changed[0][1].value<QModelIndex>().column(), ctl::kColThumbnail);
+    EXPECT_EQ(model.cell(1, ctl::kColState), oddBytes);
+    EXPECT_EQ(model.cell(3, 0), "");
+    EXPECT_EQ(model.cell(0, PictureListModel::kColumns), "");
+
+    // Emptied and refilled before the window looked: only the new rows show.
+    list.clear();
+    list.append({Record("http://b/1")}, name);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return model.cell(0, 1) == "http://b/1"; }, 5000));
+    EXPECT_TRUE(ShowsList(model, list));
+    list.clear();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return model.rowCount() == 0; }, 5000));
+}
+
+// A harvest appends thousands of rows at once: the view takes them in one
+// insertion rather than one per row.
+TEST_F(ControlsTest, ResultListTakesABurstOfRowsAsOneInsertion) {
+    PictureListModel& model = listModel();
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+    std::vector<ImageRecord> burst(40000, Record("http://c/x"));
+    list.append(std::move(burst));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return model.rowCount() == 40000; }, 20000));
+    EXPECT_EQ(inserted.count(), 1);
+    EXPECT_EQ(listView()->model()->rowCount(), 40000);
 }
 
 // Laying out a megabyte on every repaint froze the window: the cell shows a
-// short head of it and still hands back every byte.
+// short head of it while the list keeps every byte.
 TEST_F(ControlsTest, LongCellShowsItsHeadAndKeepsEveryByte) {
-    const std::string_view list = ctl::kResultList;
     const Text address = Gbk("图") + std::string(std::size_t{1} << 20, 'a');
-    controls().insertRow(list, 0, "x");
-    controls().setCell(list, 0, ctl::kColAddress, address);
-    EXPECT_EQ(controls().cell(list, 0, ctl::kColAddress), address);
-    const QString shown = control<QTableWidget>(list)->item(0, ctl::kColAddress)->text();
+    list.append({Record(address)});
+    listModel().applyChanges();
+    EXPECT_EQ(listModel().cell(0, ctl::kColAddress), address);
+    const QString shown =
+        listView()->model()->data(listModel().index(0, ctl::kColAddress)).toString();
     EXPECT_LT(shown.size(), 2000);
     EXPECT_TRUE(shown.startsWith(QString::fromUtf8("图aaa"))) << shown.left(10).toStdString();
 }
@@ -272,12 +322,11 @@ TEST_F(ControlsTest, UnknownOrWrongKindReadsEmpty) {
     EXPECT_EQ(controls().text(ctl::kHarvestButton), "");
     EXPECT_EQ(controls().selectedIndex(ctl::kKeyword), -1);
     EXPECT_FALSE(controls().isChecked(ctl::kHarvestButton));
-    EXPECT_EQ(controls().rowCount(ctl::kLog), 0);
-    EXPECT_EQ(controls().cell(ctl::kLog, 0, 0), "");
     EXPECT_EQ(controls().timerInterval(ctl::kLog), 0);
+    EXPECT_EQ(controls().progressMaximum(ctl::kLog), 0);
     controls().setText("no such control", "x");
-    controls().insertRow(ctl::kLog, 0, "x");
-    EXPECT_EQ(controls().rowCount(ctl::kResultList), 0);
+    controls().setText(ctl::kResultList, "x");
+    EXPECT_EQ(controls().text(ctl::kResultList), "");
 }
 
 }  // namespace

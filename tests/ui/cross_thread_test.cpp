@@ -1,5 +1,5 @@
-// The port from worker threads: every call is carried out on the window
-// thread while the caller waits, so lines and rows land whole and in order.
+// The port from worker threads: writes are handed over and land on the window
+// thread in order without the worker waiting; reads and the message box wait.
 #include <QBuffer>
 #include <QEventLoop>
 #include <QTimer>
@@ -7,17 +7,29 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <atomic>
+#include <future>
 #include <map>
 #include <thread>
 
 #include "port/controls.h"
 #include "window/cross_thread_port.h"
+#include "window/log_box.h"
 #include "window/widgets.h"
 #include "text/encoding.h"
 #include "window_fixture.h"
 
 namespace lumigrab::ui::testing {
 namespace {
+
+Bytes Png(QSize size) {
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::yellow);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    EXPECT_TRUE(image.save(&buffer, "PNG"));
+    return Bytes(png.begin(), png.end());
+}
 
 class CrossThreadTest : public WindowTest {
 protected:
@@ -87,33 +99,65 @@ TEST_F(CrossThreadTest, ConcurrentAppendsLandWholeAndInOrder) {
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(nextIndex[t], kLines);
 }
 
-TEST_F(CrossThreadTest, RowsWrittenAsOneStepStayConsistent) {
+TEST_F(CrossThreadTest, WorkHandedOverRunsAsOneStepInOrder) {
+    constexpr int kThreads = 4;
+    constexpr int kSteps = 100;
+    port->setText(ctl::kLog, Text{});
+    CrossThreadPort* window = port.get();
+    runWorkers(kThreads, [&](int t) {
+        for (int i = 0; i < kSteps; ++i) {
+            const Text name = std::to_string(t) + "-" + std::to_string(i);
+            // The work runs after the worker has gone on: it holds copies.
+            window->runOnWindowThread([window, name] {
+                window->setText(ctl::kKeyword, name);
+                // Nothing handed over in the meantime comes between.
+                window->appendText(ctl::kLog, window->text(ctl::kKeyword) + "\r\n");
+            });
+            window->setText(ctl::kKeyword, "between");
+        }
+    });
+    const Text log = port->text(ctl::kLog);
+    std::map<int, int> nextIndex;
+    int lines = 0;
+    size_t from = 0;
+    for (size_t end; (end = log.find("\r\n", from)) != Text::npos; from = end + 2) {
+        const Text line = log.substr(from, end - from);
+        const size_t dash = line.find('-');
+        ASSERT_NE(dash, Text::npos) << line;
+        const int t = std::stoi(line.substr(0, dash));
+        EXPECT_EQ(std::stoi(line.substr(dash + 1)), nextIndex[t]++) << line;
+        ++lines;
+    }
+    EXPECT_EQ(lines, kThreads * kSteps);
+    EXPECT_EQ(port->text(ctl::kKeyword), "between");
+}
+
+TEST_F(CrossThreadTest, RowsAppendedByWorkersReachTheView) {
     constexpr int kThreads = 4;
     constexpr int kRows = 100;
-    const std::string_view list = ctl::kResultList;
     runWorkers(kThreads, [&](int t) {
         for (int i = 0; i < kRows; ++i) {
             const Text name = std::to_string(t) + "-" + std::to_string(i);
-            port->runOnWindowThread([&] {
-                const int row = port->rowCount(list);  // runs at once: same thread
-                port->insertRow(list, row, name);
-                for (int column = 1; column < 6; ++column) {
-                    port->setCell(list, row, column, name + "/" + std::to_string(column));
-                }
-            });
-            // Reads from the worker see the row it wrote.
-            EXPECT_GE(port->rowCount(list), i + 1);
+            ImageRecord row;
+            row.saveName = name;
+            row.address = "http://a/" + name;
+            const RowId id = port->pictureList().append({row});
+            port->pictureList().setCell(id, ctl::kColState, name + "/OK");
         }
     });
-    ASSERT_EQ(port->rowCount(list), kThreads * kRows);
-    std::map<std::string, int> seen;
-    for (int row = 0; row < kThreads * kRows; ++row) {
-        const Text name = port->cell(list, row, 0);
-        ++seen[name];
-        for (int column = 1; column < 6; ++column) {
-            EXPECT_EQ(port->cell(list, row, column), name + "/" + std::to_string(column));
-        }
-    }
+    PictureListModel& model = listModel();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return model.rowCount() == kThreads * kRows; }, 20000));
+    // Every row as written, states included, once the last batch is in.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            for (int row = 0; row < model.rowCount(); ++row) {
+                if (model.cell(row, ctl::kColState) != model.cell(row, 0) + "/OK") return false;
+            }
+            return true;
+        },
+        20000));
+    std::map<Text, int> seen;
+    for (int row = 0; row < model.rowCount(); ++row) ++seen[model.cell(row, 0)];
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kRows));
 }
 
@@ -131,7 +175,8 @@ TEST_F(CrossThreadTest, ReadsAndStatesFromWorkers) {
             EXPECT_EQ(port->selectedIndex(ctl::kDepth), -1);
         }
     });
-    EXPECT_EQ(port->progressMaximum(ctl::kProgress), 1000);
+    port->applyHandedOver();
+    EXPECT_EQ(controls().progressMaximum(ctl::kProgress), 1000);
 }
 
 TEST_F(CrossThreadTest, WindowThreadCallsRunAtOnce) {
@@ -145,15 +190,93 @@ TEST_F(CrossThreadTest, WindowThreadCallsRunAtOnce) {
 }
 
 TEST_F(CrossThreadTest, PictureFromWorkerIsShown) {
-    QImage image(40, 30, QImage::Format_RGB32);
-    image.fill(Qt::yellow);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    ASSERT_TRUE(image.save(&buffer, "PNG"));
-    const Bytes bytes(png.begin(), png.end());
+    const Bytes bytes = Png(QSize(40, 30));
     runWorkers(1, [&](int) { port->setPicture(ctl::kPictureBox, bytes); });
-    EXPECT_EQ(control<PictureBox>(ctl::kPictureBox)->image().size(), QSize(40, 30));
+    auto* box = control<PictureBox>(ctl::kPictureBox);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return box->image().size() == QSize(40, 30); }, 5000));
+}
+
+// Runs `body` on a worker while the window thread does not serve its event
+// loop at all; true if the worker finished all the same.
+bool FinishesWithoutWindow(const std::function<void()>& body) {
+    std::promise<void> promise;
+    std::future<void> finished = promise.get_future();
+    std::thread worker([&] {
+        body();
+        promise.set_value();
+    });
+    const bool done = finished.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    if (!done) {
+        // A worker stuck waiting for the window: serve it, so the test fails
+        // rather than hangs.
+        (void)QTest::qWaitFor(
+            [&] { return finished.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+            60000);
+    }
+    worker.join();
+    return done;
+}
+
+TEST_F(CrossThreadTest, WritesFromWorkersDoNotWaitAndLandInOrder) {
+    port->setText(ctl::kLog, Text{});
+    const Bytes picture = Png(QSize(8, 6));
+    // Appends as the log would take them one by one, a character split
+    // across two of them included.
+    const std::vector<Text> appends = {"one\r\n", "two\r", "\nthree ", "\x81", "\x40\r\n"};
+    std::atomic<bool> ranOnWindowThread{false};
+    Text keywordSeenByWork;
+    int positionSeenByWork = -1;
+    CrossThreadPort* window = port.get();
+    QThread* windowThread = QThread::currentThread();
+
+    ASSERT_TRUE(FinishesWithoutWindow([&] {
+        window->setText(ctl::kKeyword, "a");
+        window->appendText(ctl::kKeyword, "b");
+        for (const Text& text : appends) window->appendText(ctl::kLog, text);
+        window->setProgressMaximum(ctl::kProgress, 200);
+        window->setProgressPosition(ctl::kProgress, 150);  // above the old maximum
+        window->setEnabled(ctl::kHarvestButton, false);
+        window->setChecked(ctl::kAutoPreview, true);
+        window->setTimerInterval(ctl::kPreviewTimer, 60000);
+        window->setFocus(ctl::kKeyword);
+        window->setPicture(ctl::kPictureBox, picture);
+        window->runOnWindowThread([&, window] {
+            ranOnWindowThread = QThread::currentThread() == windowThread;
+            keywordSeenByWork = window->text(ctl::kKeyword);
+            positionSeenByWork = controls().progressPosition(ctl::kProgress);
+        });
+        window->setProgressPosition(ctl::kProgress, 20);  // after the work, not before
+    }));
+
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ranOnWindowThread.load(); }, 5000));
+    EXPECT_EQ(keywordSeenByWork, "ab");
+    EXPECT_EQ(positionSeenByWork, 150);
+    EXPECT_EQ(controls().text(ctl::kKeyword), "ab");
+    EXPECT_EQ(controls().text(ctl::kLog), "one\r\ntwo\r\nthree \x81\x40\r\n");
+    EXPECT_EQ(controls().progressPosition(ctl::kProgress), 20);
+    EXPECT_FALSE(controls().isEnabled(ctl::kHarvestButton));
+    EXPECT_TRUE(controls().isChecked(ctl::kAutoPreview));
+    EXPECT_EQ(controls().timerInterval(ctl::kPreviewTimer), 60000);
+    EXPECT_EQ(control<PictureBox>(ctl::kPictureBox)->image().size(), QSize(8, 6));
+    // The log shows what it would after the same appends one at a time.
+    LogBox separate;
+    separate.setGbkText(Text{});
+    for (const Text& text : appends) separate.appendGbk(text);
+    EXPECT_EQ(control<LogBox>(ctl::kLog)->toPlainText(), separate.toPlainText());
+}
+
+TEST_F(CrossThreadTest, WindowThreadCallLandsAfterWhatWorkersHandedOver) {
+    port->setText(ctl::kLog, Text{});
+    ASSERT_TRUE(FinishesWithoutWindow([&] {
+        port->appendText(ctl::kLog, "worker\r\n");
+        port->setText(ctl::kKeyword, "worker");
+    }));
+    port->appendText(ctl::kLog, "window\r\n");
+    port->setText(ctl::kKeyword, "window");
+    EXPECT_EQ(controls().text(ctl::kLog), "worker\r\nwindow\r\n");
+    QTest::qWait(3 * BatchTimer::kIntervalMs);  // no later batch undoes it
+    EXPECT_EQ(controls().text(ctl::kKeyword), "window");
+    EXPECT_EQ(controls().text(ctl::kLog), "worker\r\nwindow\r\n");
 }
 
 TEST_F(CrossThreadTest, MessageBoxFromWorkerHoldsCallerUntilClosed) {

@@ -1,7 +1,8 @@
 // Which handler each control event runs, when, and how often.
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QTableView>
 
 #include "port/controls.h"
 #include "window_fixture.h"
@@ -57,20 +58,24 @@ TEST_F(EventsTest, AutoPreviewReleaseOutsideRunsNothing) {
 }
 
 TEST_F(EventsTest, ListClicksRunNothing) {
-    controls().insertRow(ctl::kResultList, 0, "row");
-    auto* list = control<QTableWidget>(ctl::kResultList);
-    const QRect cell = list->visualItemRect(list->item(0, 0));
+    list.append({ImageRecord{"row", "http://a/1", "", "", "", ""}});
+    listModel().applyChanges();
+    QTableView* view = listView();
+    const QRect cell = view->visualRect(view->model()->index(0, 0));
     handlers.ran.clear();
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell.center());
-    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, cell.center());
     EXPECT_TRUE(handlers.ran.empty());
-    EXPECT_EQ(list->currentRow(), 0);
-    EXPECT_EQ(controls().cell(ctl::kResultList, 0, 0), "row");  // no in-place edit
+    EXPECT_EQ(view->currentIndex().row(), 0);
+    // Whole rows are selected, and nothing opens for editing.
+    EXPECT_EQ(view->selectionModel()->selectedIndexes().size(), 6);
+    EXPECT_TRUE(view->findChildren<QLineEdit*>().isEmpty());
 }
 
 TEST(WindowStart, CreatedRunsOnceBeforeShowAndGreysAutoPreviewRegardless) {
     RecordingHandlers handlers;
-    MainWindow window(handlers);
+    PictureList list;
+    MainWindow window(handlers, list);
     bool visibleAtCreated = true;
     handlers.onCreated = [&] {
         visibleAtCreated = window.isVisible();

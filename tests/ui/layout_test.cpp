@@ -12,7 +12,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QScrollBar>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTimer>
 
 #include "port/controls.h"
@@ -34,7 +34,7 @@ const Placed kControls[] = {
     {"分组框2", "QGroupBox", "", 8, 10, 328, 406, ""},
     {"透明标签6", "QLabel", "分组框2", 10, 16, 55, 24, "图片名称:"},
     {"编辑框_图片名", "QLineEdit", "分组框2", 72, 16, 248, 20, ""},
-    {"超级列表框1", "QTableWidget", "分组框2", 7, 46, 312, 336, nullptr},
+    {"超级列表框1", "QTableView", "分组框2", 7, 46, 312, 336, nullptr},
     {"进度条1", "QProgressBar", "分组框2", 7, 382, 312, 16, nullptr},
     {"分组框3", "QGroupBox", "", 344, 11, 456, 405, ""},
     {"按钮_上一张", "QPushButton", "分组框3", 8, 9, 80, 24, "上一张"},
@@ -152,7 +152,7 @@ TEST_F(LayoutTest, StartingStates) {
     EXPECT_EQ(controls().text(ctl::kLetterCount), "20");
     EXPECT_EQ(controls().timerInterval(ctl::kPreviewTimer), 0);
     EXPECT_FALSE(controls().as<QTimer>(ctl::kPreviewTimer)->isActive());
-    EXPECT_EQ(controls().rowCount(ctl::kResultList), 0);
+    EXPECT_EQ(listView()->model()->rowCount(), 0);
     EXPECT_EQ(controls().progressPosition(ctl::kProgress), 0);
 }
 
@@ -167,19 +167,22 @@ TEST_F(LayoutTest, DepthListIsEmptyWithOneToHundredAscending) {
 }
 
 TEST_F(LayoutTest, ResultListColumnsAndBehaviour) {
-    auto* list = control<QTableWidget>(ctl::kResultList);
+    QTableView* list = listView();
     const char* const titles[] = {"保存名称", "图片地址", "宽度", "高度", "下载状态", "小图地址"};
     const int widths[] = {60, 80, 50, 50, 60, 50};
-    ASSERT_EQ(list->columnCount(), 6);
+    ASSERT_EQ(list->model()->columnCount(), 6);
     for (int column = 0; column < 6; ++column) {
-        EXPECT_EQ(list->horizontalHeaderItem(column)->text(), QString::fromUtf8(titles[column]));
+        EXPECT_EQ(list->model()->headerData(column, Qt::Horizontal).toString(),
+                  QString::fromUtf8(titles[column]));
         EXPECT_EQ(list->columnWidth(column), widths[column]);
     }
+    EXPECT_EQ(list->verticalHeader()->defaultSectionSize(), list->fontMetrics().height() + 4);
     EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
     EXPECT_EQ(list->selectionMode(), QAbstractItemView::SingleSelection);
     EXPECT_EQ(list->editTriggers(), QAbstractItemView::NoEditTriggers);
     EXPECT_FALSE(list->isSortingEnabled());
     EXPECT_TRUE(list->showGrid());
+    EXPECT_FALSE(list->wordWrap());
     EXPECT_TRUE(list->horizontalHeader()->sectionsClickable());
     EXPECT_FALSE(list->verticalHeader()->isVisible());
 }

@@ -1,17 +1,22 @@
 #pragma once
 // One main window per test, shown offscreen, with handlers that record what
-// ran. Tests reach controls by name, as the core does.
+// ran and the core's picture list it shows. Tests reach controls by name, as
+// the core does.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTableView>
 #include <QTest>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "port/controls.h"
 #include "port/event_handlers.h"
+#include "port/picture_list.h"
 #include "window/main_window.h"
+#include "window/picture_list_model.h"
 #include "window/window_controls.h"
 
 namespace lumigrab::ui::testing {
@@ -48,7 +53,7 @@ private:
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        window = std::make_unique<MainWindow>(handlers);
+        window = std::make_unique<MainWindow>(handlers, list);
         window->showCentred();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     }
@@ -65,7 +70,14 @@ protected:
         return found;
     }
 
+    // The result list's view and what it shows.
+    QTableView* listView() { return control<QTableView>(ctl::kResultList); }
+    PictureListModel& listModel() {
+        return *qobject_cast<PictureListModel*>(listView()->model());
+    }
+
     RecordingHandlers handlers;
+    PictureList list;  // outlives the window, as the program's does
     std::unique_ptr<MainWindow> window;
 };
 

@@ -166,8 +166,25 @@ After StandinServer::Impl::dispatch(Stream& stream, const RequestHead& head,
     const std::string_view query =
         q == std::string_view::npos ? std::string_view{} : pathAndQuery.substr(q + 1);
 
-    if (path == "/search/flip") {
+    if (path == "/search/flip" || path == "/search/acjson") {
         const detail::FlipRequest request = detail::ParseFlipQuery(query);
+        const detail::Special special = detail::ModeForKeyword(request.keyword, 0).special;
+        if (special == detail::Special::Forbidden)
+            return Reply(stream, 403, "text/html; charset=utf-8", HtmlBody("403 Forbidden", "Forbidden."),
+                         headOnly, keepAlive);
+        if (special == detail::Special::TooMany)
+            return Reply(stream, 429, "text/html; charset=utf-8",
+                         HtmlBody("429 Too Many Requests", "Too many requests."), headOnly, keepAlive,
+                         "Retry-After: 1\r\n");
+        if (path == "/search/acjson") return serveJsonPage(stream, head, request, headOnly, keepAlive);
+        const bool gone = special == detail::Special::Gone || special == detail::Special::GoneVerify ||
+                          special == detail::Special::GoneAntiFlag ||
+                          (opt.resultPageGone && special == detail::Special::None);
+        if (gone)
+            return Reply(stream, 302, "text/html; charset=utf-8", HtmlBody("302 Found", "Moved."), headOnly,
+                         keepAlive,
+                         "Location: /search/index?tn=baiduimage&word=" +
+                             std::string(detail::QueryValue(query, "word").value_or("")) + "\r\n");
         const auto page = detail::BuildFlipPage(pageSettings, request);
         if (!page) {
             sleepUnlessStopped(opt.stallTime);
@@ -185,6 +202,9 @@ After StandinServer::Impl::dispatch(Stream& stream, const RequestHead& head,
                      HtmlBody("百度图片-发现多彩世界", "Front page."), headOnly, keepAlive,
                      "Set-Cookie: " + std::string(kSessionCookie) +
                          "; max-age=31536000; path=/; domain=.baidu.com\r\n");
+    if (path == "/search/index")
+        return Reply(stream, 200, "text/html; charset=utf-8",
+                     detail::AppPage(detail::ParseFlipQuery(query).keyword), headOnly, keepAlive);
     if (path == kVerifyPath)
         return Reply(stream, 200, "text/html; charset=utf-8",
                      HtmlBody(kVerifyTitle, "网络不给力，请稍后重试"), headOnly, keepAlive);
@@ -195,6 +215,25 @@ After StandinServer::Impl::dispatch(Stream& stream, const RequestHead& head,
         return servePicture(stream, *picture, headOnly, keepAlive, flight);
     }
     return Reply(stream, 404, "text/html; charset=utf-8", notFoundBody(), headOnly, keepAlive);
+}
+
+After StandinServer::Impl::serveJsonPage(Stream& stream, const RequestHead& head,
+                                         const detail::FlipRequest& request, bool headOnly, bool keepAlive) {
+    if (detail::ModeForKeyword(request.keyword, 0).special == detail::Special::GoneVerify)
+        return Reply(stream, 302, "text/html; charset=utf-8", HtmlBody("302 Found", "Moved."), headOnly,
+                     keepAlive,
+                     "Location: https://" + std::string(kVerifyHost) + std::string(kVerifyPath) +
+                         "?from=acjson\r\n");
+    // Without the front page's cookie, or not from the front page, it is a robot.
+    const std::string cookie = head.header("Cookie").value_or("");
+    const bool browser = cookie.find(kSessionCookie) != std::string::npos &&
+                         head.header("Referer").value_or("") == "https://image.baidu.com/";
+    if (!browser || detail::ModeForKeyword(request.keyword, 0).special == detail::Special::GoneAntiFlag)
+        return Reply(stream, 200, "application/json; charset=utf-8",
+                     R"({"antiFlag":1,"message":"Forbid spider access","bfe_log_id":"4718720397"})", headOnly,
+                     keepAlive);
+    return Reply(stream, 200, "application/json; charset=utf-8", detail::BuildJsonPage(pageSettings, request),
+                 headOnly, keepAlive);
 }
 
 After StandinServer::Impl::servePicture(Stream& stream, const PictureRequest& request,

@@ -254,7 +254,10 @@ KeywordMode ModeForKeyword(std::string_view keyword, int defaultTotal) {
         {"standin-cutoff", Special::Cutoff},       {"standin-empty", Special::Empty},
         {"standin-emptyarray", Special::EmptyArray}, {"standin-garbage", Special::Garbage},
         {"standin-duplicates", Special::Duplicates}, {"standin-stall", Special::Stall},
-        {"standin-refused", Special::Refused},
+        {"standin-refused", Special::Refused},     {"standin-gone", Special::Gone},
+        {"standin-gone-verify", Special::GoneVerify}, {"standin-gone-antiflag", Special::GoneAntiFlag},
+        {"standin-403", Special::Forbidden},
+        {"standin-429", Special::TooMany},
     };
     for (const auto& [name, special] : kSpecials)
         if (keyword == name) mode.special = special;
@@ -284,7 +287,8 @@ std::string PicturePath(PictureKind kind, int id, bool thumbnail, int w, int h) 
 
 std::vector<PageElement> ListElements(const PageSettings& settings, const FlipRequest& request) {
     const KeywordMode mode = ModeForKeyword(request.keyword, settings.defaultTotal);
-    if (mode.special != Special::None && mode.special != Special::Duplicates) return {};
+    if (mode.special != Special::None && mode.special != Special::Duplicates && mode.special != Special::Gone)
+        return {};
     const bool duplicates = mode.special == Special::Duplicates;
     const int first = std::clamp(request.pn, 0, kMaxTotal);
     const int last = std::min(first + kPageSize, mode.total);
@@ -349,6 +353,60 @@ std::optional<std::string> BuildFlipPage(const PageSettings& settings, const Fli
     }
     AppendTail(out);
     return out;
+}
+
+std::string CipherAddress(std::string_view clear) {
+    static constexpr std::string_view kClear = "abcdefghijklmnopqrstuvw1234567890";
+    static constexpr std::string_view kCiphered = "wkv1ju2it3hs4g5rq6fp7eo8dn9cm0bla";
+    std::string out;
+    for (char c : clear) {
+        switch (c) {
+            case ':': out += "_z2C$q"; break;
+            case '.': out += "_z&e3B"; break;
+            case '/': out += "AzdH3F"; break;
+            default: {
+                const std::size_t at = kClear.find(c);
+                out += at == std::string_view::npos ? c : kCiphered[at];
+            }
+        }
+    }
+    return out;
+}
+
+std::string BuildJsonPage(const PageSettings& settings, const FlipRequest& request) {
+    const std::string keywordJs = JsString(request.keyword);
+    const KeywordMode mode = ModeForKeyword(request.keyword, settings.defaultTotal);
+    std::string out = "{\"queryEnc\":\"" + keywordJs + "\",\"queryExt\":\"" + keywordJs +
+                      "\",\"listNum\":" + std::to_string(mode.total) +
+                      ",\"displayNum\":" + std::to_string(mode.total) +
+                      ",\"gsm\":\"1e\",\"bdFmtDispNum\":\"约" + std::to_string(mode.total) +
+                      "\",\"bdSearchTime\":\"\",\"isNeedAsyncRequest\":1,\"bdIsClustered\":\"1\",\"data\":[";
+    for (const PageElement& e : ListElements(settings, request)) {
+        const std::string from = "http://www.example.com/gallery/" + std::to_string(e.index) + ".html";
+        out += "{\"thumbURL\":\"" + Js(e.thumbURL) + "\"";
+        if (e.objUrlForm == PageElement::ObjUrl::Present) {
+            out += ",\"middleURL\":\"" + Js(e.thumbURL) + "\",\"hoverURL\":\"" + Js(e.thumbURL) + "\"";
+            out += ",\"objURL\":\"" + Js(CipherAddress(e.objURL)) + "\"";
+            if (e.index % 2 == 0)
+                out += ",\"replaceUrl\":[{\"ObjURL\":\"" + Js(e.objURL) + "\",\"FromURL\":\"" + Js(from) + "\"}]";
+        }
+        out += ",\"fromURL\":\"" + Js(CipherAddress(from)) + "\"";
+        if (e.hasWidth) out += ",\"width\":" + std::to_string(e.width);
+        out += ",\"height\":" + std::to_string(e.height);
+        out += ",\"type\":\"" + std::string(TypeMemberOf(e.kind)) + "\"";
+        out += ",\"fromPageTitle\":\"<strong>" + keywordJs + "<\\/strong> - Lumi\\'s gallery\"";
+        out += ",\"fromPageTitleEnc\":\"" + keywordJs + " - Lumi\\'s gallery\"";
+        out += ",\"fromURLHost\":\"http:\\/\\/www.example.com\"";
+        out += ",\"di\":\"" + std::to_string(7185000000LL + e.index * 131LL) + "\"},";
+    }
+    out += "{}]}";
+    return out;
+}
+
+std::string AppPage(std::string_view keyword) {
+    return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + HtmlEscape(keyword) +
+           "_百度图片搜索</title></head><body><div id=\"app\"></div>"
+           "<script src=\"/static/search/app.js\"></script></body></html>\n";
 }
 
 }  // namespace lumigrab::standin::detail

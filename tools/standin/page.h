@@ -44,6 +44,11 @@ enum class Special {
     Duplicates,
     Stall,
     Refused,
+    Gone,        // the result page sends the client to the script-rendered app
+    GoneVerify,  // gone, and the JSON endpoint sends it to the verification page
+    GoneAntiFlag,  // gone, and the JSON endpoint refuses every request
+    Forbidden,   // 403 to result requests
+    TooMany,     // 429 to result requests
 };
 
 struct KeywordMode {
@@ -65,5 +70,18 @@ std::vector<PageElement> ListElements(const PageSettings& settings, const FlipRe
 // The page body; nullopt for the stalling keyword.
 std::optional<std::string> BuildFlipPage(const PageSettings& settings,
                                          const FlipRequest& request);
+
+// The JSON endpoint's answer for the request's keyword and pn: the records
+// of the same result set as the result page, objURL and fromURL ciphered as
+// the service ciphers them, replaceUrl with the address in the clear on every
+// other record, "\'" inside strings, and a final empty object.
+std::string BuildJsonPage(const PageSettings& settings, const FlipRequest& request);
+
+// The address cipher of the service (the inverse of what clients decode).
+std::string CipherAddress(std::string_view clear);
+
+// The script-rendered app the result page now sends clients to: HTML and
+// script, and no picture array.
+std::string AppPage(std::string_view keyword);
 
 }  // namespace lumigrab::standin::detail

@@ -98,6 +98,8 @@ struct StandinServer::Impl {
     After connectTunnel(detail::Stream& plain, int fd, const detail::RequestHead& head);
     After dispatch(detail::Stream& stream, const detail::RequestHead& head,
                    std::string_view pathAndQuery, bool keepAlive);
+    After serveJsonPage(detail::Stream& stream, const detail::RequestHead& head,
+                        const detail::FlipRequest& request, bool headOnly, bool keepAlive);
     After servePicture(detail::Stream& stream, const PictureRequest& request, bool headOnly,
                        bool keepAlive, Flight& flight);
     After serveHuge(detail::Stream& stream, std::uint64_t length, bool headOnly, bool keepAlive,

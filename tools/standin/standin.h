@@ -55,6 +55,29 @@
 //                            "?from=flip", as the service answers clients
 //                            it takes for robots
 //
+//       "standin-gone"       302 to /search/index (the script-rendered app,
+//                            no picture array); the JSON endpoint lists the
+//                            ordinary result set
+//       "standin-gone-verify" gone, and the JSON endpoint answers 302 to
+//                            https://kVerifyHost + kVerifyPath
+//       "standin-gone-antiflag" gone, and the JSON endpoint refuses every
+//                            request with its antiFlag answer
+//       "standin-403", "standin-429"  that status to result requests of
+//                            either kind (429 with Retry-After: 1)
+//
+//   /search/acjson?tn=resultjson_com&ipn=rj&word=<%XX UTF-8>&pn=<offset>&rn=30
+//               &width=<w>&height=<h>
+//       The JSON endpoint. Without the front page's cookie and
+//       "Referer: https://image.baidu.com/": 200
+//       {"antiFlag":1,"message":"Forbid spider access",...}. Otherwise 200,
+//       an object whose "data" array holds the records pn ... pn+29 of the
+//       keyword's result set and a final {}: thumbURL, middleURL, hoverURL,
+//       objURL and fromURL ciphered, replaceUrl [{ObjURL, FromURL}] in the
+//       clear on even indexes, width, height, type, fromPageTitle (with
+//       "\'"), di. Elements the result page lists without objURL have no
+//       address at all here.
+//   /search/index        200, the app page (HTML and script, no array).
+//
 //   /  (the front page)  200, a short HTML page that sets the session cookie
 //       kSessionCookie, as the image site's front page does.
 //   kVerifyPath          200, an HTML page titled kVerifyTitle.
@@ -123,6 +146,9 @@ inline constexpr std::uint64_t kMaxHugeBytes = 1ull << 32;
 // The cookie pair the front page sets.
 inline constexpr std::string_view kSessionCookie = "BIDUPSID=5E1D7C0A3B9F4286";
 inline constexpr std::string_view kVerifyPath = "/static/captcha/tuxing.html";
+// Where the JSON endpoint sends robots: another host, reached through the
+// same proxy and served by path like every other.
+inline constexpr std::string_view kVerifyHost = "wappass.baidu.com";
 inline constexpr std::string_view kVerifyTitle = "百度安全验证";
 
 enum class PictureKind {
@@ -169,6 +195,10 @@ struct StandinOptions {
     std::chrono::milliseconds lifetime = 600000ms;  // 0: no limit
     std::uint64_t hugeBytes = 100ull * 1024 * 1024;
     bool recordRawRequests = false;
+    // Every ordinary keyword's result page sends the client to the
+    // script-rendered app, as the service does today where the pages are
+    // gone; only the JSON endpoint lists pictures.
+    bool resultPageGone = false;
     std::size_t maxRecordedRequests = 10000;  // later requests are counted, not kept
 };
 

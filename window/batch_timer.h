@@ -1,0 +1,30 @@
+#pragma once
+// One flush on the window thread at most every kIntervalMs, however many
+// threads ask for it. Workers hand the window many small changes; applying
+// each on its own kept the window thread busy and repainting, so changes are
+// gathered and applied together.
+#include <QObject>
+#include <QTimer>
+#include <functional>
+
+namespace lumigrab::ui {
+
+class BatchTimer : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kIntervalMs = 30;
+
+    // `flush` runs on the thread this object was made on.
+    explicit BatchTimer(std::function<void()> flush, QObject* parent = nullptr);
+
+    // Any thread; never waits. The flush runs about kIntervalMs later on this
+    // object's thread, unless one is already due then. Once that thread's
+    // event loop has ended for good nothing runs.
+    void request();
+
+private:
+    QTimer timer_;
+    std::function<void()> flush_;
+};
+
+}  // namespace lumigrab::ui
