@@ -586,7 +586,10 @@ void RunScenario(const Scenario& s, const ServerProcess& server, const Programs&
     const bool big = std::string_view(s.kind) == "big";
     const std::vector<std::string> urls = server.urls(s.https, s.kind, s.count);
     const double expected = big ? server.facts().bigBytes : server.facts().smallBytes;
-    std::printf("%d x %s, %s, N = %d\n", s.count, big ? "5 MB" : "65 KB", s.https ? "HTTPS" : "HTTP", s.workers);
+    // The load swings within one bench run here; each block says what it met.
+    const std::string load = LoadAverage();
+    std::printf("%d x %s, %s, N = %d (load %s)\n", s.count, big ? "5 MB" : "65 KB", s.https ? "HTTPS" : "HTTP",
+                s.workers, load.substr(0, load.find(' ')).c_str());
     std::fflush(stdout);
 
     std::vector<Column> columns;
