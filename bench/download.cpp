@@ -1,18 +1,25 @@
-// The download stage end to end and beside curl: StartDownload with its
-// controller, workers, HTTP, picture test and save, driven through the
-// in-memory window against a loopback server of distinct JPEGs, next to
-// `curl -Z --parallel-max N` over the same addresses in the same run. Then
-// one harvest against the stand-in, next to its slowest chain of page fetches.
+// The download stage as users run it, beside curl: 2,000 distinct noise JPEGs
+// of about 65 KB at 5 and 20 workers over HTTP and over HTTPS, and 200 of
+// 5 MB at 20 workers over HTTP, from a loopback picture server. Each scenario
+// is run, in the same bench run, by
+//   - `curl -Z --parallel-max N` (the reference every ratio is taken against;
+//     -k over HTTPS, as Lumigrab does not check certificates either),
+//   - the core alone: StartDownload on the tests' in-memory window,
+//   - the real lumigrab-cli, resuming a manifest that lists every picture as
+//     failed, timed as a whole process,
+//   - the real Qt window on the offscreen platform (bench_window, a program of
+//     its own), from the click on the download button until it is enabled
+//     again, with how busy the window thread was meanwhile.
+// Then one harvest against the stand-in, next to its slowest chain of page
+// fetches.
 //
-// Each Lumigrab run is a forked child, so its peak RSS is its own; it reports
-// through a pipe. The server is a process of its own, so neither side pays
-// for serving. Figures only: nothing here passes or fails.
+// Every run is a process of its own, so its peak RSS is its own; the server
+// is one too, so no run pays for serving. Figures only: nothing here passes
+// or fails.
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,15 +28,18 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "port/controls.h"
@@ -38,12 +48,13 @@
 #include "bench/noise_jpeg.h"
 #include "download/download.h"
 #include "harvest/harvest.h"
-#include "harvest/result_page.h"
-#include "net/http_request.h"
 #include "support/fake_window.h"
 #include "support/files.h"
 #include "support/loopback_server.h"
 #include "tools/standin/standin.h"
+#include "tools/standin/tls.h"
+
+extern char** environ;
 
 namespace {
 
@@ -51,19 +62,19 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using namespace lumigrab::bench;
-using lumigrab::bench::JpegWriter;
-using lumigrab::bench::NumberedCopy;
 using lumigrab::testing::FakeWindow;
+using lumigrab::testing::TempFolder;
 namespace ctl = lumigrab::ctl;
 
-constexpr int kSmallCount = 500;
-constexpr std::size_t kSmallTarget = 50 * 1024;
+constexpr int kSmallCount = 2000;
+constexpr std::size_t kSmallTarget = 65 * 1024;
 constexpr int kBigCount = 200;
 constexpr std::size_t kBigTarget = 5 * 1024 * 1024;
 constexpr int kHarvestPages = 10;
 constexpr int kHarvestWorkers = 5;
 
-using lumigrab::testing::TempFolder;
+// The keyword of every Lumigrab run: the window saves into <folder>/<keyword>.
+constexpr const char* kKeyword = "bench";
 
 // Files and bytes in a folder, so that a run is judged by what it saved.
 std::pair<int, double> FolderContents(const fs::path& folder) {
@@ -91,13 +102,15 @@ long StatusKb(const std::string& pid, std::string_view field) {
 // ---- The picture server, a process of its own ---------------------------------
 
 struct ServerFacts {
-    int port = 0;
-    double smallMean = 0, bigBytes = 0;
+    int httpPort = 0, httpsPort = 0;
+    double smallBytes = 0, bigBytes = 0;  // all the pictures of each kind together
     int smallWidth = 0, smallHeight = 0, bigWidth = 0, bigHeight = 0;
 };
 
-// Serves /small/<i>.jpg and /big/<i>.jpg until it is killed, by its owner or
-// by the death of its parent. It keeps no files, so nothing needs a clean end.
+// Serves /small/<i>.jpg and /big/<i>.jpg over HTTP on one port and over HTTPS
+// (a throwaway self-signed certificate) on another, until it is killed, by
+// its owner or by the death of its parent. It keeps no files, so nothing
+// needs a clean end.
 class ServerProcess {
 public:
     ServerProcess() {
@@ -108,11 +121,15 @@ public:
         if (pid_ == 0) {
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             ready.read.reset();
-            Serve(ready.write.get());
+            try {
+                Serve(ready.write.get());
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "picture server: %s\n", e.what());
+            }
             std::_Exit(1);
         }
         ready.write.reset();
-        if (!ReadAll(ready.read.get(), &facts_, sizeof facts_, Clock::now() + 120s) || facts_.port == 0) {
+        if (!ReadAll(ready.read.get(), &facts_, sizeof facts_, Clock::now() + 300s) || facts_.httpPort == 0) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
             throw std::runtime_error("the picture server did not start");
@@ -126,8 +143,9 @@ public:
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     const ServerFacts& facts() const { return facts_; }
-    std::vector<std::string> urls(const char* kind, int count) const {
-        const std::string base = "http://127.0.0.1:" + std::to_string(facts_.port) + "/" + kind + "/";
+    std::vector<std::string> urls(bool https, const char* kind, int count) const {
+        const std::string base = std::string(https ? "https" : "http") + "://127.0.0.1:" +
+                                 std::to_string(https ? facts_.httpsPort : facts_.httpPort) + "/" + kind + "/";
         std::vector<std::string> list;
         for (int i = 0; i < count; ++i) list.push_back(base + std::to_string(i) + ".jpg");
         return list;
@@ -136,15 +154,17 @@ public:
 private:
     static void Serve(int readyFd) {
         JpegWriter writer;
+        ServerFacts facts;
         std::vector<std::string> small;
-        const auto [sw, sh] = writer.sidesFor(kSmallTarget);
-        double total = 0;
+        std::tie(facts.smallWidth, facts.smallHeight) = writer.sidesFor(kSmallTarget);
         for (int i = 0; i < kSmallCount; ++i) {
-            small.push_back(writer.noise(sw, sh, 1000 + static_cast<std::uint32_t>(i)));
-            total += static_cast<double>(small.back().size());
+            const auto seed = 1000 + static_cast<std::uint32_t>(i);
+            small.push_back(writer.noise(facts.smallWidth, facts.smallHeight, seed));
+            facts.smallBytes += static_cast<double>(small.back().size());
         }
-        const auto [bw, bh] = writer.sidesFor(kBigTarget);
-        const std::string big = writer.noise(bw, bh, 7);
+        std::tie(facts.bigWidth, facts.bigHeight) = writer.sidesFor(kBigTarget);
+        const std::string big = writer.noise(facts.bigWidth, facts.bigHeight, 7);
+        for (int i = 0; i < kBigCount; ++i) facts.bigBytes += static_cast<double>(NumberedCopy(big, i).size());
 
         // The number after `prefix`, or -1 for any other path.
         auto idAfter = [](std::string_view target, std::string_view prefix) {
@@ -171,10 +191,15 @@ private:
         limits.maxConnections = 1000000;
         limits.maxConcurrent = 512;  // far above any worker count here
         limits.lifetime = 3600s;
-        lumigrab::testing::LoopbackServer server(reply, limits);
+        lumigrab::testing::LoopbackServer plain(reply, limits);
 
-        const ServerFacts facts{server.port(), total / kSmallCount,
-                                static_cast<double>(NumberedCopy(big, kBigCount - 1).size()), sw, sh, bw, bh};
+        namespace tls = lumigrab::standin::detail;
+        const tls::SslCtxPtr context = tls::MakeSelfSignedServerContext();
+        lumigrab::testing::LoopbackServer secure(
+            reply, limits, [&context](int fd) { return tls::AcceptTlsStream(context.get(), fd); });
+
+        facts.httpPort = plain.port();
+        facts.httpsPort = secure.port();
         if (::write(readyFd, &facts, sizeof facts) != static_cast<ssize_t>(sizeof facts)) return;
         for (;;) ::pause();
     }
@@ -183,21 +208,23 @@ private:
     ServerFacts facts_;
 };
 
-// ---- Runs in forked children -----------------------------------------------
+// ---- The core alone, in a forked child ----------------------------------------
 
-// One download run through the window, as a person would start it after a
-// harvest had filled the list.
-Figures LumigrabDownload(const std::vector<std::string>& urls, int workers, const fs::path& folder) {
+// One download run through the in-memory window, as a person would start it
+// after a harvest had filled the list.
+Figures CoreDownload(const std::vector<std::string>& urls, int workers, const fs::path& folder) {
     FakeWindow window;
-    window.setText(ctl::kKeyword, "bench");
+    window.setText(ctl::kKeyword, kKeyword);
     window.setText(ctl::kThreadCount, std::to_string(workers));
+    std::vector<lumigrab::ImageRecord> rows;
     for (std::size_t i = 0; i < urls.size(); ++i) {
-        const int row = window.rowCount(ctl::kResultList);
-        window.insertRow(ctl::kResultList, row, "picture " + std::to_string(i + 1));
-        window.setCell(ctl::kResultList, row, ctl::kColAddress, urls[i]);
+        lumigrab::ImageRecord& row = rows.emplace_back();
+        row.saveName = "picture " + std::to_string(i + 1);
+        row.address = urls[i];
         // Only the full-size address is fetched (the radio box's default).
-        window.setCell(ctl::kResultList, row, ctl::kColThumbnail, urls[i]);
+        row.thumbnail = urls[i];
     }
+    window.pictureList().append(std::move(rows));
     lumigrab::ProgramInfo program{folder, "lumigrab"};
     lumigrab::DownloadState state;
 
@@ -211,14 +238,13 @@ Figures LumigrabDownload(const std::vector<std::string>& urls, int workers, cons
     figures.seconds = Seconds(Clock::now() - start);
     figures.gaveUp = !ended;
     const bool idle = state.threads.waitIdle(ended ? 60s : 0s);
-    for (const auto& row : window.rows(ctl::kResultList)) figures.saved += row[ctl::kColState] == "OK";
-    figures.bytes = FolderContents(folder / "bench").second;
+    std::tie(figures.saved, figures.bytes) = FolderContents(folder / kKeyword);
     figures.peakRssKb = PeakRssKb();
     if (!idle) ReportAndExit(figures);
     return figures;
 }
 
-Figures LumigrabHarvest() {
+Figures CoreHarvest() {
     lumigrab::standin::StandinOptions options;
     options.total = 400;  // more than ten pages list
     options.lifetime = std::chrono::milliseconds(kGiveUp) + 60s;
@@ -233,7 +259,7 @@ Figures LumigrabHarvest() {
     Figures figures;
     figures.asked = kHarvestPages;
     FakeWindow window;
-    window.setText(ctl::kKeyword, "bench");
+    window.setText(ctl::kKeyword, kKeyword);
     window.setText(ctl::kPictureName, "cat");
     window.setText(ctl::kThreadCount, std::to_string(kHarvestWorkers));
     lumigrab::HarvestState state;
@@ -270,7 +296,7 @@ Figures LumigrabHarvest() {
     return figures;
 }
 
-// ---- curl, the reference ----------------------------------------------------
+// ---- Programs run as children -------------------------------------------------
 
 std::optional<fs::path> FindOnPath(const char* name) {
     const char* path = std::getenv("PATH");
@@ -284,42 +310,78 @@ std::optional<fs::path> FindOnPath(const char* name) {
     return std::nullopt;
 }
 
-// curl -Z over the same addresses, one output file each, as given by a config
-// file. Its peak RSS is the high-water mark of its own memory, read while it
-// runs: wait4's figure would include this process's RSS at the fork, which
-// execve carries over.
-Figures CurlDownload(const fs::path& curl, const std::vector<std::string>& urls, int parallel,
-                     const fs::path& folder) {
-    Figures figures;
-    figures.asked = static_cast<int>(urls.size());
-    const fs::path out = folder / "out";
-    fs::create_directories(out);
-    const fs::path config = folder / "urls.curlrc";
-    {
-        std::ofstream file(config);
-        for (std::size_t i = 0; i < urls.size(); ++i)
-            file << "url = \"" << urls[i] << "\"\noutput = \"" << (out / (std::to_string(i) + ".jpg")).string()
-                 << "\"\n";
+// A program built beside this one, when it is there.
+std::optional<fs::path> Sibling(const char* name) {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return std::nullopt;
+    const fs::path candidate = self.parent_path() / name;
+    if (::access(candidate.c_str(), X_OK) != 0) return std::nullopt;
+    return candidate;
+}
+
+struct ChildProgram {
+    fs::path program;
+    std::vector<std::string> arguments;  // after argv[0]
+    std::vector<std::string> environment;  // NAME=value, over this process's own
+    fs::path folder;  // its working folder
+    fs::path output;  // its stdout and stderr; empty: thrown away
+};
+
+// Runs the program to its end and times it from the fork to its exit. Its
+// peak RSS is the high-water mark of its own memory, read while it runs, from
+// its exec on: before the exec the child is a copy of this process, and
+// wait4's figure would count that copy.
+Figures RunProgram(const ChildProgram& child) {
+    // Everything the child needs is made before the fork.
+    std::vector<std::string> argvText{child.program.filename().string()};
+    argvText.insert(argvText.end(), child.arguments.begin(), child.arguments.end());
+    std::vector<char*> argv;
+    for (std::string& a : argvText) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envText;
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        const std::string_view name = entry.substr(0, entry.find('='));
+        const bool replaced =
+            std::any_of(child.environment.begin(), child.environment.end(),
+                        [&](const std::string& v) { return std::string_view(v).substr(0, v.find('=')) == name; });
+        if (!replaced) envText.emplace_back(entry);
     }
-    const std::string max = std::to_string(parallel);
+    envText.insert(envText.end(), child.environment.begin(), child.environment.end());
+    std::vector<char*> envp;
+    for (std::string& e : envText) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const std::string output = child.output.empty() ? std::string("/dev/null") : child.output.string();
+
+    Figures figures;
+    // Closed by a successful exec; an errno comes through it otherwise.
+    Pipe execed = Pipe::Make();
     std::fflush(nullptr);
     const auto start = Clock::now();
     const pid_t pid = ::fork();
     if (pid < 0) return figures;
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        // In parallel mode this curl shows its progress meter despite -s.
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        ::dup2(null, STDOUT_FILENO);
-        ::dup2(null, STDERR_FILENO);
-        ::execl(curl.c_str(), "curl", "-s", "-S", "-Z", "--parallel-max", max.c_str(), "-K", config.c_str(),
-                static_cast<char*>(nullptr));
+        int error = 0;
+        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (out < 0 || ::chdir(child.folder.c_str()) != 0 || ::dup2(out, STDOUT_FILENO) < 0 ||
+            ::dup2(out, STDERR_FILENO) < 0) {
+            error = errno;
+        } else {
+            ::execve(child.program.c_str(), argv.data(), envp.data());
+            error = errno;
+        }
+        [[maybe_unused]] const ssize_t sent = ::write(execed.write.get(), &error, sizeof error);
         std::_Exit(127);
     }
+    execed.write.reset();
+    int execError = 0;
+    const bool failed = ReadAll(execed.read.get(), &execError, sizeof execError, Clock::now() + 30s);
     const std::string pidText = std::to_string(pid);
     int status = 0;
     while (::waitpid(pid, &status, WNOHANG) == 0) {
-        figures.peakRssKb = std::max(figures.peakRssKb, StatusKb(pidText, "VmHWM:"));
+        if (!failed) figures.peakRssKb = std::max(figures.peakRssKb, StatusKb(pidText, "VmHWM:"));
         if (Clock::now() - start > kGiveUp) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
@@ -329,9 +391,118 @@ Figures CurlDownload(const fs::path& curl, const std::vector<std::string>& urls,
         std::this_thread::sleep_for(2ms);
     }
     figures.seconds = Seconds(Clock::now() - start);
-    figures.reported = true;
+    figures.reported = !failed;
     figures.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (failed) std::printf("    cannot run %s: %s\n", child.program.c_str(), std::strerror(execError));
+    return figures;
+}
+
+// The first lines of a child's output, to show why a run fell short.
+std::string Opening(const fs::path& file, int lines) {
+    std::ifstream in(file);
+    std::string text, line;
+    for (int i = 0; i < lines && std::getline(in, line); ++i) text += "      | " + line.substr(0, 200) + "\n";
+    return text;
+}
+
+// curl -Z over the addresses, one output file each, as given by a config file.
+Figures CurlDownload(const fs::path& curl, const std::vector<std::string>& urls, int parallel, bool https,
+                     const fs::path& folder) {
+    const fs::path out = folder / "out";
+    fs::create_directories(out);
+    const fs::path config = folder / "urls.curlrc";
+    {
+        std::ofstream file(config);
+        for (std::size_t i = 0; i < urls.size(); ++i)
+            file << "url = \"" << urls[i] << "\"\noutput = \"" << (out / (std::to_string(i) + ".jpg")).string()
+                 << "\"\n";
+    }
+    // In parallel mode this curl shows its progress meter despite -s: the
+    // output is thrown away.
+    ChildProgram child{curl, {"-s", "-S", "-Z", "--parallel-max", std::to_string(parallel), "-K", config.string()},
+                       {}, folder, {}};
+    if (https) child.arguments.push_back("-k");
+    Figures figures = RunProgram(child);
+    figures.asked = static_cast<int>(urls.size());
     std::tie(figures.saved, figures.bytes) = FolderContents(out);
+    return figures;
+}
+
+// lumigrab-cli finishing a run whose manifest lists every picture as failed:
+// exactly the download, with no harvest before it.
+Figures CliDownload(const fs::path& cli, const std::vector<std::string>& urls, int workers,
+                    const fs::path& folder) {
+    const fs::path pictures = folder / "pictures";
+    const fs::path manifest = folder / "manifest.jsonl";
+    {
+        std::ofstream file(manifest);
+        // The addresses and paths here need no escaping in JSON.
+        for (std::size_t i = 0; i < urls.size(); ++i) {
+            const std::string name = "picture " + std::to_string(i + 1);
+            file << "{\"save_name\":\"" << name << "\",\"path\":\"" << (pictures / (name + ".jpg")).string()
+                 << "\",\"url\":\"" << urls[i] << "\",\"thumbnail_url\":\"" << urls[i]
+                 << "\",\"width\":null,\"height\":null,\"state\":\"failed\",\"reason\":\"stopped\",\"bytes\":0,"
+                    "\"sha256\":null}\n";
+        }
+    }
+    const fs::path log = folder / "cli.log";
+    const std::vector<std::string> arguments{
+        kKeyword, "--manifest", manifest.string(), "--resume", "-j", std::to_string(workers), "-q"};
+    Figures figures = RunProgram({cli, arguments, {}, folder, log});
+    figures.asked = static_cast<int>(urls.size());
+    std::tie(figures.saved, figures.bytes) = FolderContents(pictures);
+    if (figures.reported && (figures.exitCode != 0 || figures.saved != figures.asked))
+        std::fputs(Opening(log, 3).c_str(), stdout);
+    return figures;
+}
+
+// The window's figures: how busy its thread was over the download, as the
+// window's own meter sees it (awake, running or waiting for a core) and in
+// CPU time.
+struct WindowShares {
+    std::optional<double> busy, cpu;
+};
+
+// The real window, offscreen, in bench_window: it times itself from the
+// click to the button back and reports on its stdout, one "name value" a line.
+Figures WindowDownload(const fs::path& program, const std::vector<std::string>& urls, int workers,
+                       const fs::path& folder, WindowShares& shares) {
+    const fs::path addresses = folder / "addresses.txt";
+    {
+        std::ofstream file(addresses);
+        for (const std::string& url : urls) file << url << "\n";
+    }
+    const fs::path work = folder / "window";
+    fs::create_directories(work);
+    const fs::path log = folder / "window.log";
+    Figures figures = RunProgram({program,
+                                  {addresses.string(), std::to_string(workers), work.string()},
+                                  {"QT_QPA_PLATFORM=offscreen"},
+                                  folder,
+                                  log});
+    figures.asked = static_cast<int>(urls.size());
+    const double processSeconds = figures.seconds;
+    figures.seconds = 0;
+    std::ifstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string name;
+        double value = 0;
+        if (!(fields >> name >> value)) continue;
+        if (name == "seconds") figures.seconds = value;
+        if (name == "peak_rss_kb") figures.peakRssKb = std::max(figures.peakRssKb, static_cast<long>(value));
+        if (name == "gave_up") figures.gaveUp = figures.gaveUp || value != 0;
+        if (name == "busy_share") shares.busy = value;
+        if (name == "cpu_share") shares.cpu = value;
+    }
+    std::tie(figures.saved, figures.bytes) = FolderContents(work / kKeyword);
+    if (figures.reported && figures.seconds == 0) {
+        // No figures came: the whole process stands in, and its output says why.
+        figures.seconds = processSeconds;
+        figures.gaveUp = true;
+        std::fputs(Opening(log, 5).c_str(), stdout);
+    }
     return figures;
 }
 
@@ -339,55 +510,121 @@ Figures CurlDownload(const fs::path& curl, const std::vector<std::string>& urls,
 
 double Rate(const Figures& f) { return f.seconds > 0 ? f.saved / f.seconds : 0; }
 
-// "pictures/s  peak RSS", or why there are no figures; a short run's
-// shortfall is shown so that a fast failure never reads as speed.
-std::string Cell(const Figures& f, bool withMbPerSecond = false) {
-    if (!f.reported) return "no report (the run died)";
-    char text[160];
-    int used = std::snprintf(text, sizeof text, "%8.1f pic/s", Rate(f));
-    if (withMbPerSecond)
-        used += std::snprintf(text + used, sizeof text - used, " %7.1f MB/s", Mb(f.bytes) / f.seconds);
-    used += std::snprintf(text + used, sizeof text - used, " %7.1f MB RSS", f.peakRssKb / 1024.0);
-    std::string cell(text, static_cast<std::size_t>(std::min<int>(used, sizeof text - 1)));
-    if (f.gaveUp) cell += " GAVE UP after " + std::to_string(static_cast<int>(f.seconds)) + " s";
-    if (f.saved != f.asked) cell += " (" + std::to_string(f.saved) + " of " + std::to_string(f.asked) + " saved)";
-    if (f.exitCode != 0) cell += " (exit " + std::to_string(f.exitCode) + ")";
-    return cell;
-}
+bool Usable(const Figures& f) { return f.reported && !f.gaveUp && f.seconds > 0; }
 
-std::string Ratio(const Figures& lumigrab, const Figures& curl) {
-    if (!lumigrab.reported || !curl.reported || lumigrab.gaveUp || curl.gaveUp || Rate(curl) == 0 ||
-        curl.peakRssKb == 0)
-        return "- (a run gave up or died)";
-    char text[80];
-    std::snprintf(text, sizeof text, "%.3f pic/s, %.2f RSS", Rate(lumigrab) / Rate(curl),
-                  static_cast<double>(lumigrab.peakRssKb) / curl.peakRssKb);
-    return text;
+// One line of a scenario's block: pictures/s (MB/s for big pictures), peak
+// RSS, both as ratios against curl, then whatever fell short.
+void PrintColumn(const char* name, const Figures& f, const Figures& curl, double expectedBytes, bool mbPerSecond,
+                 const std::string& extra = {}) {
+    if (!f.reported) {
+        std::printf("  %-20s no report (the run died)\n", name);
+        return;
+    }
+    std::printf("  %-20s %8.1f", name, Rate(f));
+    if (mbPerSecond) std::printf(" %7.1f", f.seconds > 0 ? Mb(f.bytes) / f.seconds : 0.0);
+    std::printf(" %8.1f", f.peakRssKb / 1024.0);
+    if (&f == &curl) {
+        std::printf("  %7s %6s", "1", "1");
+    } else if (Usable(f) && Usable(curl) && Rate(curl) > 0 && curl.peakRssKb > 0) {
+        std::printf("  %7.2f %6.2f", Rate(f) / Rate(curl), static_cast<double>(f.peakRssKb) / curl.peakRssKb);
+    } else {
+        std::printf("  %7s %6s", "-", "-");
+    }
+    std::string notes = extra;
+    if (f.gaveUp) notes += " GAVE UP after " + std::to_string(static_cast<int>(f.seconds)) + " s";
+    const auto count = [](double bytes) { return std::to_string(static_cast<long long>(bytes)); };
+    if (f.saved != f.asked)
+        notes += " (" + std::to_string(f.saved) + " of " + std::to_string(f.asked) + " saved)";
+    else if (f.bytes != expectedBytes)
+        notes += " (bytes differ: " + count(f.bytes) + " saved, " + count(expectedBytes) + " served)";
+    if (f.exitCode != 0) notes += " (exit " + std::to_string(f.exitCode) + ")";
+    std::printf("%s\n", notes.c_str());
 }
 
 struct Scenario {
     const char* kind;  // "small" or "big", as in the server's paths
     int count, workers;
-    bool mbPerSecond;
+    bool https;
 };
 
-void RunScenario(const Scenario& s, const ServerProcess& server, const std::optional<fs::path>& curl) {
-    const std::vector<std::string> urls = server.urls(s.kind, s.count);
-    Figures theirs;
-    if (curl) {
+struct Programs {
+    std::optional<fs::path> curl, cli, window;
+};
+
+// Each column runs this many times, the rounds one after the other, and keeps
+// its faster run: a burst of load from elsewhere on this shared machine then
+// costs one run of each column rather than every run of one. The peak RSS is
+// the higher of the rounds'.
+constexpr int kRounds = 2;
+
+struct Column {
+    using Run = std::function<Figures(const fs::path& folder, WindowShares& shares)>;
+    Column(const char* name, Run run) : name(name), run(std::move(run)) {}
+
+    const char* name;
+    Run run;
+    Figures kept;
+    WindowShares shares;
+    bool ran = false;
+
+    void runOnce() {
         const TempFolder folder("lumigrab-bench");
-        theirs = CurlDownload(*curl, urls, s.workers, folder.path());
+        WindowShares runShares;
+        Figures f = run(folder.path(), runShares);
+        if (!ran || (Usable(f) && (!Usable(kept) || Rate(f) > Rate(kept)))) {
+            f.peakRssKb = std::max(f.peakRssKb, kept.peakRssKb);
+            kept = f;
+            shares = runShares;
+        } else {
+            kept.peakRssKb = std::max(kept.peakRssKb, f.peakRssKb);
+        }
+        ran = true;
     }
-    Figures ours;
-    {
-        const TempFolder folder("lumigrab-bench");
-        ours = InChild([&] { return LumigrabDownload(urls, s.workers, folder.path()); });
+};
+
+void RunScenario(const Scenario& s, const ServerProcess& server, const Programs& programs) {
+    const bool big = std::string_view(s.kind) == "big";
+    const std::vector<std::string> urls = server.urls(s.https, s.kind, s.count);
+    const double expected = big ? server.facts().bigBytes : server.facts().smallBytes;
+    // The load swings within one bench run here; each block says what it met.
+    const std::string load = LoadAverage();
+    std::printf("%d x %s, %s, N = %d (load %s)\n", s.count, big ? "5 MB" : "65 KB", s.https ? "HTTPS" : "HTTP",
+                s.workers, load.substr(0, load.find(' ')).c_str());
+    std::fflush(stdout);
+
+    std::vector<Column> columns;
+    if (programs.curl)
+        columns.emplace_back("curl -Z", [&](const fs::path& folder, WindowShares&) {
+            return CurlDownload(*programs.curl, urls, s.workers, s.https, folder);
+        });
+    columns.emplace_back("core, fake window", [&](const fs::path& folder, WindowShares&) {
+        return InChild([&] { return CoreDownload(urls, s.workers, folder); });
+    });
+    if (programs.cli)
+        columns.emplace_back("lumigrab-cli", [&](const fs::path& folder, WindowShares&) {
+            return CliDownload(*programs.cli, urls, s.workers, folder);
+        });
+    if (programs.window)
+        columns.emplace_back("window, offscreen", [&](const fs::path& folder, WindowShares& shares) {
+            return WindowDownload(*programs.window, urls, s.workers, folder, shares);
+        });
+    for (int round = 0; round < kRounds; ++round)
+        for (Column& column : columns) column.runOnce();
+
+    std::printf("  %-20s %8s%s %8s  %7s %6s\n", "", "pic/s", big ? "    MB/s" : "", "MB RSS", "x curl", "RSS x");
+    const Figures noCurl;
+    const Figures& curl = programs.curl ? columns.front().kept : noCurl;
+    for (const Column& column : columns) {
+        std::string extra;
+        if (column.shares.busy) {
+            char text[96];
+            std::snprintf(text, sizeof text, "  window thread busy %.1f%% (on a core %.1f%%)",
+                          100 * *column.shares.busy, 100 * column.shares.cpu.value_or(0));
+            extra = text;
+        }
+        PrintColumn(column.name, column.kept, curl, expected, big, extra);
     }
-    std::printf("%4d x %-6s N = %2d  Lumigrab %s\n", s.count, s.kind, s.workers, Cell(ours, s.mbPerSecond).c_str());
-    if (curl) {
-        std::printf("%21s curl -Z  %s\n", "", Cell(theirs, s.mbPerSecond).c_str());
-        std::printf("%21s Lumigrab / curl: %s\n", "", Ratio(ours, theirs).c_str());
-    }
+    std::printf("\n");
     std::fflush(stdout);
 }
 
@@ -395,8 +632,15 @@ void RunScenario(const Scenario& s, const ServerProcess& server, const std::opti
 
 int main() {
     std::printf("load at start: %s\n", LoadAverage().c_str());
-    const std::optional<fs::path> curl = FindOnPath("curl");
-    if (!curl) std::printf("the curl tool is missing: no curl column\n");
+    // Every address here is on the loopback; a proxy from the environment
+    // would sit between some runs and the server.
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        ::unsetenv(name);
+
+    Programs programs{FindOnPath("curl"), Sibling("lumigrab-cli"), Sibling("bench_window")};
+    if (!programs.curl) std::printf("the curl tool is missing: no reference, no ratios\n");
+    if (!programs.cli) std::printf("lumigrab-cli is not built beside this bench: no lumigrab-cli column\n");
+    if (!programs.window) std::printf("bench_window is not built beside this bench: no window column\n");
 
     std::optional<ServerProcess> server;
     try {
@@ -406,20 +650,23 @@ int main() {
         return 1;
     }
     const ServerFacts& facts = server->facts();
-    std::printf("server: own process on 127.0.0.1:%d; %d small noise JPEGs %dx%d (mean %.1f KB), "
-                "%d big %dx%d (%.2f MB)\n",
-                facts.port, kSmallCount, facts.smallWidth, facts.smallHeight, facts.smallMean / 1024, kBigCount,
-                facts.bigWidth, facts.bigHeight, Mb(facts.bigBytes));
-    std::printf("Lumigrab's peak RSS includes the %.1f MB (libraries, mostly) it shares with this parent\n"
-                "from the fork; curl's is its own high-water mark\n\n",
-                StatusKb("self", "VmRSS:") / 1024.0);
+    std::printf("server: own process on 127.0.0.1, HTTP :%d, HTTPS :%d (self-signed); %d small noise JPEGs "
+                "%dx%d (mean %.1f KB), %d big %dx%d (%.2f MB)\n",
+                facts.httpPort, facts.httpsPort, kSmallCount, facts.smallWidth, facts.smallHeight,
+                facts.smallBytes / kSmallCount / 1024, kBigCount, facts.bigWidth, facts.bigHeight,
+                Mb(facts.bigBytes / kBigCount));
+    std::printf("each column: the faster of %d rounds, the rounds interleaved; ratios are against curl in the\n"
+                "same block. curl, lumigrab-cli and the window count their own memory, the core's run also\n"
+                "the %.1f MB (libraries, mostly) it shares with this bench from the fork\n\n",
+                kRounds, StatusKb("self", "VmRSS:") / 1024.0);
 
     for (const Scenario& s : {Scenario{"small", kSmallCount, 5, false}, Scenario{"small", kSmallCount, 20, false},
-                              Scenario{"big", kBigCount, 20, true}})
-        RunScenario(s, *server, curl);
+                              Scenario{"small", kSmallCount, 5, true}, Scenario{"small", kSmallCount, 20, true},
+                              Scenario{"big", kBigCount, 20, false}})
+        RunScenario(s, *server, programs);
     server.reset();
 
-    const Figures harvest = InChild(LumigrabHarvest);
+    const Figures harvest = InChild(CoreHarvest);
     if (!harvest.reported) {
         std::printf("harvest: no report (the run died)\n");
     } else if (harvest.oneFetch == 0) {

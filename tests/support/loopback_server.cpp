@@ -33,8 +33,8 @@ LoopbackReply LoopbackReply::Redirect(int status, std::string location) {
     return reply;
 }
 
-LoopbackServer::LoopbackServer(LoopbackHandler handler, LoopbackLimits limits)
-    : handler_(std::move(handler)), limits_(limits) {
+LoopbackServer::LoopbackServer(LoopbackHandler handler, LoopbackLimits limits, LoopbackStreamMaker streams)
+    : handler_(std::move(handler)), limits_(limits), streams_(std::move(streams)) {
     listener_ = std::make_unique<loopback::Listener>(loopback::ListenerLimits{
         .maxOpen = limits.maxConcurrent,
         .maxAccepted = limits.maxConnections,
@@ -81,7 +81,10 @@ void LoopbackServer::sleepUnlessStopped(std::chrono::milliseconds duration) {
 }
 
 void LoopbackServer::serve(int fd) {
-    loopback::PlainStream stream(fd);
+    const std::unique_ptr<loopback::Stream> owned =
+        streams_ ? streams_(fd) : std::make_unique<loopback::PlainStream>(fd);
+    if (!owned) return;
+    loopback::Stream& stream = *owned;
     std::string pending;
     char chunk[16384];
 

@@ -54,6 +54,11 @@ struct LoopbackReply {
 
 using LoopbackHandler = std::function<LoopbackReply(const LoopbackRequest&)>;
 
+// Wraps an accepted socket in the stream the server speaks HTTP over (a TLS
+// session, say), on the connection's own thread; null closes the connection
+// unserved. The socket stays the server's: the stream must not close it.
+using LoopbackStreamMaker = std::function<std::unique_ptr<loopback::Stream>(int fd)>;
+
 struct LoopbackLimits {
     std::size_t maxConnections = 4096;       // accepted over the server's life
     std::size_t maxConcurrent = 64;          // open at once; more wait in the backlog
@@ -64,7 +69,9 @@ struct LoopbackLimits {
 
 class LoopbackServer {
 public:
-    explicit LoopbackServer(LoopbackHandler handler, LoopbackLimits limits = {});
+    // Without `streams`, HTTP goes over the plain socket.
+    explicit LoopbackServer(LoopbackHandler handler, LoopbackLimits limits = {},
+                            LoopbackStreamMaker streams = {});
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -83,6 +90,7 @@ private:
 
     LoopbackHandler handler_;
     LoopbackLimits limits_;
+    LoopbackStreamMaker streams_;
     std::unique_ptr<loopback::Listener> listener_;
     std::uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};

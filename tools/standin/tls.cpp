@@ -1,5 +1,7 @@
 #include "tools/standin/tls.h"
 
+#include "tools/standin/http.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <stdexcept>
@@ -63,6 +65,19 @@ const BIO_METHOD* NoSignalMethod() {
     return method;
 }
 
+class SessionStream : public loopback::Stream {
+public:
+    explicit SessionStream(SslPtr ssl) : ssl_(std::move(ssl)), io_(ssl_.get()) {}
+    ~SessionStream() override { SSL_shutdown(ssl_.get()); }
+    long readSome(char* buffer, std::size_t size) override { return io_.readSome(buffer, size); }
+    bool writeAll(std::string_view data) override { return io_.writeAll(data); }
+    int socket() const override { return io_.socket(); }
+
+private:
+    SslPtr ssl_;
+    TlsStream io_;
+};
+
 }  // namespace
 
 SslCtxPtr MakeSelfSignedServerContext() {
@@ -100,6 +115,12 @@ SslPtr NewServerSsl(SSL_CTX* ctx, int fd) {
     SSL_set_bio(ssl.get(), bio, bio);  // one reference, now the SSL's
     SSL_set_accept_state(ssl.get());
     return ssl;
+}
+
+std::unique_ptr<loopback::Stream> AcceptTlsStream(SSL_CTX* ctx, int fd) {
+    SslPtr ssl = NewServerSsl(ctx, fd);
+    if (!ssl || SSL_accept(ssl.get()) != 1) return nullptr;
+    return std::make_unique<SessionStream>(std::move(ssl));
 }
 
 }  // namespace lumigrab::standin::detail
