@@ -1,8 +1,10 @@
 // Hostile pictures at many workers: small bodies that claim huge pictures
 // (a 35-byte GIF with an 8192 x 8192 screen, an 8000 x 8000 1-bit PNG, an
-// 8000 x 8000 progressive JPEG), 150 rows at 50 workers through the real
-// download stage. Prints the run's peak memory and whether every picture
+// 8000 x 8000 progressive JPEG, an 8192 x 8192 progressive CMYK JPEG with
+// every component at full resolution), 200 rows at 50 workers through the
+// real download stage. Prints the run's peak memory and whether every picture
 // was saved byte for byte. Figures only.
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -58,6 +60,29 @@ Bytes ProgressiveJpeg() {
     return lumigrab::encode::Jpeg(settings, samples);
 }
 
+// 512 MiB of coefficients, four times the picture-test budget: too large for
+// a full decode in the budget.
+Bytes ProgressiveCmykJpeg() {
+    constexpr int kCmykSide = 8192;
+    lumigrab::encode::JpegSettings settings;
+    settings.width = settings.height = kCmykSide;
+    settings.color = lumigrab::encode::JpegColor::Cmyk;
+    settings.progressive = true;
+    settings.fullChroma = true;
+    const auto side = static_cast<std::size_t>(kCmykSide);
+    std::vector<std::uint8_t> samples(side * side * 4);
+    for (std::size_t y = 0; y < side; ++y) {
+        for (std::size_t x = 0; x < side; ++x) {
+            std::uint8_t* pixel = &samples[(y * side + x) * 4];
+            pixel[0] = static_cast<std::uint8_t>(y / 32);
+            pixel[1] = static_cast<std::uint8_t>(x / 32);
+            pixel[2] = static_cast<std::uint8_t>((x + y) / 64);
+            pixel[3] = 200;
+        }
+    }
+    return lumigrab::encode::Jpeg(settings, samples);
+}
+
 Figures HostileRun(const std::vector<Bytes>& kinds, const testing::LoopbackServer& server) {
     testing::TempFolder programFolder;
     testing::FakeWindow window;
@@ -97,8 +122,9 @@ Figures HostileRun(const std::vector<Bytes>& kinds, const testing::LoopbackServe
 
 int main() {
     std::printf("load at start: %s\n", LoadAverage().c_str());
-    const std::vector<Bytes> kinds{GiantScreenGif(), OneBitPng(), ProgressiveJpeg()};
-    std::printf("bodies: GIF %zu B, PNG %zu B, JPEG %zu B\n", kinds[0].size(), kinds[1].size(), kinds[2].size());
+    const std::vector<Bytes> kinds{GiantScreenGif(), OneBitPng(), ProgressiveJpeg(), ProgressiveCmykJpeg()};
+    std::printf("bodies: GIF %zu B, PNG %zu B, JPEG %zu B, CMYK JPEG %zu B\n", kinds[0].size(), kinds[1].size(),
+                kinds[2].size(), kinds[3].size());
     // The server stays in this process, so its copies of the bodies do not
     // count in the measured run's memory.
     testing::LoopbackLimits limits;
@@ -116,7 +142,8 @@ int main() {
     if (!f.reported) {
         std::printf("hostile: no report (the run died)\n");
     } else {
-        std::printf("hostile  %d rows (GIF 8192^2 screen 35 B, PNG 8000^2 1-bit, progressive JPEG 8000^2), "
+        std::printf("hostile  %d rows (GIF 8192^2 screen 35 B, PNG 8000^2 1-bit, progressive JPEG 8000^2, "
+                    "progressive CMYK 4:4:4 JPEG 8192^2), "
                     "N = %d: %.1f s, peak RSS %.1f MB, %d of %d saved byte for byte%s\n",
                     f.asked, kWorkers, f.seconds, f.peakRssKb / 1024.0, f.saved, f.asked,
                     f.gaveUp ? " GAVE UP" : "");

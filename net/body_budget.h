@@ -3,8 +3,13 @@
 // while they arrive, so that many workers on large bodies cannot together
 // take more memory than the budget, however many there are.
 //
-// No deadlock: a transfer that waits while holding nothing cannot stop anyone;
-// one that waits while holding bytes gives up after a deadline and lets them go.
+// A body takes the budget as its bytes come, a step at a time, so a host that
+// declares a large body but sends it slowly holds only what it has sent; its
+// declared length is its claim, what it may still come to. A step is granted
+// only when the holders could still all finish in some order, each getting
+// the rest of its claim as the ones before it let go (the banker's rule). So
+// waits never deadlock, and a small body is not kept waiting by large claims
+// while the budget has room for it.
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -37,28 +42,36 @@ public:
     ~BodyReservation() { releaseAll(); }
     BodyReservation(const BodyReservation&) = delete;
     BodyReservation& operator=(const BodyReservation&) = delete;
-    BodyReservation(BodyReservation&& other) noexcept : held_(other.held_) { other.held_ = 0; }
+    BodyReservation(BodyReservation&& other) noexcept : holding_(other.holding_) { other.holding_ = nullptr; }
     BodyReservation& operator=(BodyReservation&& other) noexcept {
         if (this != &other) {
             releaseAll();
-            held_ = other.held_;
-            other.held_ = 0;
+            holding_ = other.holding_;
+            other.holding_ = nullptr;
         }
         return *this;
     }
 
-    std::size_t held() const { return held_; }
+    std::size_t held() const;
+    // The most this body may come to, as last stated to growTo.
+    std::size_t claim() const;
 
     // Raises the holding to `total` bytes (no-op when it already holds that
-    // many). The increase is taken whole or not at all; while the budget is
-    // short it waits, watching `cancel` (may be null) and `deadline` (none:
-    // wait as long as it takes).
-    Grant growTo(std::size_t total, std::optional<std::chrono::steady_clock::time_point> deadline,
-                 const std::atomic<bool>* cancel);
+    // many), for a body that may come to `claim` bytes in all (raised to
+    // `total` if lower; at most the whole budget). The increase is taken
+    // whole or not at all; while the budget is short, or taking it now could
+    // leave some holder unable ever to finish, it waits, watching `cancel`
+    // (may be null) and `deadline` (none: wait as long as it takes).
+    Grant growTo(std::size_t total, std::size_t claim,
+                 std::optional<std::chrono::steady_clock::time_point> deadline, const std::atomic<bool>* cancel);
+    // The body is whole: it will not grow, so nobody waits for its claim.
+    void settle();
     void releaseAll();
 
+    struct Holding;
+
 private:
-    std::size_t held_ = 0;
+    Holding* holding_ = nullptr;
 };
 
 }  // namespace lumigrab

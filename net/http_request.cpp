@@ -43,8 +43,12 @@ bool HasHeaderNamed(const std::vector<std::string>& lines, std::string_view name
 // pauses is not cut off sooner by this check.
 constexpr std::uint64_t kLowSpeedBytesPerSecond = 1024;
 constexpr std::chrono::milliseconds kLowSpeedTime{30000};
-// A body of unknown length takes budget in doubling steps from this size.
+// A body takes budget as it arrives, in steps that double from the first
+// up to the largest: few copies of a growing buffer, little held ahead of
+// the bytes. Never beyond its declared length, so a body that declares one
+// ends in a buffer of exactly that size.
 constexpr std::size_t kFirstBodyStep = std::size_t{64} << 10;
+constexpr std::size_t kLargestBodyStep = std::size_t{4} << 20;
 // Idle connections each pooled handle may keep (see curl_pool.cpp).
 constexpr long kMaxConnectsPerHandle = 4;
 
@@ -103,29 +107,29 @@ struct Transfer {
 };
 
 bool Transfer::reserveFor(std::size_t needed) {
-    std::size_t want;
-    bool whole = false;
-    if (body.empty()) {
-        // A declared length is taken whole before any byte is stored (and
-        // lets us refuse an oversized body before it arrives).
-        curl_off_t declared = -1;
-        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
-        if (declared > static_cast<curl_off_t>(kMaxResponseBody)) {
-            failure = HttpFailure::TooLarge;
-            return false;
-        }
-        whole = declared > 0 && static_cast<std::size_t>(declared) >= needed;
-        want = whole ? static_cast<std::size_t>(declared) : std::max(needed, kFirstBodyStep);
-    } else {
-        want = std::max(needed, std::min(2 * reservation.held(), kMaxResponseBody));
+    // A declared length is the body's claim, never a reservation: a host
+    // that declares 64 MiB and trickles would otherwise hold 64 MiB of the
+    // budget from its first byte, and four such hosts the whole of it.
+    curl_off_t declared = -1;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+    const std::size_t largest = std::min(kMaxResponseBody, BodyBudgetCapacity());
+    if (declared > static_cast<curl_off_t>(largest)) {
+        failure = HttpFailure::TooLarge;  // refused before it arrives
+        return false;
     }
-    if (!whole) want = std::min(want, std::max(needed, BodyBudgetCapacity()));
+    const bool honest = declared >= 0 && static_cast<std::size_t>(declared) >= needed;
+    const std::size_t claim = honest ? static_cast<std::size_t>(declared) : largest;
+    const std::size_t held = reservation.held();
+    std::size_t want = held + std::clamp(held, kFirstBodyStep, kLargestBodyStep);
+    want = std::max(needed, std::min(want, claim));
 
-    // Waiting while holding nothing cannot stop anyone; waiting while holding
-    // bytes could, against other growing bodies, so that wait is bounded.
+    // Under the banker's rule a wait cannot deadlock while every claim holds.
+    // A body that outgrows its declared length breaks its claim; waiting
+    // while holding bytes is then bounded, and it gives up as too large.
     std::optional<Clock::time_point> deadline;
-    if (reservation.held() > 0) deadline = Clock::now() + stallLimit.value_or(kDefaultTimeout);
-    switch (reservation.growTo(want, deadline, cancel)) {
+    if (held > 0 && claim > reservation.claim())
+        deadline = Clock::now() + stallLimit.value_or(kDefaultTimeout);
+    switch (reservation.growTo(want, claim, deadline, cancel)) {
         case BodyReservation::Grant::Granted:
             break;
         case BodyReservation::Grant::Waited:
@@ -350,6 +354,8 @@ Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options,
     }
     if (outcome.failure == HttpFailure::None) {
         outcome.body = std::move(transfer.body);
+        // Whole now: it will need no more of the budget than it holds.
+        transfer.reservation.settle();
         // Without a reservation of the caller's to take it over, the body
         // leaves the budget when this returns: from then on it is the caller's.
         if (options.bodyReservation != nullptr) *options.bodyReservation = std::move(transfer.reservation);

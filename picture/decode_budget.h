@@ -73,9 +73,10 @@ private:
 };
 
 // 128 MiB: room for several ordinary progressive photos at once (a 12-Mpixel
-// 4:2:0 one needs about 36 MB of coefficients) while a hostile 8000x8000 one
-// (190-380 MB) runs alone. The display decode, bounded by the size limits
-// alone, can take up to 256 MB for its canvas on top of this.
+// 4:2:0 one needs about 36 MB of coefficients). A JPEG that needs more than
+// all of it (an 8000x8000 colour one: 190-380 MB) is judged by its markers
+// instead, so no test ever holds more. The display decode, bounded by the
+// size limits alone, can take up to 256 MB for its canvas on top of this.
 inline constexpr std::size_t kPictureTestBudgetBytes = std::size_t{128} << 20;
 
 // The budget IsPicture draws from.

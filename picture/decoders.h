@@ -77,6 +77,8 @@ private:
 };
 
 bool ReadJpeg(ByteSpan bytes, RowSink& sink);
+// Whether ReadJpeg, testing, judges `bytes` by their markers alone.
+bool JpegJudgedByMarkers(ByteSpan bytes);
 bool ReadGif(ByteSpan bytes, RowSink& sink);
 bool ReadBmp(ByteSpan bytes, RowSink& sink);
 bool ReadPcx(ByteSpan bytes, RowSink& sink);

@@ -8,7 +8,10 @@
 // The picture test decodes at 1/8 scale: libjpeg still parses every
 // entropy-coded bit (so truncation and corruption are found exactly as at
 // full size) but computes one pixel per 8x8 block. Most files need not even
-// that: see WholeWithoutDecoding.
+// that: see WholeWithoutDecoding. A file coded in several scans whose
+// coefficients could never fit the picture-test budget is judged by its
+// markers alone: see Skeleton.
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -105,7 +108,12 @@ struct Session {
     // libjpeg free what it stood for.
     DecodeBudget::Reservation working;
 
-    Session() = default;
+    Session() {
+        cinfo.err = jpeg_std_error(&errors.base);
+        errors.base.error_exit = ErrorExit;
+        errors.base.emit_message = EmitMessage;
+        errors.base.output_message = IgnoreMessage;
+    }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
     ~Session() {
@@ -155,57 +163,190 @@ void CmykRowToRgba(const JSAMPLE* cmyk, std::uint8_t* rgba, int width, bool inve
     }
 }
 
-// Returns false on any libjpeg error. The sink's rows and `cmykRow` are
-// allocated here but owned by the caller so that a longjmp leaks nothing.
-bool DecodeInto(Session& s, ByteSpan bytes, RowSink& sink, std::vector<JSAMPLE>& cmykRow) {
-    if (setjmp(s.errors.jump) != 0) return false;
+enum class Verdict { No, Yes, BeyondBudget };
+
+// No on any libjpeg error. The sink's rows and `cmykRow` are allocated here
+// but owned by the caller so that a longjmp leaks nothing. A picture test
+// whose coefficients exceed the whole budget stops at BeyondBudget after the
+// header; a skeleton's test (a few blocks) takes nothing from the budget.
+Verdict DecodeInto(Session& s, ByteSpan bytes, RowSink& sink, std::vector<JSAMPLE>& cmykRow, bool skeleton) {
+    if (setjmp(s.errors.jump) != 0) return Verdict::No;
 
     jpeg_create_decompress(&s.cinfo);
     s.created = true;
     s.progress.progress_monitor = CheckScanCount;
     s.cinfo.progress = &s.progress;
     jpeg_mem_src(&s.cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
-    if (jpeg_read_header(&s.cinfo, TRUE) != JPEG_HEADER_OK) return false;
-    if (!FitsLimits(s.cinfo.image_width, s.cinfo.image_height)) return false;
+    if (jpeg_read_header(&s.cinfo, TRUE) != JPEG_HEADER_OK) return Verdict::No;
+    if (!FitsLimits(s.cinfo.image_width, s.cinfo.image_height)) return Verdict::No;
 
     const bool cmyk = s.cinfo.jpeg_color_space == JCS_CMYK || s.cinfo.jpeg_color_space == JCS_YCCK;
     s.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
     if (!sink.KeepsPixels()) {
         s.cinfo.scale_num = 1;
         s.cinfo.scale_denom = 8;
-        s.working = PictureTestBudget().Reserve(CoefficientBufferBytes(s.cinfo), sink.Cancel());
-        if (sink.Cancel() != nullptr && sink.Cancel()->load(std::memory_order_relaxed)) return false;
+        if (!skeleton) {
+            const std::size_t coefficients = CoefficientBufferBytes(s.cinfo);
+            if (coefficients > PictureTestBudget().capacity()) return Verdict::BeyondBudget;
+            s.working = PictureTestBudget().Reserve(coefficients, sink.Cancel());
+        }
+        if (sink.Cancel() != nullptr && sink.Cancel()->load(std::memory_order_relaxed)) return Verdict::No;
     }
     jpeg_start_decompress(&s.cinfo);
     const int width = static_cast<int>(s.cinfo.output_width);
     const int height = static_cast<int>(s.cinfo.output_height);
-    if (!FitsLimits(width, height) || s.cinfo.output_components != 4) return false;
+    if (!FitsLimits(width, height) || s.cinfo.output_components != 4) return Verdict::No;
 
     if (!sink.KeepsPixels()) {
-        if (const std::optional<bool> whole = WholeWithoutDecoding(s.cinfo)) return *whole;
+        if (const std::optional<bool> whole = WholeWithoutDecoding(s.cinfo))
+            return *whole ? Verdict::Yes : Verdict::No;
     }
     sink.Start(width, height);
     if (cmyk) cmykRow.resize(static_cast<std::size_t>(width) * 4);
     while (s.cinfo.output_scanline < s.cinfo.output_height) {
         std::uint8_t* out = sink.Row(static_cast<int>(s.cinfo.output_scanline));
         JSAMPROW row = cmyk ? cmykRow.data() : out;
-        if (jpeg_read_scanlines(&s.cinfo, &row, 1) != 1) return false;
+        if (jpeg_read_scanlines(&s.cinfo, &row, 1) != 1) return Verdict::No;
         if (cmyk) CmykRowToRgba(cmykRow.data(), out, width, s.cinfo.saw_Adobe_marker);
     }
     jpeg_finish_decompress(&s.cinfo);
-    return true;
+    return Verdict::Yes;
+}
+
+Verdict Decode(ByteSpan bytes, RowSink& sink, bool skeleton) {
+    Session session;
+    std::vector<JSAMPLE> cmykRow;
+    return DecodeInto(session, bytes, sink, cmykRow, skeleton);
+}
+
+// Where the marker after `at` starts, read as libjpeg reads between segments
+// and through entropy-coded data alike: bytes up to an 0xFF are skipped, fill
+// 0xFF bytes swallowed, and 0xFF 0x00 is data. Nothing when the bytes run
+// out first, as they do in a cut body.
+std::optional<std::size_t> NextMarker(ByteSpan bytes, std::size_t at) {
+    const std::size_t size = bytes.size();
+    while (at < size) {
+        const void* found = std::memchr(bytes.data() + at, 0xFF, size - at);
+        if (found == nullptr) return std::nullopt;
+        at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - bytes.data());
+        std::size_t code = at + 1;
+        while (code < size && bytes[code] == 0xFF) ++code;
+        if (code == size) return std::nullopt;
+        if (bytes[code] != 0x00) return code - 1;
+        at = code + 1;
+    }
+    return std::nullopt;
+}
+
+bool IsFrameMarker(std::uint8_t code) {
+    return code == 0xC0 || code == 0xC1 || code == 0xC2 || code == 0xC9 || code == 0xCA;
+}
+
+// The file with every scan's coded data left out and the frame made one MCU
+// large; its length when `out` is null. Every marker segment libjpeg acts on
+// is kept byte for byte, in order, so decoding the skeleton runs libjpeg's
+// own checks of the frame, the tables, each scan's header and the scan count,
+// while the coded data, where a full decode finds nothing fatal but an early
+// end, only has to lead to the next marker; the end-of-image marker must
+// come. Application segments and comments that libjpeg skips unread are
+// emptied. Nothing when the bytes end first.
+//
+// Coded data in a scan with restart markers can hold a marker below 0xC0
+// that a full decode steps over while resynchronising; here, as between
+// segments, it is refused. The judgement is otherwise the full decode's.
+std::optional<std::size_t> Skeleton(ByteSpan bytes, std::vector<JOCTET>* out) {
+    std::size_t length = 0;
+    const auto put = [&](std::span<const std::uint8_t> piece) {
+        if (out != nullptr) out->insert(out->end(), piece.begin(), piece.end());
+        length += piece.size();
+    };
+    put(bytes.first(2));  // the start-of-image marker, checked by the header read
+    bool frameSeen = false;
+    std::size_t at = 2;
+    for (;;) {
+        const std::optional<std::size_t> marker = NextMarker(bytes, at);
+        if (!marker) return std::nullopt;
+        const std::uint8_t code = bytes[*marker + 1];
+        at = *marker + 2;
+        if ((code >= 0xD0 && code <= 0xD7) || code == 0x01) continue;  // restart markers and TEM: no segment
+        if (code == 0xD9) {
+            put(bytes.subspan(*marker, 2));
+            return length;
+        }
+        if (code == 0xD8 || code < 0xC0) {
+            // libjpeg refuses these where they stand: end the skeleton there.
+            put(bytes.subspan(*marker, 2));
+            return length;
+        }
+        if (at + 2 > bytes.size()) return std::nullopt;
+        const std::size_t segment = std::max<std::size_t>((bytes[at] << 8) | bytes[at + 1], 2);
+        if (segment > bytes.size() - at) return std::nullopt;
+        const bool skipped = (code >= 0xE1 && code <= 0xED) || code == 0xEF || code == 0xFE;
+        if (skipped) {
+            const std::uint8_t empty[] = {0xFF, code, 0x00, 0x02};
+            put(empty);
+        } else if (IsFrameMarker(code) && !frameSeen && segment >= 8) {
+            frameSeen = true;
+            // One MCU: 8 times the largest sampling factors (horizontal in
+            // the high nibble, vertical in the low) of the components.
+            int wide = 1, tall = 1;
+            const std::size_t components = bytes[at + 7];
+            for (std::size_t i = 0; i < components && 8 + 3 * i + 3 <= segment; ++i) {
+                const std::uint8_t factors = bytes[at + 8 + 3 * i + 1];
+                wide = std::max(wide, factors >> 4);
+                tall = std::max(tall, factors & 0x0F);
+            }
+            // Marker, length and precision; then height and width, each in two bytes.
+            const std::uint8_t head[] = {0xFF, code, bytes[at], bytes[at + 1], bytes[at + 2],
+                                         0, static_cast<std::uint8_t>(8 * tall), 0, static_cast<std::uint8_t>(8 * wide)};
+            put(head);
+            put(bytes.subspan(at + 7, segment - 7));
+        } else {
+            put(bytes.subspan(*marker, segment + 2));
+        }
+        at += segment;
+    }
+}
+
+// For a file whose coefficients could never fit the budget. The skeleton's
+// own bytes are working memory like any other and come from the budget.
+bool WholeByMarkers(ByteSpan bytes, RowSink& sink) {
+    const std::optional<std::size_t> length = Skeleton(bytes, nullptr);
+    if (!length) return false;
+    const DecodeBudget::Reservation working = PictureTestBudget().Reserve(*length, sink.Cancel());
+    if (sink.Cancel() != nullptr && sink.Cancel()->load(std::memory_order_relaxed)) return false;
+    std::vector<JOCTET> skeleton;
+    skeleton.reserve(*length);
+    Skeleton(bytes, &skeleton);
+    return Decode(skeleton, sink, true) == Verdict::Yes;
+}
+
+// The header alone: whether the picture test would judge the file by its
+// markers. False for anything libjpeg refuses before that.
+bool HeaderBeyondBudget(Session& s, ByteSpan bytes) {
+    if (setjmp(s.errors.jump) != 0) return false;
+    jpeg_create_decompress(&s.cinfo);
+    s.created = true;
+    jpeg_mem_src(&s.cinfo, bytes.data(), static_cast<unsigned long>(bytes.size()));
+    if (jpeg_read_header(&s.cinfo, TRUE) != JPEG_HEADER_OK) return false;
+    return FitsLimits(s.cinfo.image_width, s.cinfo.image_height) &&
+           CoefficientBufferBytes(s.cinfo) > PictureTestBudget().capacity();
 }
 
 }  // namespace
 
-bool ReadJpeg(ByteSpan bytes, RowSink& sink) {
+bool JpegJudgedByMarkers(ByteSpan bytes) {
     Session session;
-    session.cinfo.err = jpeg_std_error(&session.errors.base);
-    session.errors.base.error_exit = ErrorExit;
-    session.errors.base.emit_message = EmitMessage;
-    session.errors.base.output_message = IgnoreMessage;
-    std::vector<JSAMPLE> cmykRow;
-    return DecodeInto(session, bytes, sink, cmykRow);
+    return HeaderBeyondBudget(session, bytes);
+}
+
+bool ReadJpeg(ByteSpan bytes, RowSink& sink) {
+    switch (Decode(bytes, sink, false)) {
+        case Verdict::No: return false;
+        case Verdict::Yes: return true;
+        case Verdict::BeyondBudget: break;
+    }
+    return WholeByMarkers(bytes, sink);
 }
 
 }  // namespace lumigrab::picture_detail

@@ -95,6 +95,10 @@ std::optional<Image> DecodePicture(std::span<const std::uint8_t> bytes) {
     return std::nullopt;
 }
 
+bool JudgedByMarkersAlone(std::span<const std::uint8_t> bytes) {
+    return SniffPicture(bytes) == PictureFormat::Jpeg && picture_detail::JpegJudgedByMarkers(bytes);
+}
+
 bool IsPicture(std::span<const std::uint8_t> bytes, const std::atomic<bool>* cancel) {
     using namespace picture_detail;
     try {

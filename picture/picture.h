@@ -44,6 +44,20 @@ std::optional<Image> DecodePicture(std::span<const std::uint8_t> bytes);
 // process-wide picture-test budget (picture/decode_budget.h), waiting while
 // other tests hold it. For worker threads, not the window thread. Once
 // `cancel` (may be null) is raised the answer may be a false "no".
+//
+// A JPEG whose coefficients exceed the whole budget (up to 512 MiB for a
+// 64-megapixel CMYK file) is not decoded but judged by its markers alone
+// (see JudgedByMarkersAlone), so that no test outgrows the budget.
 bool IsPicture(std::span<const std::uint8_t> bytes, const std::atomic<bool>* cancel = nullptr);
+
+// True for the JPEGs IsPicture judges by their markers alone: coded in
+// several scans, with more coefficients than the whole picture-test budget.
+// Every marker segment and scan header goes through libjpeg's own checks and
+// the end-of-image marker must come, but the coded data is only stepped
+// over. So the answer can differ from DecodePicture's where the full decode
+// runs out of memory (the test says yes), or where coded data in a scan with
+// restart markers holds a marker below 0xFFC0 that the full decode steps
+// over while resynchronising (the test says no).
+bool JudgedByMarkersAlone(std::span<const std::uint8_t> bytes);
 
 }  // namespace lumigrab

@@ -1,5 +1,6 @@
 #include "text/encoding.h"
 
+#include <unicode/uchar.h>
 #include <unicode/ucnv.h>
 #include <unicode/utf16.h>
 
@@ -74,6 +75,31 @@ std::string FromUtf16(UConverter* conv, const std::u16string& in) {
     return out;
 }
 
+// Format characters (zero-width spaces and joiners, the byte-order mark, the
+// soft hyphen, bidi marks) and variation selectors change no letter of the
+// text they sit in, and text pasted from pages and chat programs is full of
+// them. GBK holds none of them, so they are left out rather than shown as
+// "?". ICU's substitution already skips most (the default-ignorable ones);
+// this covers the rest of the category alike.
+bool Invisible(UChar32 c) {
+    return u_charType(c) == U_FORMAT_CHAR || u_hasBinaryProperty(c, UCHAR_VARIATION_SELECTOR);
+}
+
+std::u16string WithoutInvisible(std::u16string units) {
+    std::u16string::size_type kept = 0;
+    int32_t at = 0;
+    const auto length = static_cast<int32_t>(units.size());
+    while (at < length) {
+        const int32_t start = at;
+        UChar32 c = 0;
+        U16_NEXT(units.data(), at, length, c);
+        if (Invisible(c)) continue;
+        for (int32_t i = start; i < at; ++i) units[kept++] = units[static_cast<size_t>(i)];
+    }
+    units.resize(kept);
+    return units;
+}
+
 }  // namespace
 
 std::string GbkToUtf8(std::string_view gbk) {
@@ -81,7 +107,7 @@ std::string GbkToUtf8(std::string_view gbk) {
 }
 
 Text Utf8ToGbk(std::string_view utf8) {
-    return FromUtf16(Gbk936(), ToUtf16(Utf8(), UpToZero(utf8)));
+    return FromUtf16(Gbk936(), WithoutInvisible(ToUtf16(Utf8(), UpToZero(utf8))));
 }
 
 std::u32string CharactersWithoutGbk(std::string_view utf8) {
@@ -94,9 +120,12 @@ std::u32string CharactersWithoutGbk(std::string_view utf8) {
         UChar32 c = 0;
         U16_NEXT(units.data(), at, length, c);
         // A character has a GBK form exactly when it survives the round trip;
-        // ICU's substitution turns the others into "?", which does not.
+        // ICU's substitution turns the others into "?", which does not. One
+        // the conversion leaves out loses the user nothing.
+        if (Invisible(c)) continue;
         const std::u16string one(units, static_cast<size_t>(start), static_cast<size_t>(at - start));
-        if (c == 0 || ToUtf16(Gbk936(), FromUtf16(Gbk936(), one)) != one) {
+        const std::string gbk = FromUtf16(Gbk936(), one);
+        if (c == 0 || (!gbk.empty() && ToUtf16(Gbk936(), gbk) != one)) {
             if (std::find(missing.begin(), missing.end(), static_cast<char32_t>(c)) == missing.end())
                 missing.push_back(static_cast<char32_t>(c));
         }

@@ -1,7 +1,8 @@
 #pragma once
 // Conversions between system text (code page 936, always, whatever the
 // machine's locale) and UTF-8. None of them fails: invalid input is replaced,
-// a character with no GBK form becomes "?".
+// a character with no GBK form becomes "?", and invisible ones (format
+// characters such as U+200B and U+FEFF, variation selectors) are left out.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -15,10 +16,10 @@ Text Utf8ToGbk(std::string_view utf8);
 // Every byte of the UTF-8 form as "%XX", upper-case hex; nothing left bare.
 std::string UrlEncode(std::string_view gbk);
 
-// The characters of `utf8` that system text cannot hold (each once, in order
-// of appearance); empty when Utf8ToGbk would keep every character. Invalid
-// UTF-8 shows up as U+FFFD. Lets a front end refuse such text instead of
-// working on its "?" form.
+// The characters of `utf8` that Utf8ToGbk turns into "?" (each once, in order
+// of appearance); empty when it keeps every character but the invisible ones
+// it leaves out. Invalid UTF-8 shows up as U+FFFD. Lets a front end refuse
+// such text instead of working on its "?" form.
 std::u32string CharactersWithoutGbk(std::string_view utf8);
 
 // Characters named the way system text can show them, by code point:

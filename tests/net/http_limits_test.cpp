@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "net/body_budget.h"
 #include "net/http_request.h"
 #include "net_test_support.h"
+#include "support/eventually.h"
 #include "support/loopback_server.h"
 
 namespace lumigrab {
@@ -78,6 +80,32 @@ TEST_F(HttpLimitKnobs, BodiesBeyondTheBudgetTakeTurnsAndAllArrive) {
     options.failure = &failure;
     EXPECT_TRUE(HttpRequest(server.url("/huge"), options).empty());
     EXPECT_EQ(failure, HttpFailure::TooLarge);
+}
+
+// A declared length is only a claim: while a slow host trickles a body that
+// claims the whole budget, a small body beside it gets the room it needs.
+TEST_F(HttpLimitKnobs, SlowHostsDeclaredLengthDoesNotHoldUpASmallBody) {
+    SetHttpBodyBudgetForTesting(std::size_t{1} << 20);
+    LoopbackServer server([](const LoopbackRequest& request) {
+        if (request.target != "/slow") return Body(std::string(200000, 'q'));
+        LoopbackReply reply = Body(std::string(std::size_t{1} << 20, 's'));
+        reply.trickle = std::chrono::milliseconds(50);
+        return reply;
+    });
+    std::atomic<bool> stopSlow{false};
+    std::thread slow([&] {
+        HttpOptions options;
+        options.cancel = &stopSlow;
+        HttpRequest(server.url("/slow"), options);
+    });
+    ASSERT_TRUE(testing::Eventually([] { return BodyBudgetInUse() > 0; }, std::chrono::seconds(10)));
+    auto quick = std::async(std::launch::async, [&] { return HttpRequest(server.url("/quick")); });
+    const bool inTime = quick.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    stopSlow = true;
+    slow.join();
+    EXPECT_TRUE(inTime) << "the small body waited for the slow one";
+    EXPECT_EQ(quick.get().size(), 200000u);
+    EXPECT_EQ(BodyBudgetInUse(), 0u);
 }
 
 // A caller still working on a body keeps it counted until it lets go.

@@ -31,22 +31,6 @@ void ExpectPattern(const Image& image, bool gray) {
     }
 }
 
-// Offset of the start-of-frame segment (baseline or progressive).
-std::size_t FindFrameHeader(const Bytes8& jpeg) {
-    for (std::size_t i = 2; i + 9 < jpeg.size(); ++i)
-        if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC2)) return i;
-    return 0;
-}
-
-void SetFrameSize(Bytes8& jpeg, int width, int height) {
-    const std::size_t sof = FindFrameHeader(jpeg);
-    ASSERT_NE(sof, 0u);
-    jpeg[sof + 5] = static_cast<std::uint8_t>(height >> 8);
-    jpeg[sof + 6] = static_cast<std::uint8_t>(height);
-    jpeg[sof + 7] = static_cast<std::uint8_t>(width >> 8);
-    jpeg[sof + 8] = static_cast<std::uint8_t>(width);
-}
-
 struct JpegCase {
     const char* name;
     JpegOptions options;
@@ -105,7 +89,7 @@ TEST(Jpeg, HeaderClaimingHugeSizeIsRefused) {
     };
     for (const Case& c : cases) {
         Bytes8 jpeg = testing::MakeJpeg(16, 16);
-        SetFrameSize(jpeg, c.width, c.height);
+        testing::SetJpegFrameSize(jpeg, c.width, c.height);
         EXPECT_FALSE(IsPicture(jpeg)) << c.name;
     }
 }
@@ -123,6 +107,30 @@ TEST(Jpeg, MissingQuantTableIsRefused) {
     for (std::size_t i = 2; i + 1 < jpeg.size(); ++i)
         if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDB) jpeg[i + 1] = 0xEF;
     EXPECT_FALSE(IsPicture(jpeg));
+}
+
+// Too large to decode within the picture-test budget, so judged by its
+// markers: those still find a cut body, a missing table or a bad scan header.
+TEST(Jpeg, PictureBeyondTheTestBudgetIsJudgedByItsMarkers) {
+    Bytes8 jpeg = testing::MakeJpeg(16, 16, {false, true, true, 90});
+    testing::SetJpegFrameSize(jpeg, 8192, 8192);
+    ASSERT_TRUE(JudgedByMarkersAlone(jpeg));
+    EXPECT_TRUE(IsPicture(jpeg));
+    for (std::size_t cut : {jpeg.size() / 2, jpeg.size() - 2})
+        EXPECT_FALSE(IsPicture(std::span(jpeg).first(cut))) << "cut " << cut;
+
+    Bytes8 noQuantTables = jpeg;
+    for (std::size_t i = 2; i + 1 < noQuantTables.size(); ++i)
+        if (noQuantTables[i] == 0xFF && noQuantTables[i + 1] == 0xDB) noQuantTables[i + 1] = 0xEF;
+    EXPECT_FALSE(IsPicture(noQuantTables));
+
+    Bytes8 strangerInLastScan = jpeg;
+    std::size_t lastScan = 0;
+    for (std::size_t i = 2; i + 5 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) lastScan = i;
+    ASSERT_GT(lastScan, 0u);
+    strangerInLastScan[lastScan + 5] = 0x09;  // a component the frame lacks
+    EXPECT_FALSE(IsPicture(strangerInLastScan));
 }
 
 }  // namespace

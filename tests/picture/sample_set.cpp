@@ -144,6 +144,10 @@ std::vector<NamedSample> HugeClaimSamples() {
     out.push_back({"Gif8192ScreenOnePixel", MakeGif({8192, 8192, kFour, {{0, 0, 1, 1, false, {}, {2}, -1}}})});
     out.push_back({"Png8000OneBit", MakePng(8000, 8000, PngKind::Gray1)});
     out.push_back({"Jpeg8000Progressive", MakeJpeg(8000, 8000, {true, true, false, 75})});
+    // 512 MiB of coefficients, four times the picture-test budget.
+    Bytes8 cmyk = MakeJpeg(16, 16, {false, true, true, 90});
+    SetJpegFrameSize(cmyk, 8192, 8192);
+    out.push_back({"Jpeg8192ProgressiveCmykClaim", std::move(cmyk)});
     return out;
 }
 

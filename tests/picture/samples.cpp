@@ -57,6 +57,18 @@ Bytes8 MakeJpeg(int width, int height, const JpegOptions& options) {
                         samples);
 }
 
+void SetJpegFrameSize(Bytes8& jpeg, int width, int height) {
+    for (std::size_t i = 2; i + 9 < jpeg.size(); ++i) {
+        if (jpeg[i] != 0xFF || (jpeg[i + 1] != 0xC0 && jpeg[i + 1] != 0xC2)) continue;
+        jpeg[i + 5] = static_cast<std::uint8_t>(height >> 8);
+        jpeg[i + 6] = static_cast<std::uint8_t>(height);
+        jpeg[i + 7] = static_cast<std::uint8_t>(width >> 8);
+        jpeg[i + 8] = static_cast<std::uint8_t>(width);
+        return;
+    }
+    ADD_FAILURE() << "no frame header";
+}
+
 // --- PNG -------------------------------------------------------------------
 
 namespace {

@@ -42,6 +42,9 @@ struct JpegOptions {
     int quality = 95;
 };
 Bytes8 MakeJpeg(int width, int height, const JpegOptions& options = {});
+// Rewrites the size in the frame header (baseline or progressive) of a
+// MakeJpeg file; the coded data stays that of the real size.
+void SetJpegFrameSize(Bytes8& jpeg, int width, int height);
 
 // --- PNG -------------------------------------------------------------------
 enum class PngKind { Rgba8, Rgb16, Gray8, Palette4WithTrns, Gray1 };
@@ -115,8 +118,9 @@ struct NamedSample {
 // path through a decoder.
 std::vector<NamedSample> EveryFormatSamples();
 // Small files that claim huge pictures: a GIF whose 8192x8192 logical screen
-// holds one 1x1 frame, an 8000x8000 1-bit PNG and an 8000x8000 grey
-// progressive JPEG. Valid, and accepted, but costly to decode whole.
+// holds one 1x1 frame, an 8000x8000 1-bit PNG, an 8000x8000 grey
+// progressive JPEG and a 16x16 progressive CMYK JPEG whose frame says
+// 8192x8192. Valid, and accepted, but costly to decode whole.
 std::vector<NamedSample> HugeClaimSamples();
 
 }  // namespace lumigrab::testing

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <string>
 
 #include "text/encoding.h"
 
@@ -38,6 +39,30 @@ TEST(CodePage, CharactersWithoutGbkAreNamedOnceInOrder) {
     EXPECT_EQ(CharactersWithoutGbk("猫 cat ?"), U"");
     EXPECT_EQ(CharactersWithoutGbk("\xF0\x9F\x98\x80猫\xF0\x9F\x90\xB1\xF0\x9F\x98\x80"), U"\U0001F600\U0001F431");
     EXPECT_EQ(CharactersWithoutGbk("a\xFF"), U"\uFFFD");
+}
+
+// Pasted text carries invisible characters that GBK has no form for; they are
+// left out of the conversion, so refusing them would refuse what the user
+// sees. Only what would come out as "?" is refused.
+TEST(CodePage, InvisibleCharactersAreLeftOutNotRefused) {
+    struct Case {
+        const char* utf8;
+        std::u32string refused;
+        std::string gbk;
+    };
+    const Case cases[] = {
+        {"n3\u200B", U"", "n3"},                             // zero-width space
+        {"\uFEFF\u200C\u200Dn\u00AD3", U"", "n3"},          // BOM, ZWNJ, ZWJ, soft hyphen
+        {"\u200E\u202Ecat\u2060", U"", "cat"},               // bidi marks, word joiner
+        {"\u0600\uFFF9x", U"", "x"},                        // format characters ICU would show as "?"
+        {"\u732B\uFE0F\U000E0101", U"", "\xC3\xA8"},         // variation selectors after 猫
+        {"\u2764\uFE0F", U"\u2764", "?"},                    // the heart itself has no GBK form
+        {"a\U0001F600\u200Bb", U"\U0001F600", "a?b"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CharactersWithoutGbk(c.utf8), c.refused) << c.utf8;
+        EXPECT_EQ(Utf8ToGbk(c.utf8), c.gbk) << c.utf8;
+    }
 }
 
 TEST(CodePage, CodePointNamesHaveFourDigitsAtLeastAndABound) {
