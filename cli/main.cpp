@@ -132,6 +132,10 @@ int Run(const Options& options) {
     } else {
         Harvest harvest = HarvestPages(options, gang);
         if (!harvest.frontPageNote.empty()) console.note(harvest.frontPageNote);
+        if (!harvest.refusal.empty()) {
+            console.error("the service refused the search: " + harvest.refusal);
+            return kExitNoResultArray;
+        }
         if (harvest.stopped) {
             console.error("stopped during the harvest; nothing was downloaded");
             return stoppedExit();

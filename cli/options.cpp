@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <map>
+#include <string>
 
 #include "harvest/random_letters.h"
 #include "text/encoding.h"
@@ -121,6 +123,14 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     app.add_flag("-q,--quiet", options.quiet, "print only errors and the failure count");
     app.add_flag("--no-warm-up", noWarmUp,
                  "skip the front-page visit that gets session cookies before the search");
+    const std::map<std::string, ResultSource> sources{
+        {"auto", ResultSource::Auto}, {"page", ResultSource::Page}, {"json", ResultSource::Json}};
+    app.add_option("--source", options.source,
+                   "where results come from: page (the result page), json (the JSON endpoint) or "
+                   "auto (the result page, then the JSON endpoint once a page comes without "
+                   "results; the default)")
+        ->type_name("auto|page|json")
+        ->transform(CLI::CheckedTransformer(sources, CLI::ignore_case));
 
     try {
         app.parse(argc, argv);

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "text/text.h"
+#include "harvest/session.h"
 #include "workers/worker_gang.h"
 
 namespace lumigrab::cli {
@@ -35,6 +36,7 @@ struct Options {
     bool listOnly = false;
     bool quiet = false;
     bool warmUp = true;
+    ResultSource source = ResultSource::Auto;
 };
 
 // The options, or the exit code when the run ends here: 0 after --help or

@@ -13,6 +13,12 @@ public:
     void pageRead(HarvestedPage page) override {
         const std::string where = "page " + std::to_string(page.index + 1) + ": ";
         if (page.answer.status != 0) ++harvest.pagesAnswered;
+        if (!page.refusal.empty()) {
+            if (harvest.refusal.empty()) harvest.refusal = where + "refused: " + page.refusal;
+            return;
+        }
+        // Pages after a refusal are not asked for at all.
+        if (!page.fetched && !harvest.refusal.empty()) return;
         if (!page.fetched) {
             harvest.problems.push_back(where + "no thread could be started for it");
             return;
@@ -48,6 +54,7 @@ Harvest HarvestPages(const Options& options, WorkerGang& gang) {
     settings.widthFilter = options.widthFilter;
     settings.heightFilter = options.heightFilter;
     settings.visitFrontPage = options.warmUp;
+    settings.source = options.source;
     auto gather = std::make_shared<Gather>(options);
     auto session = std::make_shared<HarvestSession>(std::move(settings), gather);
     session->start(gang);

@@ -15,11 +15,13 @@ struct Harvest {
     int pagesAnswered = 0;             // a response came, array or not
     std::vector<std::string> problems; // one line per page without an array
     std::string frontPageNote;         // why the session has no cookies, if it has none
+    std::string refusal;               // "page N refused: <the service's words>", if it refused
     bool stopped = false;              // the gang was stopped before the end
 };
 
 // Reads options.depth result pages, at most options.threads at once, after
-// the front-page visit unless options.warmUp is off. Waits for every page.
+// the front-page visit unless options.warmUp is off, from options.source.
+// Waits for every page.
 Harvest HarvestPages(const Options& options, WorkerGang& gang);
 
 }  // namespace lumigrab::cli
