@@ -37,12 +37,13 @@ test-tsan: deps
 	cmake --build --preset tsan
 	ctest --preset tsan
 
+# SCENARIO=gone: the service with its result pages gone (the JSON endpoint lists).
 demo: build
-	tools/demo $(BUILD_DIR)
+	SCENARIO=$(SCENARIO) tools/demo $(BUILD_DIR)
 
 # A shell wired to the same stand-in, for trying lumigrab-cli without internet.
 demo-shell: build
-	tools/demo $(BUILD_DIR) $${SHELL:-bash}
+	SCENARIO=$(SCENARIO) tools/demo $(BUILD_DIR) $${SHELL:-bash}
 
 bench: build
 	for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b; done
