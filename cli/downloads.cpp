@@ -16,7 +16,9 @@ void Settle(Entry& entry, const std::string& reason, std::uint64_t bytes, const 
 
 }  // namespace
 
-std::string FailureReason(const PictureFetch& fetch) {
+namespace {
+
+std::string FailureWords(const PictureFetch& fetch) {
     using State = PictureFetch::State;
     switch (fetch.state) {
         case State::Saved: return {};
@@ -31,9 +33,18 @@ std::string FailureReason(const PictureFetch& fetch) {
     return "not a picture";
 }
 
+}  // namespace
+
+std::string FailureReason(const PictureFetch& fetch) {
+    std::string words = FailureWords(fetch);
+    if (!words.empty() && fetch.tries > 1) words += " after " + std::to_string(fetch.tries) + " tries";
+    return words;
+}
+
 void Download(const std::shared_ptr<std::vector<Entry>>& entries,
-              const std::vector<std::size_t>& todo, bool thumbnails, int threads,
+              const std::vector<std::size_t>& todo, const DownloadSettings& settings,
               WorkerGang& gang, Console& console) {
+    const bool thumbnails = settings.thumbnails;
     std::vector<DownloadItem> items;
     items.reserve(todo.size());
     for (std::size_t index : todo) {
@@ -43,8 +54,10 @@ void Download(const std::shared_ptr<std::vector<Entry>>& entries,
         items.push_back({thumbnails ? entry.thumbnail : entry.address, entry.path});
     }
     BatchOptions options;
-    options.workers = threads;
+    options.workers = settings.threads;
     options.sha256 = true;
+    options.retries = settings.retries;
+    options.perHost = settings.perHost;
     // Each entry is written by the one worker that finished it; waitIdle
     // below orders those writes before the caller reads them.
     auto batch = std::make_shared<DownloadBatch>(

@@ -20,8 +20,14 @@ std::string FailureReason(const PictureFetch& fetch);
 // address are fetched once and saved under every name. Entries not reached
 // before the gang is stopped are marked failed, "stopped". Returns once every
 // fetch it started has ended.
+struct DownloadSettings {
+    bool thumbnails = false;
+    int threads = kDefaultWorkerLimit;
+    int retries = 0;
+    int perHost = 0;
+};
 void Download(const std::shared_ptr<std::vector<Entry>>& entries,
-              const std::vector<std::size_t>& todo, bool thumbnails, int threads,
+              const std::vector<std::size_t>& todo, const DownloadSettings& settings,
               WorkerGang& gang, Console& console);
 
 }  // namespace lumigrab::cli

@@ -170,7 +170,8 @@ int Run(const Options& options) {
         for (std::size_t i = 0; i < entries->size(); ++i) todo.push_back(i);
     }
 
-    Download(entries, todo, options.thumbnails, options.threads, gang, console);
+    Download(entries, todo, DownloadSettings{options.thumbnails, options.threads, options.retries, options.perHost},
+             gang, console);
 
     int exitCode = kExitSaved;
     if (options.manifest) {

@@ -131,6 +131,20 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
                    "results; the default)")
         ->type_name("auto|page|json")
         ->transform(CLI::CheckedTransformer(sources, CLI::ignore_case));
+    app.add_option("--wait", options.waitSeconds,
+                   "seconds between result-page requests, each pause spread over 0.5x to 1.5x "
+                   "(default 0)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 3600.0));
+    app.add_option("--retries", options.retries,
+                   "ask a host that answered 429 or 503, or dropped the connection, up to N more "
+                   "times, waiting longer each time and at least as long as it asks (default 2)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 10));
+    app.add_option("--per-host", options.perHost,
+                   "at most K picture transfers to one host at once (default: only -j limits them)")
+        ->type_name("K")
+        ->check(CLI::Range(1, kMaxThreads));
 
     try {
         app.parse(argc, argv);

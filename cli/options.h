@@ -37,6 +37,9 @@ struct Options {
     bool quiet = false;
     bool warmUp = true;
     ResultSource source = ResultSource::Auto;
+    double waitSeconds = 0;   // between result requests, spread over 0.5x to 1.5x
+    int retries = 2;          // more tries for a busy or briefly unreachable host
+    int perHost = 0;          // transfers to one host at once; 0: only -j limits them
 };
 
 // The options, or the exit code when the run ends here: 0 after --help or

@@ -14,7 +14,8 @@ public:
         const std::string where = "page " + std::to_string(page.index + 1) + ": ";
         if (page.answer.status != 0) ++harvest.pagesAnswered;
         if (!page.refusal.empty()) {
-            if (harvest.refusal.empty()) harvest.refusal = where + "refused: " + page.refusal;
+            if (harvest.refusal.empty())
+                harvest.refusal = where + page.refusal + " (" + DescribeAnswer(page.answer) + ")";
             return;
         }
         // Pages after a refusal are not asked for at all.
@@ -55,6 +56,8 @@ Harvest HarvestPages(const Options& options, WorkerGang& gang) {
     settings.heightFilter = options.heightFilter;
     settings.visitFrontPage = options.warmUp;
     settings.source = options.source;
+    settings.wait = std::chrono::milliseconds(static_cast<long long>(options.waitSeconds * 1000));
+    settings.retries = options.retries;
     auto gather = std::make_shared<Gather>(options);
     auto session = std::make_shared<HarvestSession>(std::move(settings), gather);
     session->start(gang);

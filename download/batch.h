@@ -8,6 +8,12 @@
 // the front end's callback, from the worker that produced it. Results of a
 // stopped batch stop at once: items not begun are never reported.
 #include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -44,6 +50,12 @@ struct BatchOptions {
     // Asked before each worker is started (its number from 0); false makes
     // that start fail as if the system had refused the thread. For tests.
     std::function<bool(int worker)> allowWorker;
+    // Asking a busy or briefly unreachable host again (net/retry.h): at most
+    // this many more tries per picture; 0 asks once.
+    int retries = 0;
+    // At most this many transfers to one host (scheme, name and port) at
+    // once; 0: only `workers` limits them.
+    int perHost = 0;
 };
 
 class DownloadBatch : public std::enable_shared_from_this<DownloadBatch> {
@@ -65,16 +77,27 @@ public:
 private:
     struct Job {
         std::vector<std::size_t> items;  // sharing one address; the first is fetched into
+        std::string host;                // for the per-host limit
+        bool taken = false;
     };
     void work(const WorkerGang& gang);
-    void runJob(const Job& job, const std::atomic<bool>* cancel, Bytes& body);
+    // The next job a worker may fetch now; nullopt when none is left or the
+    // gang stopped. Waits while every job left is to a host at its limit.
+    std::optional<std::size_t> takeJob(const WorkerGang& gang);
+    void jobDone(std::size_t job);
+    void runJob(const Job& job, const WorkerGang& gang, Bytes& body, std::mt19937& random);
 
     const std::vector<DownloadItem> items_;
     const BatchOptions options_;
     const Finished finished_;
     const Wanted wanted_;
     std::vector<Job> jobs_;
-    std::atomic<std::size_t> nextJob_{0};
+    std::atomic<std::size_t> nextJob_{0};  // without a per-host limit
+    // With one: jobs are taken under the lock, skipping those whose host is full.
+    std::mutex hostsLock_;
+    std::condition_variable hostFreed_;
+    std::size_t firstOpen_ = 0;  // no job before it is left to take
+    std::map<std::string, int> inFlight_;
 };
 
 }  // namespace lumigrab

@@ -4,6 +4,7 @@
 
 #include "download/save_folder.h"
 #include "net/body_budget.h"
+#include "net/retry.h"
 #include "picture/picture.h"
 
 namespace lumigrab {
@@ -17,12 +18,15 @@ PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& pat
     options.statusCode = &result.status;
     options.failure = &result.failure;
     options.recycle = &body;
+    Text headers;
+    options.responseHeaders = &headers;
     // Held until the picture is tested and written: what workers hold of
     // their bodies stays inside the process's body budget, however many there are.
     BodyReservation reservation;
     options.bodyReservation = &reservation;
     body = HttpRequest(url, options);
     result.bytes = body.size();
+    result.retryAfter = RetryAfterOf(headers);
     const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(std::memory_order_relaxed); };
     if (cancelled()) {
         result.state = PictureFetch::State::Cancelled;

@@ -3,6 +3,8 @@
 // temporary name. Shared by every front end, so the window's rows and the
 // command line's records are fetched, judged and saved the same way.
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -26,6 +28,8 @@ struct PictureFetch {
     HttpFailure failure = HttpFailure::None;
     std::uint64_t bytes = 0;  // size of the body, written or not
     std::string sha256;       // lower-case hex of the saved bytes, when asked for and Saved
+    int tries = 1;            // requests made for it (more when a busy host was asked again)
+    std::optional<std::chrono::seconds> retryAfter;  // what the host asked for, if anything
 };
 
 struct PictureFetchOptions {

@@ -60,6 +60,7 @@ ServiceAnswer GetFollowing(std::string_view url, Text& cookies, const std::atomi
         options.cancel = cancel;
         options.failure = &answer.failure;
         answer.body = HttpRequest(address, options);
+        answer.headers = headers;
         if (!IsRedirectStatus(answer.status)) return answer;
         const std::string location = LocationOf(headers);
         if (location.empty()) return answer;

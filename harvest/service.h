@@ -22,6 +22,7 @@ struct ServiceAnswer {
     int status = 0;                      // of the last response; 0: none came
     HttpFailure failure = HttpFailure::None;
     std::string stopped;                 // why redirects were not followed further
+    Text headers;                        // of the last response
     Bytes body;
 };
 

@@ -1,8 +1,11 @@
 #include "harvest/session.h"
 
 #include <algorithm>
+#include <chrono>
+#include <random>
 
 #include "harvest/json_results.h"
+#include "net/retry.h"
 
 namespace lumigrab {
 
@@ -46,7 +49,7 @@ void HarvestSession::work(const std::atomic<bool>* cancel, const WorkerGang& gan
         const std::int32_t index = nextPage_.fetch_add(1);
         if (index >= settings_.pages) return;
         sink_->pageStarted(index);
-        HarvestedPage page = fetchPage(index, cancel);
+        HarvestedPage page = fetchPage(index, cancel, gang);
         if (gang.stopped()) return;
         handOver(std::move(page));
     }
@@ -59,7 +62,8 @@ void HarvestSession::visitFrontPageOnce(const std::atomic<bool>* cancel) {
     cookies_ = VisitFrontPage(settings_.serviceOrigin, cancel, frontPageNote_);
 }
 
-HarvestedPage HarvestSession::fetchPage(std::int32_t index, const std::atomic<bool>* cancel) {
+HarvestedPage HarvestSession::fetchPage(std::int32_t index, const std::atomic<bool>* cancel,
+                                        const WorkerGang& gang) {
     HarvestedPage page;
     page.index = index;
     // After a refusal, asking again only deepens it.
@@ -70,15 +74,14 @@ HarvestedPage HarvestSession::fetchPage(std::int32_t index, const std::atomic<bo
     const bool json = settings_.source == ResultSource::Json ||
                       (settings_.source == ResultSource::Auto && useJson_.load());
     if (json) {
-        askJson(page, cancel);
+        askJson(page, cancel, gang);
         return page;
     }
     const Text url = BuildResultPageUrl(settings_.serviceOrigin, settings_.keyword, PageOffset(index),
                                         settings_.widthFilter, settings_.heightFilter);
     // Each page gets the visit's cookies as they were, whatever the other
     // pages are told to set meanwhile.
-    Text jar = cookies();
-    page.answer = GetFollowing(url, jar, cancel);
+    page.answer = ask(url, {}, cancel, gang);
     page.refusal = RefusalOf(page.answer);
     if (!page.refusal.empty()) {
         refused_ = true;
@@ -96,17 +99,16 @@ HarvestedPage HarvestSession::fetchPage(std::int32_t index, const std::atomic<bo
     // An answer without the array: the service has moved its results.
     if (settings_.source == ResultSource::Auto && page.answer.status != 0) {
         useJson_ = true;
-        askJson(page, cancel);
+        askJson(page, cancel, gang);
     }
     return page;
 }
 
-void HarvestSession::askJson(HarvestedPage& page, const std::atomic<bool>* cancel) {
+void HarvestSession::askJson(HarvestedPage& page, const std::atomic<bool>* cancel, const WorkerGang& gang) {
     page.fromJson = true;
     const Text url = BuildJsonPageUrl(settings_.serviceOrigin, settings_.keyword, page.index,
                                       settings_.widthFilter, settings_.heightFilter);
-    Text jar = cookies();
-    page.answer = GetFollowing(url, jar, cancel, JsonPageHeaders(settings_.serviceOrigin));
+    page.answer = ask(url, JsonPageHeaders(settings_.serviceOrigin), cancel, gang);
     page.refusal = RefusalOf(page.answer);
     if (page.refusal.empty()) {
         JsonPageReading reading = ReadJsonPage(
@@ -120,6 +122,33 @@ void HarvestSession::askJson(HarvestedPage& page, const std::atomic<bool>* cance
         }
     }
     if (!page.refusal.empty()) refused_ = true;
+}
+
+ServiceAnswer HarvestSession::ask(const Text& url, std::string_view headers, const std::atomic<bool>* cancel,
+                                  const WorkerGang& gang) {
+    std::mt19937 random(std::random_device{}());
+    for (int tries = 1;; ++tries) {
+        // Result requests keep their distance, whichever worker makes them.
+        if (settings_.wait.count() > 0) {
+            std::chrono::steady_clock::time_point at;
+            {
+                std::lock_guard lock(paceLock_);
+                const auto now = std::chrono::steady_clock::now();
+                at = std::max(now, nextRequestAt_);
+                const double spread = std::uniform_real_distribution<double>(0.5, 1.5)(random);
+                nextRequestAt_ = at + std::chrono::milliseconds(
+                                          static_cast<long long>(static_cast<double>(settings_.wait.count()) * spread));
+            }
+            const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(at - std::chrono::steady_clock::now());
+            if (pause.count() > 0 && !gang.sleepUnlessStopped(pause)) return {};
+        }
+        // Each request gets the visit's cookies as they were, whatever the
+        // other pages are told to set meanwhile.
+        Text jar = cookies();
+        ServiceAnswer answer = GetFollowing(url, jar, cancel, headers);
+        if (tries > settings_.retries || !WorthRetrying(answer.status, answer.failure)) return answer;
+        if (!gang.sleepUnlessStopped(RetryPause(tries, RetryAfterOf(answer.headers), random))) return answer;
+    }
 }
 
 void HarvestSession::handOver(HarvestedPage page) {

@@ -15,6 +15,7 @@
 // instead. A refusal of automated access ends the session's asking: pages
 // not yet asked for are handed over unasked.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -42,6 +43,12 @@ struct HarvestSettings {
     Text heightFilter;
     bool visitFrontPage = true;
     ResultSource source = ResultSource::Auto;
+    // Between one result request and the next, whichever worker makes them:
+    // this long spread over 0.5x to 1.5x. Zero: no pause.
+    std::chrono::milliseconds wait{0};
+    // Result requests that met a busy or briefly unreachable host are asked
+    // again up to this many more times (net/retry.h); a refusal never is.
+    int retries = 0;
 };
 
 // What one result page gave.
@@ -87,8 +94,11 @@ public:
 private:
     void work(const std::atomic<bool>* cancel, const WorkerGang& gang);
     void visitFrontPageOnce(const std::atomic<bool>* cancel);
-    HarvestedPage fetchPage(std::int32_t index, const std::atomic<bool>* cancel);
-    void askJson(HarvestedPage& page, const std::atomic<bool>* cancel);
+    HarvestedPage fetchPage(std::int32_t index, const std::atomic<bool>* cancel, const WorkerGang& gang);
+    void askJson(HarvestedPage& page, const std::atomic<bool>* cancel, const WorkerGang& gang);
+    // One result request: paced, and asked again while the host is busy.
+    ServiceAnswer ask(const Text& url, std::string_view headers, const std::atomic<bool>* cancel,
+                      const WorkerGang& gang);
     void handOver(HarvestedPage page);
 
     const HarvestSettings settings_;
@@ -101,6 +111,9 @@ private:
     bool visited_ = false;
     Text cookies_;
     std::string frontPageNote_;
+
+    std::mutex paceLock_;
+    std::chrono::steady_clock::time_point nextRequestAt_{};
 
     std::mutex handOverLock_;  // held while a page goes to the sink
     std::int32_t nextHandOver_ = 0;

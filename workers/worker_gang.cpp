@@ -50,6 +50,11 @@ bool WorkerGang::stopped() const {
     return shared_->stopped;
 }
 
+bool WorkerGang::sleepUnlessStopped(std::chrono::milliseconds duration) const {
+    std::unique_lock lock(shared_->mutex);
+    return !shared_->changed.wait_for(lock, duration, [&] { return shared_->stopped; });
+}
+
 int WorkerGang::running() const {
     std::lock_guard lock(shared_->mutex);
     return shared_->running;

@@ -56,6 +56,10 @@ public:
     // for as long as any copy of the gang, or any of its threads, lives.
     const std::atomic<bool>* cancelFlag() const { return &shared_->cancel; }
 
+    // Waits `duration`, or less when stop() comes first; true when the whole
+    // time passed without a stop. For pauses a stop must cut short.
+    bool sleepUnlessStopped(std::chrono::milliseconds duration) const;
+
     int running() const;
     // True once no body of this gang runs; false when `timeout` passed first.
     bool waitIdle(std::chrono::milliseconds timeout) const;

@@ -147,6 +147,31 @@ TEST_F(CliTest, PageWithoutResultArrayExitsThreeShowingWhereItWasSentAndTheTitle
     EXPECT_EQ(server.pictureRequests(), 0);
 }
 
+// A refusal is never an empty result: exit 3, in the service's own words.
+TEST_F(CliTest, RefusalsExitThreeInTheServicesWords) {
+    StandinServer server;
+    for (const auto& [keyword, words] : std::vector<std::pair<std::string, std::string>>{
+             {"standin-403", "HTTP 403"},
+             {"standin-gone-antiflag", "Forbid spider access"},
+             {"standin-gone-verify", std::string(kVerifyTitle)}}) {
+        const auto result = run(server, {keyword, "-o", out().string(), "--retries", "0"});
+        EXPECT_EQ(result.exitCode, 3) << keyword << ": " << result.output;
+        EXPECT_NE(result.output.find("refused the search: page 1: " + words), std::string::npos)
+            << keyword << ": " << result.output;
+    }
+    EXPECT_EQ(server.pictureRequests(), 0);
+}
+
+// Where result pages are gone, the JSON endpoint lists what they did.
+TEST_F(CliTest, GoneResultPagesAreReadFromTheJsonEndpoint) {
+    StandinServer server(OneHtmlAmongFive());
+    const auto result = run(server, {"standin-gone", "--list-only"});
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find(server.pictureUrl(PictureKind::Png, 1)), std::string::npos) << result.output;
+    const auto paged = run(server, {"standin-gone", "--list-only", "--source", "page"});
+    EXPECT_EQ(paged.exitCode, 3) << paged.output;
+}
+
 TEST_F(CliTest, WarmUpCookiesGoWithTheResultPageRequest) {
     StandinOptions options;
     options.recordRawRequests = true;

@@ -19,7 +19,7 @@ constexpr KindName kKindNames[] = {
     {PictureKind::Error, "error"},     {PictureKind::Stall, "stall"},
     {PictureKind::Reset, "reset"},     {PictureKind::Slow, "slow"},
     {PictureKind::Redirect, "redirect"}, {PictureKind::Huge, "huge"},
-    {PictureKind::Trickle, "trickle"},
+    {PictureKind::Trickle, "trickle"}, {PictureKind::Busy, "busy"},
 };
 
 constexpr std::size_t kCacheEntries = 512;
@@ -155,6 +155,7 @@ detail::Bytes StandinServer::Impl::pictureBody(const PictureRequest& r) {
     switch (r.kind) {
         case PictureKind::Jpeg:
         case PictureKind::Slow:
+        case PictureKind::Busy:
         case PictureKind::Trickle: return encoded(detail::Format::Jpeg, r.id, w, h);
         case PictureKind::Png: return encoded(detail::Format::Png, r.id, w, h);
         case PictureKind::Gif: return encoded(detail::Format::Gif, r.id, w, h);

@@ -261,6 +261,19 @@ After StandinServer::Impl::servePicture(Stream& stream, const PictureRequest& re
                              headOnly, keepAlive, flight);
         case PictureKind::Trickle:
             return serveTrickle(stream, request, headOnly, flight);
+        case PictureKind::Busy: {
+            bool first = false;
+            {
+                std::lock_guard lock(statsMu);
+                first = busyAsked.insert(detail::PicturePath(request.kind, request.id, request.thumbnail,
+                                                             request.w, request.h)).second;
+            }
+            if (first)
+                return Reply(stream, 429, "text/html; charset=utf-8",
+                             HtmlBody("429 Too Many Requests", "Busy."), headOnly, keepAlive,
+                             "Retry-After: 1\r\n", &flight);
+            break;
+        }
         case PictureKind::Reset: {
             const detail::Bytes whole = wholeJpeg(request);
             std::string out = detail::ResponseHead(200, "image/jpeg", whole.size(), keepAlive);

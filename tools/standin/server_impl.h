@@ -69,6 +69,7 @@ struct StandinServer::Impl {
 
     mutable std::mutex statsMu;
     mutable std::condition_variable statsCv;
+    std::set<std::string> busyAsked;  // busy pictures answered 429 once
     std::vector<RecordedRequest> records;
     std::size_t totalRequests = 0;
     std::map<std::string, int, std::less<>> hits;

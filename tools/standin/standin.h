@@ -104,6 +104,8 @@
 //       trickle    200 image/jpeg announcing the jpeg of that id, then one body
 //                  byte every ms (default 1000): alive, but hopelessly slow;
 //                  ends when the client goes away
+//       busy       429 with "Retry-After: 1" to the first request for that
+//                  path, the jpeg of that id to every later one
 //       huge       200 image/jpeg, Content-Length bytes (default hugeBytes,
 //                  capped at kMaxHugeBytes): FF D8 FF E0 then filler, streamed
 //   Every picture request (any kind) first waits pictureDelay, while counted
@@ -165,6 +167,7 @@ enum class PictureKind {
     Redirect,
     Huge,
     Trickle,
+    Busy,
 };
 
 // "jpeg", "png", ... as used in picture paths.

@@ -1,0 +1,73 @@
+// The download batch under both front ends: what the window's tests do not
+// reach through its buttons.
+#include "download/batch.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+
+#include "support/files.h"
+#include "tools/standin/standin.h"
+
+namespace lumigrab::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using standin::PictureKind;
+
+struct Outcomes {
+    std::mutex mutex;
+    std::vector<ItemResult> results;
+};
+
+// Runs `urls` to the end and hands back each item's result.
+std::vector<ItemResult> RunBatch(const std::vector<std::string>& urls, BatchOptions options) {
+    TempFolder folder("lumigrab-batch");
+    std::vector<DownloadItem> items;
+    for (std::size_t i = 0; i < urls.size(); ++i)
+        items.push_back({urls[i], folder.path() / (std::to_string(i) + ".jpg")});
+    auto outcomes = std::make_shared<Outcomes>();
+    outcomes->results.resize(urls.size());
+    auto batch = std::make_shared<DownloadBatch>(std::move(items), std::move(options),
+                                                 [outcomes](std::size_t item, const ItemResult& result) {
+                                                     std::lock_guard lock(outcomes->mutex);
+                                                     outcomes->results[item] = result;
+                                                 });
+    WorkerGang gang;
+    EXPECT_GT(batch->start(gang), 0);
+    EXPECT_TRUE(gang.waitIdle(60s));
+    return outcomes->results;
+}
+
+// A busy host is asked again, no sooner than it said; without retries its
+// 429 is the picture's failure.
+TEST(DownloadBatchTest, BusyHostIsAskedAgainAfterItsRetryAfter) {
+    standin::StandinServer server;
+    BatchOptions options;
+    options.retries = 2;
+    const auto start = std::chrono::steady_clock::now();
+    auto results = RunBatch({server.pictureUrl(PictureKind::Busy, 1)}, options);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(results[0].fetch.state, PictureFetch::State::Saved);
+    EXPECT_EQ(results[0].fetch.tries, 2);
+
+    results = RunBatch({server.pictureUrl(PictureKind::Busy, 2)}, BatchOptions{});
+    EXPECT_EQ(results[0].fetch.status, 429);
+    EXPECT_EQ(results[0].fetch.tries, 1);
+}
+
+TEST(DownloadBatchTest, PerHostLimitHoldsWhateverTheWorkers) {
+    standin::StandinServer server;
+    BatchOptions options;
+    options.workers = 4;
+    options.perHost = 1;
+    std::vector<std::string> urls;
+    for (int i = 1; i <= 4; ++i) urls.push_back(server.pictureUrl(PictureKind::Slow, i) + "?ms=150");
+    const auto results = RunBatch(urls, options);
+    for (const ItemResult& result : results) EXPECT_EQ(result.fetch.state, PictureFetch::State::Saved);
+    EXPECT_EQ(server.maxConcurrentPictures(), 1);
+}
+
+}  // namespace
+}  // namespace lumigrab::testing
