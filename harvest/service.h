@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/cookies.h"
 #include "net/http_request.h"
 
 namespace lumigrab {
@@ -25,20 +26,21 @@ struct ServiceAnswer {
     Bytes body;
 };
 
-// GET with HttpRequest's default headers; `cookies` goes out with every hop
-// and takes in what each response sets. At most 10 redirects, http(s) only.
-ServiceAnswer GetFollowing(std::string_view url, Text& cookies, const std::atomic<bool>* cancel);
+// GET with HttpRequest's default headers; each hop carries the cookies of
+// `cookies` that its address may have (as a browser sends them), and
+// `cookies` takes in what each response sets. At most 10 redirects, http(s) only.
+ServiceAnswer GetFollowing(std::string_view url, CookieJar& cookies, const std::atomic<bool>* cancel);
 
 // "HTTP 302 to https://…; HTTP 200, 1234 bytes, title “…”": what a person
 // needs to see what the service did. Printable on a terminal (UTF-8).
 std::string DescribeAnswer(const ServiceAnswer& answer);
 
-// The page's <title>, whitespace collapsed, control characters dropped,
-// at most 200 bytes; empty when there is none.
+// The page's <title>, whitespace collapsed, control characters and direction
+// overrides dropped, at most 200 bytes; empty when there is none.
 std::string PageTitle(const Bytes& body);
 
 // Visits the front page of `origin` once and returns the cookies it set.
 // Empty when it failed; `note` then says what happened.
-Text VisitFrontPage(std::string_view origin, const std::atomic<bool>* cancel, std::string& note);
+CookieJar VisitFrontPage(std::string_view origin, const std::atomic<bool>* cancel, std::string& note);
 
 }  // namespace lumigrab

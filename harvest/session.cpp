@@ -28,7 +28,7 @@ int HarvestSession::start(WorkerGang& gang) {
     return started;
 }
 
-Text HarvestSession::cookies() const {
+CookieJar HarvestSession::cookies() const {
     std::lock_guard lock(visitLock_);
     return cookies_;
 }
@@ -66,7 +66,7 @@ HarvestedPage HarvestSession::fetchPage(std::int32_t index, const std::atomic<bo
                                         settings_.widthFilter, settings_.heightFilter);
     // Each page gets the visit's cookies as they were, whatever the other
     // pages are told to set meanwhile.
-    Text jar = cookies();
+    CookieJar jar = cookies();
     page.answer = GetFollowing(url, jar, cancel);
     const Text array = CutPictureArray(page.answer.body);
     page.hasArray = !array.empty();
