@@ -65,9 +65,9 @@ private:
 // Counts the hops onto the window thread, to show the raise goes that way.
 class CountingWindow : public FakeWindow {
 public:
-    void runOnWindowThread(const std::function<void()>& work) override {
+    void runOnWindowThread(std::function<void()> work) override {
         ++hops;
-        FakeWindow::runOnWindowThread(work);
+        FakeWindow::runOnWindowThread(std::move(work));
     }
     std::atomic<int> hops{0};
 };
