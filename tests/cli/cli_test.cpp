@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/child.h"
@@ -175,7 +176,7 @@ TEST_F(CliTest, WarmUpCookiesGoWithTheResultPageRequest) {
 }
 
 // How a stop reaches the run: the signal the shell left ignored ("": none),
-// then the signals sent, each at once after the one before.
+// then the signals sent, a moment apart.
 struct StopCase {
     const char* name;
     const char* ignored;
@@ -201,7 +202,11 @@ TEST_P(CliStopTest, TransfersEndWithoutPartialFilesAndTheManifestIsWhole) {
     testing::Eventually([&] { return server.currentPictures() != 0; }, 10s);
     ASSERT_EQ(server.currentPictures(), 1);
 
-    for (int signal : c.signals) child.signal(signal);
+    for (std::size_t i = 0; i < c.signals.size(); ++i) {
+        // Apart enough that each is taken on its own, not merged into one.
+        if (i > 0) std::this_thread::sleep_for(50ms);
+        child.signal(c.signals[i]);
+    }
     EXPECT_EQ(child.waitExit(30s), c.exitCode);
     EXPECT_EQ(server.pictureRequests(), 1);
     EXPECT_TRUE(FilesIn(out()).empty());
@@ -366,12 +371,6 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"EscapeInKeyword",
                     [](const fs::path&) { return std::vector<std::string>{"c\x1b[2Jat", "--list-only"}; },
                     "the keyword must be without control characters"},
-        RefusedCase{"TabInName",
-                    [](const fs::path&) { return std::vector<std::string>{"cat", "-n", "i\tmg", "--list-only"}; },
-                    "the name (-n) must be"},
-        RefusedCase{"EscapeInName",
-                    [](const fs::path&) { return std::vector<std::string>{"cat", "-n", "i\x1bmg", "--list-only"}; },
-                    "the name (-n) must be"},
         RefusedCase{"UsageError",
                     [](const fs::path&) { return std::vector<std::string>{"cat", "--depth", "many"}; },
                     "--depth"}),
