@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
+#include <numeric>
+#include <utility>
 
 namespace lumigrab {
 namespace {
@@ -19,19 +20,37 @@ DownloadBatch::DownloadBatch(std::vector<DownloadItem> items, BatchOptions optio
       options_(std::move(options)),
       finished_(std::move(finished)),
       wanted_(std::move(wanted)) {
+    // Items with one address side by side (in list order among themselves,
+    // as the sort is stable), without a copy of any address.
+    std::vector<std::uint32_t> byAddress(items_.size());
+    std::iota(byAddress.begin(), byAddress.end(), 0u);
+    std::stable_sort(byAddress.begin(), byAddress.end(),
+                     [this](std::uint32_t a, std::uint32_t b) { return items_[a].url < items_[b].url; });
     // Jobs in the order of each address's first item, so pictures are
     // fetched in list order.
-    std::map<Text, std::size_t> jobOfUrl;
-    for (std::size_t i = 0; i < items_.size(); ++i) {
-        const auto [found, added] = jobOfUrl.try_emplace(items_[i].url, jobs_.size());
-        if (added) jobs_.emplace_back();
-        jobs_[found->second].items.push_back(i);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> groups;  // first item, where in byAddress
+    for (std::size_t i = 0; i < byAddress.size(); ++i) {
+        if (i == 0 || items_[byAddress[i]].url != items_[byAddress[i - 1]].url)
+            groups.emplace_back(byAddress[i], static_cast<std::uint32_t>(i));
     }
+    std::sort(groups.begin(), groups.end());
+    byJob_.reserve(items_.size());
+    jobStart_.reserve(groups.size() + 1);
+    for (const auto& [first, at] : groups) {
+        jobStart_.push_back(static_cast<std::uint32_t>(byJob_.size()));
+        for (std::size_t i = at; i < byAddress.size() && items_[byAddress[i]].url == items_[first].url; ++i)
+            byJob_.push_back(byAddress[i]);
+    }
+    jobStart_.push_back(static_cast<std::uint32_t>(byJob_.size()));
+}
+
+std::span<const std::uint32_t> DownloadBatch::job(std::size_t j) const {
+    return std::span(byJob_).subspan(jobStart_[j], jobStart_[j + 1] - jobStart_[j]);
 }
 
 int DownloadBatch::start(WorkerGang& gang) {
     const int workers = std::clamp(WorkerLimit(options_.workers), 1,
-                                   std::max<int>(1, static_cast<int>(jobs_.size())));
+                                   std::max<int>(1, static_cast<int>(jobStart_.size() - 1)));
     int started = 0;
     for (int w = 0; w < workers; ++w) {
         if (options_.allowWorker && !options_.allowWorker(w)) continue;
@@ -54,16 +73,17 @@ void DownloadBatch::work(const WorkerGang& gang) {
     for (;;) {
         if (gang.stopped()) return;
         const std::size_t j = nextJob_.fetch_add(1);
-        if (j >= jobs_.size()) return;
-        runJob(jobs_[j], gang.cancelFlag(), body);
+        if (j + 1 >= jobStart_.size()) return;
+        runJob(job(j), gang.cancelFlag(), body);
         body.clear();
         if (body.capacity() > kKeptBodyCapacity) Bytes().swap(body);
     }
 }
 
-void DownloadBatch::runJob(const Job& job, const std::atomic<bool>* cancel, Bytes& body) {
+void DownloadBatch::runJob(std::span<const std::uint32_t> sharing, const std::atomic<bool>* cancel,
+                           Bytes& body) {
     std::vector<std::size_t> live;
-    for (std::size_t item : job.items) {
+    for (std::size_t item : sharing) {
         if (!wanted_ || wanted_(item)) {
             live.push_back(item);
         } else {

@@ -9,9 +9,11 @@
 // stopped batch stop at once: items not begun are never reported.
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "download/picture_fetch.h"
@@ -63,17 +65,20 @@ public:
     std::size_t size() const { return items_.size(); }
 
 private:
-    struct Job {
-        std::vector<std::size_t> items;  // sharing one address; the first is fetched into
-    };
+    // A job: the items sharing one address, the first fetched into.
+    std::span<const std::uint32_t> job(std::size_t j) const;
     void work(const WorkerGang& gang);
-    void runJob(const Job& job, const std::atomic<bool>* cancel, Bytes& body);
+    void runJob(std::span<const std::uint32_t> sharing, const std::atomic<bool>* cancel, Bytes& body);
 
     const std::vector<DownloadItem> items_;
     const BatchOptions options_;
     const Finished finished_;
     const Wanted wanted_;
-    std::vector<Job> jobs_;
+    // Every item once, grouped by address; the jobs in the order of their
+    // first items, each starting at jobStart_[j]. A few bytes an item, so a
+    // long list costs little beyond its items.
+    std::vector<std::uint32_t> byJob_;
+    std::vector<std::uint32_t> jobStart_;
     std::atomic<std::size_t> nextJob_{0};
 };
 
