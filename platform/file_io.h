@@ -88,8 +88,9 @@ int RemoveStaleTemporaryFiles(const std::filesystem::path& folder);
 // the folder and saying why.
 bool CanCreateFilesIn(const std::filesystem::path& folder, std::string* error = nullptr);
 
-// Makes `folder` and any missing parent, without following anything but the
-// system's own checks (never throws). False with `error` naming the path.
+// Makes `folder` and any missing parent with plain system calls, so a name
+// too long or a loop of links is an error, never an exception. False with
+// `error` naming the folder.
 bool MakeFolders(const std::filesystem::path& folder, std::string* error = nullptr);
 
 // Test knob: where the random part of temporary names comes from; null
