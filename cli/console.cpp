@@ -50,7 +50,7 @@ void Console::begin(int total) {
     drawLocked(true);
 }
 
-void Console::finished(const Entry& entry, std::string_view url) {
+void Console::finished(const Entry& entry, const std::string& path, std::string_view url) {
     std::lock_guard lock(mutex_);
     ++done_;
     if (!entry.ok) ++failed_;
@@ -62,7 +62,7 @@ void Console::finished(const Entry& entry, std::string_view url) {
     if (stdoutBroken_) return;
     const std::string line = std::to_string(done_) + "/" + std::to_string(total_) + "\t" +
                              (entry.ok ? std::string("ok") : "failed: " + entry.reason) + "\t" +
-                             TabField(entry.path) + "\t" + TabField(GbkToUtf8(url)) + "\n";
+                             TabField(path) + "\t" + TabField(GbkToUtf8(url)) + "\n";
     // A reader that went away must not stop the downloads; its lines just end.
     if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
         stdoutBroken_ = true;

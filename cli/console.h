@@ -22,9 +22,9 @@ public:
 
     // Starts counting a download of `total` pictures.
     void begin(int total);
-    // One picture, fetched from `url` (system text), is done; prints its
-    // line or redraws the progress line.
-    void finished(const Entry& entry, std::string_view url);
+    // One picture, fetched from `url` (system text) into `path`, is done;
+    // prints its line or redraws the progress line.
+    void finished(const Entry& entry, const std::string& path, std::string_view url);
     // Redraws the progress line when a second has passed, so the rate and
     // the time left move while nothing finishes.
     void tick();

@@ -9,9 +9,12 @@ namespace {
 
 void Settle(Entry& entry, const std::string& reason, std::uint64_t bytes, const std::string& sha256) {
     entry.bytes = bytes;
-    entry.ok = reason.empty();
-    entry.reason = reason;
-    entry.sha256 = entry.ok ? sha256 : std::string();
+    entry.ok = reason.empty() && Sha256FromHex(sha256, entry.sha256);
+    entry.reason = entry.ok || !reason.empty() ? reason : std::string("no checksum");
+}
+
+std::string_view UrlOf(const Entry& entry, bool thumbnails) {
+    return thumbnails ? entry.thumbnail() : entry.address();
 }
 
 }  // namespace
@@ -42,8 +45,8 @@ std::string FailureReason(const PictureFetch& fetch) {
 }
 
 void Download(const std::shared_ptr<std::vector<Entry>>& entries,
-              const std::vector<std::size_t>& todo, const DownloadSettings& settings,
-              WorkerGang& gang, Console& console) {
+              const std::vector<std::size_t>& todo, const ManifestRun& run,
+              const DownloadSettings& settings, WorkerGang& gang, Console& console) {
     const bool thumbnails = settings.thumbnails;
     std::vector<DownloadItem> items;
     items.reserve(todo.size());
@@ -51,7 +54,7 @@ void Download(const std::shared_ptr<std::vector<Entry>>& entries,
         Entry& entry = (*entries)[index];
         // What an entry the run never reaches keeps.
         Settle(entry, "stopped", 0, {});
-        items.push_back({thumbnails ? entry.thumbnail : entry.address, entry.path});
+        items.push_back({Text(UrlOf(entry, thumbnails)), PathOf(run, entry)});
     }
     BatchOptions options;
     options.workers = settings.threads;
@@ -62,21 +65,22 @@ void Download(const std::shared_ptr<std::vector<Entry>>& entries,
     // below orders those writes before the caller reads them.
     auto batch = std::make_shared<DownloadBatch>(
         std::move(items), std::move(options),
-        [entries, todo, thumbnails, &console](std::size_t item, const ItemResult& result) {
+        [entries, todo, run, thumbnails, &console](std::size_t item, const ItemResult& result) {
             Entry& entry = (*entries)[todo[item]];
             if (result.kind == ItemResult::Kind::NoAddress) {
                 Settle(entry, "no address", 0, {});
             } else {
                 Settle(entry, FailureReason(result.fetch), result.fetch.bytes, result.fetch.sha256);
             }
-            console.finished(entry, thumbnails ? entry.thumbnail : entry.address);
+            console.finished(entry, PathOf(run, entry).string(), UrlOf(entry, thumbnails));
         });
 
     console.begin(static_cast<int>(todo.size()));
     if (!todo.empty() && batch->start(gang) == 0) {
         for (std::size_t index : todo) {
-            Settle((*entries)[index], "no thread", 0, {});
-            console.finished((*entries)[index], (*entries)[index].address);
+            Entry& entry = (*entries)[index];
+            Settle(entry, "no thread", 0, {});
+            console.finished(entry, PathOf(run, entry).string(), entry.address());
         }
     }
     while (!gang.waitIdle(std::chrono::milliseconds(500))) console.tick();

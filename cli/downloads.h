@@ -16,10 +16,10 @@ namespace lumigrab::cli {
 std::string FailureReason(const PictureFetch& fetch);
 
 // Fetches the entries at `todo` (indexes into *entries) from their address,
-// or their thumbnail address with `thumbnails`. Entries that share the
-// address are fetched once and saved under every name. Entries not reached
-// before the gang is stopped are marked failed, "stopped". Returns once every
-// fetch it started has ended.
+// or their thumbnail address with `thumbnails`, into the run's folder.
+// Entries that share the address are fetched once and saved under every
+// name. Entries not reached before the gang is stopped are marked failed,
+// "stopped". Returns once every fetch it started has ended.
 struct DownloadSettings {
     bool thumbnails = false;
     int threads = kDefaultWorkerLimit;
@@ -27,7 +27,7 @@ struct DownloadSettings {
     int perHost = 0;
 };
 void Download(const std::shared_ptr<std::vector<Entry>>& entries,
-              const std::vector<std::size_t>& todo, const DownloadSettings& settings,
-              WorkerGang& gang, Console& console);
+              const std::vector<std::size_t>& todo, const ManifestRun& run,
+              const DownloadSettings& settings, WorkerGang& gang, Console& console);
 
 }  // namespace lumigrab::cli

@@ -3,20 +3,22 @@
 // the output and the exit code.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
-#include <set>
 
 #include "cli/console.h"
 #include "cli/downloads.h"
 #include "cli/manifest.h"
 #include "cli/options.h"
 #include "cli/service.h"
-#include "download/save_folder.h"
+#include "platform/file_io.h"
 #include "text/encoding.h"
 
 namespace lumigrab::cli {
@@ -25,55 +27,100 @@ namespace {
 // Signals are blocked in every thread and taken here, one at a time, so none
 // of the work runs inside a signal handler. The first stops the gang: no new
 // page or picture starts and the transfers in flight end; the run then
-// finishes its manifest. The second ends the process at once. SIGUSR1 only
-// ends the watcher, once the run is over and the process is about to return.
+// finishes its manifest. The second ends the process at once, taking the
+// run's temporary files with it. SIGUSR1 only ends the watcher, once the run
+// is over and the process is about to return.
 constexpr int kEndWatch = SIGUSR1;
+// timeout(1) signals the process and then its whole group: the same signal
+// from the same sender this soon after is the same request to stop.
+constexpr auto kEchoWindow = std::chrono::seconds(2);
 
 void WatchSignals(sigset_t signals, WorkerGang gang, std::shared_ptr<Console> console,
                   std::shared_ptr<std::atomic<int>> caught,
                   std::shared_ptr<std::atomic<bool>> ending, DetachedThreads& threads) {
     sigaddset(&signals, kEndWatch);
     threads.start([signals, gang, console, caught, ending]() mutable {
+        pid_t firstSender = 0;
+        std::chrono::steady_clock::time_point firstAt{};
         for (;;) {
-            int signal = 0;
-            if (sigwait(&signals, &signal) != 0) continue;
+            siginfo_t info{};
+            const int signal = sigwaitinfo(&signals, &info);
+            if (signal < 0) continue;
             if (signal == kEndWatch) {
                 if (ending->load()) return;
                 continue;  // not ours: the run goes on
             }
-            if (caught->exchange(signal) != 0) std::_Exit(128 + signal);
+            const bool fromProcess = info.si_code == SI_USER || info.si_code == SI_QUEUE;
+            const pid_t sender = fromProcess ? info.si_pid : 0;
+            const auto now = std::chrono::steady_clock::now();
+            if (const int first = caught->load(); first != 0) {
+                if (signal == first && sender != 0 && sender == firstSender && now - firstAt < kEchoWindow)
+                    continue;
+                RemoveTemporaryFilesAndExit(128 + signal);
+            }
+            caught->store(signal);
+            firstSender = sender;
+            firstAt = now;
             gang.stop();
             console->note("stopping: nothing new starts, transfers under way end (Ctrl-C again to quit at once)");
         }
     });
 }
 
-std::vector<Entry> EntriesOf(const std::vector<ImageRecord>& records,
-                             const std::filesystem::path& folder) {
-    std::vector<Entry> entries;
-    entries.reserve(records.size());
-    for (const ImageRecord& record : records) {
-        Entry entry;
-        entry.saveName = record.saveName;
-        entry.path = PicturePath(folder, record.saveName).string();
-        entry.address = record.address;
-        entry.thumbnail = record.thumbnail;
-        entry.width = record.width;
-        entry.height = record.height;
-        entries.push_back(std::move(entry));
-    }
-    return entries;
-}
-
 // An ok entry whose file is gone, or no longer the size it was, is not done.
-bool StillSaved(const Entry& entry) {
-    std::error_code ec;
-    const std::uintmax_t size = std::filesystem::file_size(entry.path, ec);
-    return entry.ok && !ec && size == entry.bytes;
+bool StillSaved(const Entry& entry, const std::filesystem::path& path) {
+    struct stat info {};
+    return entry.ok && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           static_cast<std::uint64_t>(info.st_size) == entry.bytes;
 }
 
 std::string Plural(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::filesystem::path FolderOf(const std::filesystem::path& file) {
+    return file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+}
+
+// Whether the pictures can go to `folder`, found before anything is fetched:
+// it is a folder we can write in, or one we can make in the nearest folder
+// that exists. Empty when they can; otherwise what is wrong, naming the path.
+std::string OutFolderProblem(const std::filesystem::path& folder) {
+    const std::string name = "the folder " + folder.string();
+    struct stat info {};
+    std::string why;
+    if (::stat(folder.c_str(), &info) == 0) {
+        if (!S_ISDIR(info.st_mode)) return name + " (-o) is not a folder";
+        return CanCreateFilesIn(folder, &why) ? std::string() : "cannot save pictures in " + why;
+    }
+    if (errno != ENOENT) return name + ": " + std::strerror(errno);
+    std::filesystem::path parent = folder;
+    for (;;) {
+        parent = FolderOf(parent.lexically_normal());
+        if (::stat(parent.c_str(), &info) == 0) break;
+        if (errno != ENOENT || parent == "." || parent == parent.root_path())
+            return name + ": " + std::strerror(errno);
+    }
+    if (!S_ISDIR(info.st_mode)) return name + ": " + parent.string() + " is not a folder";
+    return CanCreateFilesIn(parent, &why) ? std::string()
+                                          : "cannot make " + name + ": " + why;
+}
+
+// The manifest must be a regular file or absent, in a folder we can write
+// in. Found with stat, which never opens (a FIFO would block an open).
+std::string ManifestProblem(const std::filesystem::path& file) {
+    const std::string name = "the manifest " + file.string();
+    struct stat info {};
+    if (::stat(file.c_str(), &info) == 0) {
+        if (!S_ISREG(info.st_mode)) return name + " is not a regular file";
+    } else if (errno != ENOENT) {
+        return name + ": " + std::strerror(errno);
+    }
+    const std::filesystem::path folder = FolderOf(file);
+    if (::stat(folder.c_str(), &info) != 0) return "cannot write " + name + ": " + folder.string() + ": " + std::strerror(errno);
+    if (!S_ISDIR(info.st_mode)) return "cannot write " + name + ": " + folder.string() + " is not a folder";
+    std::string why;
+    return CanCreateFilesIn(folder, &why) ? std::string() : "cannot write " + name + ": " + why;
 }
 
 int Run(const Options& options) {
@@ -83,9 +130,17 @@ int Run(const Options& options) {
 
     sigset_t signals;
     sigemptyset(&signals);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, kEndWatch}) sigaddset(&signals, s);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    sigdelset(&signals, kEndWatch);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        // Ignored when we were started (nohup, `&` in a script): it stays
+        // ignored. A blocked signal is kept pending even when ignored, so
+        // it must not be blocked and waited for either.
+        struct sigaction now {};
+        if (::sigaction(s, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+        sigaddset(&signals, s);
+    }
+    sigset_t blocked = signals;
+    sigaddset(&blocked, kEndWatch);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     // Writes to a reader that went away fail instead of ending the run.
     if (!options.listOnly) ::signal(SIGPIPE, SIG_IGN);
     WorkerGang gang;
@@ -105,27 +160,35 @@ int Run(const Options& options) {
     } endWatch{watcher, *ending};
     const auto stoppedExit = [&] { return 128 + caught->load(); };
 
+    // Everything the run will write is checked before the first request.
+    if (!options.listOnly) {
+        std::string problem = OutFolderProblem(options.outFolder);
+        if (problem.empty() && options.manifest) problem = ManifestProblem(*options.manifest);
+        if (!problem.empty()) {
+            console.error(problem);
+            return kExitBadArguments;
+        }
+        // Left by runs that ended without cleaning up (killed, powered off).
+        RemoveStaleTemporaryFiles(options.outFolder);
+        if (options.manifest) RemoveStaleTemporaryFiles(FolderOf(*options.manifest));
+    }
+
+    const ManifestRun run{GbkToUtf8(options.keyword), options.outFolder};
     auto entries = std::make_shared<std::vector<Entry>>();
     std::vector<std::size_t> todo;
     int pageProblems = 0;
-    std::error_code ec;
-    const bool resuming = options.resume && std::filesystem::exists(*options.manifest, ec);
+    struct stat info {};
+    const bool resuming = options.resume && ::stat(options.manifest->c_str(), &info) == 0;
     if (resuming) {
         std::string error;
-        auto read = ReadManifest(*options.manifest, error);
+        auto read = ReadManifest(*options.manifest, run, error);
         if (!read) {
             console.error("cannot resume: " + error);
             return kExitBadArguments;
         }
         *entries = std::move(*read);
-        std::set<std::filesystem::path> folders;
-        for (std::size_t i = 0; i < entries->size(); ++i) {
-            if (StillSaved((*entries)[i])) continue;
-            todo.push_back(i);
-            folders.insert(std::filesystem::path((*entries)[i].path).parent_path());
-        }
-        for (const auto& folder : folders)
-            if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+        for (std::size_t i = 0; i < entries->size(); ++i)
+            if (!StillSaved((*entries)[i], PathOf(run, (*entries)[i]))) todo.push_back(i);
         console.note("resuming " + options.manifest->string() + ": " +
                      Plural(todo.size(), "picture", "pictures") + " of " +
                      std::to_string(entries->size()) + " still to fetch");
@@ -152,32 +215,31 @@ int Run(const Options& options) {
             console.error("no result array on " + problem);
 
         if (options.listOnly) {
-            for (const ImageRecord& r : harvest.records) {
-                console.data(TabField(GbkToUtf8(r.saveName)) + "\t" + TabField(GbkToUtf8(r.address)) +
-                             "\t" + TabField(GbkToUtf8(r.width)) + "\t" +
-                             TabField(GbkToUtf8(r.height)) + "\t" + TabField(GbkToUtf8(r.thumbnail)));
+            for (const Entry& r : harvest.records) {
+                console.data(TabField(GbkToUtf8(r.saveName())) + "\t" + TabField(GbkToUtf8(r.address())) +
+                             "\t" + TabField(GbkToUtf8(r.width())) + "\t" +
+                             TabField(GbkToUtf8(r.height())) + "\t" + TabField(GbkToUtf8(r.thumbnail())));
             }
             return pageProblems > 0 ? kExitSomeFailed : kExitSaved;
         }
-        if (!std::filesystem::create_directories(options.outFolder, ec) &&
-            !std::filesystem::is_directory(options.outFolder)) {
-            console.error("cannot make the folder " + options.outFolder.string() +
-                          (ec ? ": " + ec.message() : std::string()));
-            return kExitSomeFailed;
-        }
         if (harvest.records.empty()) console.note("the result pages list no pictures");
-        *entries = EntriesOf(harvest.records, options.outFolder);
+        *entries = std::move(harvest.records);
         for (std::size_t i = 0; i < entries->size(); ++i) todo.push_back(i);
     }
+    if (std::string error; !todo.empty() && !MakeFolders(options.outFolder, &error)) {
+        console.error("cannot make the folder " + error);
+        return kExitBadArguments;
+    }
 
-    Download(entries, todo, DownloadSettings{options.thumbnails, options.threads, options.retries, options.perHost},
-             gang, console);
+    Download(entries, todo, run,
+             DownloadSettings{options.thumbnails, options.threads, options.retries, options.perHost}, gang,
+             console);
 
     int exitCode = kExitSaved;
     if (options.manifest) {
         std::string error;
-        if (!WriteManifest(*options.manifest, *entries, error)) {
-            console.error("cannot write the manifest: " + error);
+        if (!WriteManifest(*options.manifest, run, *entries, error)) {
+            console.error("cannot write the manifest " + error);
             exitCode = kExitSomeFailed;
         }
     }

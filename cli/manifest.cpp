@@ -1,9 +1,15 @@
 #include "cli/manifest.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <span>
 
+#include "download/save_folder.h"
 #include "platform/file_io.h"
 #include "text/encoding.h"
 
@@ -204,7 +210,30 @@ private:
     std::string error_;
 };
 
-std::optional<Entry> EntryFromLine(std::string_view line, std::string& error) {
+// Lexically, without a trailing separator: "./cat/" and "cat" are one folder.
+std::filesystem::path Normal(const std::filesystem::path& path) {
+    std::filesystem::path normal = path.lexically_normal();
+    if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
+    return normal.empty() ? std::filesystem::path(".") : normal;
+}
+
+bool SameFolder(const std::filesystem::path& a, const std::filesystem::path& b) {
+    if (Normal(a) == Normal(b)) return true;
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+std::string HexOf(const std::array<std::uint8_t, 32>& bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (std::uint8_t b : bytes) {
+        out += kHex[b >> 4];
+        out += kHex[b & 0x0F];
+    }
+    return out;
+}
+
+std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run, std::string& error) {
     using Value = LineReader::Value;
     LineReader reader(line);
     std::map<std::string, Value, std::less<>> members;
@@ -218,25 +247,43 @@ std::optional<Entry> EntryFromLine(std::string_view line, std::string& error) {
             if (required) error = "\"" + std::string(key) + "\" is missing";
             return !required;
         }
-        out = found->second.text;
+        out = std::move(found->second.text);
         return true;
     };
-    Entry entry;
-    std::string saveName, address, thumbnail, width, height, state, bytes;
-    if (!text("save_name", true, saveName) || !text("path", true, entry.path) ||
+    std::string saveName, path, address, thumbnail, width, height, state, reason, bytes, sha256;
+    std::string keyword, folder;
+    if (!text("save_name", true, saveName) || !text("path", false, path) ||
         !text("url", true, address) || !text("state", true, state) ||
         !text("thumbnail_url", false, thumbnail) || !text("width", false, width) ||
-        !text("height", false, height) || !text("reason", false, entry.reason) ||
-        !text("bytes", false, bytes) || !text("sha256", false, entry.sha256))
+        !text("height", false, height) || !text("reason", false, reason) ||
+        !text("bytes", false, bytes) || !text("sha256", false, sha256) ||
+        !text("keyword", false, keyword) || !text("folder", false, folder))
         return std::nullopt;
+    // A manifest decides where files are written: it must be this run's,
+    // and no record may reach outside its folder.
+    if (members.contains("keyword") && keyword != run.keyword) {
+        error = "made for the keyword \"" + keyword + "\", not \"" + run.keyword + "\"";
+        return std::nullopt;
+    }
+    if (members.contains("folder") && !SameFolder(folder, run.folder)) {
+        error = "its pictures go to " + folder + ", not " + run.folder.string() + " (-o)";
+        return std::nullopt;
+    }
+    Entry entry(Utf8ToGbk(saveName), Utf8ToGbk(address), Utf8ToGbk(thumbnail), Utf8ToGbk(width),
+                Utf8ToGbk(height));
+    if (const std::string problem = SaveNameProblem(entry.saveName()); !problem.empty()) {
+        error = "the save name \"" + saveName + "\" " + problem;
+        return std::nullopt;
+    }
+    if (!path.empty() && !SameFolder(Normal(path).parent_path(), run.folder)) {
+        error = "the path " + path + " lies outside " + run.folder.string();
+        return std::nullopt;
+    }
     if (state != "ok" && state != "failed") {
         error = "\"state\" is neither \"ok\" nor \"failed\"";
         return std::nullopt;
     }
-    if (entry.path.empty()) {
-        error = "\"path\" is empty";
-        return std::nullopt;
-    }
+    entry.ok = state == "ok";
     if (!bytes.empty()) {
         if (bytes.size() > 15 || bytes.find_first_not_of("0123456789") != std::string::npos) {
             error = "\"bytes\" is not a byte count";
@@ -244,80 +291,168 @@ std::optional<Entry> EntryFromLine(std::string_view line, std::string& error) {
         }
         entry.bytes = std::stoull(bytes);
     }
-    entry.ok = state == "ok";
-    entry.saveName = Utf8ToGbk(saveName);
-    entry.address = Utf8ToGbk(address);
-    entry.thumbnail = Utf8ToGbk(thumbnail);
-    entry.width = Utf8ToGbk(width);
-    entry.height = Utf8ToGbk(height);
+    if (entry.ok && !Sha256FromHex(sha256, entry.sha256)) {
+        error = "\"sha256\" is not a SHA-256";
+        return std::nullopt;
+    }
+    if (!entry.ok) entry.reason = std::move(reason);
     return entry;
 }
 
 }  // namespace
 
-std::string ManifestLine(const Entry& entry) {
+Entry::Entry(std::string_view saveName, std::string_view address, std::string_view thumbnail,
+             std::string_view width, std::string_view height) {
+    std::size_t i = 0;
+    for (std::string_view text : {saveName, address, thumbnail, width, height}) {
+        texts_ += text;
+        ends_[i++] = static_cast<std::uint32_t>(texts_.size());
+    }
+    texts_.shrink_to_fit();
+}
+
+std::string_view Entry::field(int index) const {
+    const std::uint32_t start = index == 0 ? 0 : ends_[static_cast<std::size_t>(index - 1)];
+    return std::string_view(texts_).substr(start, ends_[static_cast<std::size_t>(index)] - start);
+}
+
+bool Sha256FromHex(std::string_view hex, std::array<std::uint8_t, 32>& out) {
+    if (hex.size() != 64) return false;
+    const auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const int high = nibble(hex[2 * i]), low = nibble(hex[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        out[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    return true;
+}
+
+std::filesystem::path PathOf(const ManifestRun& run, const Entry& entry) {
+    return PicturePath(run.folder, Text(entry.saveName()));
+}
+
+std::string SaveNameProblem(std::string_view saveName) {
+    if (saveName.empty()) return "is empty";
+    // The name gets ".jpg" and goes into the folder: without a separator or
+    // a parent step in it, no name can lead anywhere else.
+    if (saveName.find('/') != std::string_view::npos) return "holds \"/\"";
+    if (saveName.find("..") != std::string_view::npos) return "holds \"..\"";
+    for (char c : saveName)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return "holds a control character";
+    return {};
+}
+
+std::string ManifestLine(const ManifestRun& run, const Entry& entry) {
     std::string out = "{\"save_name\":";
-    AppendString(out, GbkToUtf8(entry.saveName));
+    AppendString(out, GbkToUtf8(entry.saveName()));
     out += ",\"path\":";
-    AppendString(out, entry.path);
+    AppendString(out, PathOf(run, entry).string());
     out += ",\"url\":";
-    AppendString(out, GbkToUtf8(entry.address));
+    AppendString(out, GbkToUtf8(entry.address()));
     out += ",\"thumbnail_url\":";
-    AppendString(out, GbkToUtf8(entry.thumbnail));
+    AppendString(out, GbkToUtf8(entry.thumbnail()));
     out += ",\"width\":";
-    AppendSize(out, entry.width);
+    AppendSize(out, Text(entry.width()));
     out += ",\"height\":";
-    AppendSize(out, entry.height);
+    AppendSize(out, Text(entry.height()));
     out += entry.ok ? ",\"state\":\"ok\",\"reason\":null" : ",\"state\":\"failed\",\"reason\":";
     if (!entry.ok) AppendString(out, entry.reason);
     out += ",\"bytes\":" + std::to_string(entry.bytes);
     out += ",\"sha256\":";
     if (entry.ok) {
-        AppendString(out, entry.sha256);
+        AppendString(out, HexOf(entry.sha256));
     } else {
         out += "null";
     }
+    out += ",\"keyword\":";
+    AppendString(out, run.keyword);
+    out += ",\"folder\":";
+    AppendString(out, run.folder.string());
     out += '}';
     return out;
 }
 
-bool WriteManifest(const std::filesystem::path& file, const std::vector<Entry>& entries,
-                   std::string& error) {
-    std::string text;
-    for (const Entry& entry : entries) text += ManifestLine(entry) + "\n";
+bool WriteManifest(const std::filesystem::path& file, const ManifestRun& run,
+                   const std::vector<Entry>& entries, std::string& error) {
+    constexpr std::size_t kChunk = std::size_t{64} << 10;
     // The manifest decides what a later --resume fetches again: it must not
     // take its name before the disk has it.
-    const std::span bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    return ReplaceFile(file, bytes, FileSync::Yes, &error);
+    return ReplaceFileStreamed(
+        file,
+        [&](const ByteSink& sink) {
+            std::string chunk;
+            const auto flush = [&] {
+                const bool ok = sink(std::span(reinterpret_cast<const std::uint8_t*>(chunk.data()), chunk.size()));
+                chunk.clear();
+                return ok;
+            };
+            for (const Entry& entry : entries) {
+                chunk += ManifestLine(run, entry);
+                chunk += '\n';
+                if (chunk.size() >= kChunk && !flush()) return false;
+            }
+            return flush();
+        },
+        FileSync::Yes, &error);
 }
 
 std::optional<std::vector<Entry>> ReadManifest(const std::filesystem::path& file,
-                                               std::string& error) {
-    const std::optional<Bytes> bytes = ReadFileBounded(file, kMaxManifestBytes, &error);
-    if (!bytes) return std::nullopt;
-    const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+                                               const ManifestRun& run, std::string& error) {
+    const auto fail = [&](const std::string& why) {
+        error = file.string() + ": " + why;
+        return std::nullopt;
+    };
+    // Not blocking: a FIFO in its place must not hold the run in open().
+    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) return fail(std::strerror(errno));
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return fail(std::strerror(errno));
+    if (!S_ISREG(info.st_mode)) return fail("not a regular file");
 
     std::vector<Entry> entries;
-    std::size_t start = 0;
-    for (int number = 1; start < text.size(); ++number) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string_view line = text.substr(start, end - start);
-        start = end + 1;
-        if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+    std::string line;
+    int number = 0;
+    // One line past the end of every buffer, so the last one needs no break.
+    const auto take = [&]() -> bool {
+        ++number;
         std::string why;
-        std::optional<Entry> entry;
-        if (line.size() > kMaxManifestLine) {
-            why = "line too long";
-        } else {
-            entry = EntryFromLine(line, why);
+        if (line.find_first_not_of(" \t\r") != std::string::npos) {
+            std::optional<Entry> entry = EntryFromLine(line, run, why);
+            if (!entry) {
+                error = file.string() + ", line " + std::to_string(number) + ": " + why;
+                return false;
+            }
+            entries.push_back(std::move(*entry));
         }
-        if (!entry) {
-            error = file.string() + ", line " + std::to_string(number) + ": " + why;
-            return std::nullopt;
+        line.clear();
+        return true;
+    };
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(std::strerror(errno));
+        if (n == 0) break;
+        std::string_view chunk(buffer, static_cast<std::size_t>(n));
+        while (!chunk.empty()) {
+            const std::size_t end = chunk.find('\n');
+            line.append(chunk.substr(0, end));
+            if (line.size() > kMaxManifestLine) {
+                error = file.string() + ", line " + std::to_string(number + 1) + ": line too long";
+                return std::nullopt;
+            }
+            if (end == std::string_view::npos) break;
+            chunk.remove_prefix(end + 1);
+            if (!take()) return std::nullopt;
         }
-        entries.push_back(std::move(*entry));
     }
+    if (!line.empty() && !take()) return std::nullopt;
+    entries.shrink_to_fit();
     return entries;
 }
 

@@ -3,51 +3,92 @@
 // read what a run did and a later run can finish it (--resume).
 //
 //   {"save_name":"img 3","path":"./cat/img 3.jpg","url":"http://…","thumbnail_url":"http://…",
-//    "width":500,"height":375,"state":"ok","reason":null,"bytes":48213,"sha256":"9f86…"}
+//    "width":500,"height":375,"state":"ok","reason":null,"bytes":48213,"sha256":"9f86…",
+//    "keyword":"cat","folder":"./cat"}
 //
 // "state" is "ok" or "failed"; "reason" says why a record failed ("HTTP 404",
 // "not a picture", "too slow", "write failed", "stopped", …). "bytes" counts
 // what came over the wire; for "ok" it is the size of the file whose SHA-256
 // follows. Width and height are numbers when the page gave numbers, strings
-// when it gave something else, null when it gave nothing.
+// when it gave something else, null when it gave nothing. "keyword" and
+// "folder" are the run's KEYWORD and picture folder; "path" is always the
+// folder and the save name, written for scripts and never followed on reading.
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "text/text.h"
 
 namespace lumigrab::cli {
 
-// A manifest bigger than this was not written by us.
-inline constexpr std::uintmax_t kMaxManifestBytes = std::uintmax_t{256} << 20;
-inline constexpr std::size_t kMaxManifestLine = std::size_t{1} << 20;
+// Longer addresses are not kept (no server takes them). With this bound no
+// record the command makes has a line longer than kMaxManifestLine, so
+// whatever it writes it reads back.
+inline constexpr std::size_t kMaxAddressBytes = std::size_t{64} << 10;
+inline constexpr std::size_t kMaxManifestLine = std::size_t{4} << 20;
 
-struct Entry {
-    Text saveName;         // system text
-    std::string path;      // the picture file, as the file system takes it
-    Text address;          // system text, as harvested
-    Text thumbnail;
-    Text width;
-    Text height;
+// One picture of a run. The page's texts share one allocation, so a record
+// costs its texts and about a hundred bytes more.
+class Entry {
+public:
+    Entry() = default;
+    // System text, as harvested.
+    Entry(std::string_view saveName, std::string_view address, std::string_view thumbnail,
+          std::string_view width, std::string_view height);
+
+    std::string_view saveName() const { return field(0); }
+    std::string_view address() const { return field(1); }
+    std::string_view thumbnail() const { return field(2); }
+    std::string_view width() const { return field(3); }
+    std::string_view height() const { return field(4); }
+
     bool ok = false;
-    std::string reason;    // why not ok
+    std::string reason;                    // why not ok
     std::uint64_t bytes = 0;
-    std::string sha256;    // lower-case hex; only when ok
+    std::array<std::uint8_t, 32> sha256{};  // only when ok
+
+private:
+    std::string_view field(int index) const;
+
+    std::string texts_;
+    std::array<std::uint32_t, 5> ends_{};
 };
 
+// The 32 bytes of a SHA-256 written as 64 hex digits; false for anything else.
+bool Sha256FromHex(std::string_view hex, std::array<std::uint8_t, 32>& out);
+
+// What a manifest belongs to: the KEYWORD (UTF-8) and the picture folder.
+struct ManifestRun {
+    std::string keyword;
+    std::filesystem::path folder;
+};
+
+// Where an entry's picture goes: always inside the run's folder.
+std::filesystem::path PathOf(const ManifestRun& run, const Entry& entry);
+
+// Why `saveName` (system text) cannot name a file inside the folder; empty
+// when it can.
+std::string SaveNameProblem(std::string_view saveName);
+
 // One line, without its line break.
-std::string ManifestLine(const Entry& entry);
+std::string ManifestLine(const ManifestRun& run, const Entry& entry);
 
-// Writes every entry through a temporary file beside `file`, so the file is
-// always either the old manifest or the whole new one. False with `error`.
-bool WriteManifest(const std::filesystem::path& file, const std::vector<Entry>& entries,
-                   std::string& error);
+// Writes every entry, a line at a time, through a temporary file beside
+// `file`, so the file is always either the old manifest or the whole new
+// one. False with `error`, which names `file`.
+bool WriteManifest(const std::filesystem::path& file, const ManifestRun& run,
+                   const std::vector<Entry>& entries, std::string& error);
 
-// The entries of a manifest; nullopt with `error` ("line 4: …") when any line
-// is not one of ours. Empty lines are skipped.
+// The entries of a manifest, read a line at a time; nullopt with `error`
+// ("FILE, line 4: …") when the file is not a regular file or any line is not
+// a record of `run`: another keyword or folder, a save name that is no plain
+// file name, or a path outside the folder. Manifests without "keyword" and
+// "folder" are taken for the run's own. Empty lines are skipped.
 std::optional<std::vector<Entry>> ReadManifest(const std::filesystem::path& file,
-                                               std::string& error);
+                                               const ManifestRun& run, std::string& error);
 
 }  // namespace lumigrab::cli

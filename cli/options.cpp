@@ -105,8 +105,9 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     heightOption->needs(widthOption);
     app.add_flag("--thumbnails", options.thumbnails,
                  "download the thumbnails instead of the full-size pictures");
-    app.add_option("-o,--out", out, "folder for the pictures (default ./KEYWORD)")
-        ->type_name("DIR");
+    CLI::Option* outOption =
+        app.add_option("-o,--out", out, "folder for the pictures (default ./KEYWORD)")
+            ->type_name("DIR");
     CLI::Option* manifestOption = app.add_option(
         "--manifest", manifest, "write one JSON line per picture to FILE when the run ends")
         ->type_name("FILE");
@@ -149,10 +150,16 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code == 0 ? 0 : kExitBadArguments;
+        // --help and --version end here too, on stdout.
+        if (e.get_exit_code() == 0) return app.exit(e);
+        // Usage errors read like the command's other messages.
+        std::fprintf(stderr, "lumigrab-cli: %s\nRun with --help for more information.\n", e.what());
+        return kExitBadArguments;
     }
 
+    // Tabs, escapes and line breaks would break the tab-separated output and
+    // the file names, and put terminal commands into messages.
+    if (HasControlCharacter(keyword)) return Refuse("the keyword must be without control characters (tab, ESC, …)");
     std::string why;
     const auto keywordText = ToSystemText("the keyword", keyword, why);
     if (!keywordText) return Refuse(why);
@@ -162,8 +169,9 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     const auto nameText = ToSystemText("the name (-n)", name, why);
     if (!nameText) return Refuse(why);
     // The name becomes part of a file name inside the folder, never a path.
-    if (nameText->empty() || name.find('/') != std::string::npos || HasControlCharacter(name))
-        return Refuse("the name (-n) must be non-empty, without \"/\" or control characters");
+    if (nameText->empty() || name.find('/') != std::string::npos ||
+        name.find("..") != std::string::npos || HasControlCharacter(name))
+        return Refuse("the name (-n) must be non-empty, without \"/\", \"..\" or control characters (tab, ESC, …)");
     options.namePrefix = *nameText;
 
     if (threads > kMaxThreads)
@@ -175,9 +183,13 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     options.widthFilter = filtered ? std::to_string(width) : "0";
     options.heightFilter = filtered ? std::to_string(height) : "0";
     options.warmUp = !noWarmUp;
-    if (!manifest.empty()) options.manifest = manifest;
+    if (manifestOption->count() > 0) {
+        if (manifest.empty()) return Refuse("the manifest (--manifest) is an empty name");
+        options.manifest = manifest;
+    }
 
-    if (!out.empty()) {
+    if (outOption->count() > 0) {
+        if (out.empty()) return Refuse("the folder (-o) is an empty name");
         options.outFolder = out;
     } else {
         const std::string folder = GbkToUtf8(options.keyword);

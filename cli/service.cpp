@@ -6,6 +6,8 @@
 namespace lumigrab::cli {
 namespace {
 
+constexpr std::size_t kMaxSizeText = 32;
+
 class Gather : public HarvestSink {
 public:
     explicit Gather(const Options& options) : options_(options) {}
@@ -31,11 +33,25 @@ public:
         ++harvest.pagesWithArray;
         if (page.reading.unreadable) harvest.problems.push_back(where + "its picture data is too large to read");
         const std::string letters = std::to_string(options_.letters);
-        for (ImageRecord& record : page.reading.records) {
-            record.saveName = ComposeSaveName(options_.namePrefix, letters,
-                                              static_cast<int>(harvest.records.size()) + 1);
-            harvest.records.push_back(std::move(record));
+        int tooLong = 0;
+        for (const ImageRecord& record : page.reading.records) {
+            if (record.address.size() > kMaxAddressBytes || record.thumbnail.size() > kMaxAddressBytes) {
+                ++tooLong;
+                continue;
+            }
+            const Text saveName = ComposeSaveName(options_.namePrefix, letters,
+                                                  static_cast<int>(harvest.records.size()) + 1);
+            // A size is a few digits; anything longer is not one worth keeping.
+            const auto size = [](const Text& text) {
+                return text.size() <= kMaxSizeText ? std::string_view(text) : std::string_view();
+            };
+            harvest.records.emplace_back(saveName, record.address, record.thumbnail, size(record.width),
+                                         size(record.height));
         }
+        if (tooLong > 0)
+            harvest.problems.push_back(where + std::to_string(tooLong) +
+                                       " pictures left out: addresses over " +
+                                       std::to_string(kMaxAddressBytes >> 10) + " KiB");
     }
     void finished() override {}
 

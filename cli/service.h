@@ -4,13 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "cli/manifest.h"
 #include "cli/options.h"
 #include "harvest/session.h"
 
 namespace lumigrab::cli {
 
 struct Harvest {
-    std::vector<ImageRecord> records;  // in page order, save names composed
+    std::vector<Entry> records;        // in page order, save names composed
     int pagesWithArray = 0;
     int pagesAnswered = 0;             // a response came, array or not
     std::vector<std::string> problems; // one line per page without an array

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
+#include <numeric>
+#include <utility>
 
 #include "net/retry.h"
 #include "text/text.h"
@@ -33,19 +34,38 @@ DownloadBatch::DownloadBatch(std::vector<DownloadItem> items, BatchOptions optio
       options_(std::move(options)),
       finished_(std::move(finished)),
       wanted_(std::move(wanted)) {
+    // Items with one address side by side (in list order among themselves,
+    // as the sort is stable), without a copy of any address.
+    std::vector<std::uint32_t> byAddress(items_.size());
+    std::iota(byAddress.begin(), byAddress.end(), 0u);
+    std::stable_sort(byAddress.begin(), byAddress.end(),
+                     [this](std::uint32_t a, std::uint32_t b) { return items_[a].url < items_[b].url; });
     // Jobs in the order of each address's first item, so pictures are
     // fetched in list order.
-    std::map<Text, std::size_t> jobOfUrl;
-    for (std::size_t i = 0; i < items_.size(); ++i) {
-        const auto [found, added] = jobOfUrl.try_emplace(items_[i].url, jobs_.size());
-        if (added) jobs_.push_back(Job{{}, HostOf(items_[i].url), false});
-        jobs_[found->second].items.push_back(i);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> groups;  // first item, where in byAddress
+    for (std::size_t i = 0; i < byAddress.size(); ++i) {
+        if (i == 0 || items_[byAddress[i]].url != items_[byAddress[i - 1]].url)
+            groups.emplace_back(byAddress[i], static_cast<std::uint32_t>(i));
     }
+    std::sort(groups.begin(), groups.end());
+    byJob_.reserve(items_.size());
+    jobStart_.reserve(groups.size() + 1);
+    for (const auto& [first, at] : groups) {
+        jobStart_.push_back(static_cast<std::uint32_t>(byJob_.size()));
+        for (std::size_t i = at; i < byAddress.size() && items_[byAddress[i]].url == items_[first].url; ++i)
+            byJob_.push_back(byAddress[i]);
+    }
+    jobStart_.push_back(static_cast<std::uint32_t>(byJob_.size()));
+    if (options_.perHost > 0) taken_.assign(groups.size(), 0);
+}
+
+std::span<const std::uint32_t> DownloadBatch::job(std::size_t j) const {
+    return std::span(byJob_).subspan(jobStart_[j], jobStart_[j + 1] - jobStart_[j]);
 }
 
 int DownloadBatch::start(WorkerGang& gang) {
     const int workers = std::clamp(WorkerLimit(options_.workers), 1,
-                                   std::max<int>(1, static_cast<int>(jobs_.size())));
+                                   std::max<int>(1, static_cast<int>(jobStart_.size() - 1)));
     int started = 0;
     for (int w = 0; w < workers; ++w) {
         if (options_.allowWorker && !options_.allowWorker(w)) continue;
@@ -69,7 +89,7 @@ void DownloadBatch::work(const WorkerGang& gang) {
     for (;;) {
         const std::optional<std::size_t> j = takeJob(gang);
         if (!j) return;
-        runJob(jobs_[*j], gang, body, random);
+        runJob(job(*j), gang, body, random);
         jobDone(*j);
         body.clear();
         if (body.capacity() > kKeptBodyCapacity) Bytes().swap(body);
@@ -78,21 +98,23 @@ void DownloadBatch::work(const WorkerGang& gang) {
 
 std::optional<std::size_t> DownloadBatch::takeJob(const WorkerGang& gang) {
     if (gang.stopped()) return std::nullopt;
+    const std::size_t jobs = jobStart_.size() - 1;
     if (options_.perHost <= 0) {
         const std::size_t j = nextJob_.fetch_add(1);
-        if (j >= jobs_.size()) return std::nullopt;
+        if (j >= jobs) return std::nullopt;
         return j;
     }
     std::unique_lock lock(hostsLock_);
     for (;;) {
         if (gang.stopped()) return std::nullopt;
-        while (firstOpen_ < jobs_.size() && jobs_[firstOpen_].taken) ++firstOpen_;
-        if (firstOpen_ == jobs_.size()) return std::nullopt;
-        for (std::size_t j = firstOpen_; j < jobs_.size(); ++j) {
-            Job& job = jobs_[j];
-            if (job.taken || inFlight_[job.host] >= options_.perHost) continue;
-            job.taken = true;
-            ++inFlight_[job.host];
+        while (firstOpen_ < jobs && taken_[firstOpen_]) ++firstOpen_;
+        if (firstOpen_ == jobs) return std::nullopt;
+        for (std::size_t j = firstOpen_; j < jobs; ++j) {
+            if (taken_[j]) continue;
+            int& busy = inFlight_[HostOf(items_[job(j).front()].url)];
+            if (busy >= options_.perHost) continue;
+            taken_[j] = 1;
+            ++busy;
             return j;
         }
         // Every job left is to a full host. A finished job wakes this; so
@@ -101,19 +123,20 @@ std::optional<std::size_t> DownloadBatch::takeJob(const WorkerGang& gang) {
     }
 }
 
-void DownloadBatch::jobDone(std::size_t job) {
+void DownloadBatch::jobDone(std::size_t j) {
     if (options_.perHost <= 0) return;
     {
         std::lock_guard lock(hostsLock_);
-        --inFlight_[jobs_[job].host];
+        --inFlight_[HostOf(items_[job(j).front()].url)];
     }
     hostFreed_.notify_all();
 }
 
-void DownloadBatch::runJob(const Job& job, const WorkerGang& gang, Bytes& body, std::mt19937& random) {
+void DownloadBatch::runJob(std::span<const std::uint32_t> sharing, const WorkerGang& gang, Bytes& body,
+                           std::mt19937& random) {
     const std::atomic<bool>* cancel = gang.cancelFlag();
     std::vector<std::size_t> live;
-    for (std::size_t item : job.items) {
+    for (std::size_t item : sharing) {
         if (!wanted_ || wanted_(item)) {
             live.push_back(item);
         } else {

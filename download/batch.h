@@ -9,15 +9,17 @@
 // stopped batch stop at once: items not begun are never reported.
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
-#include <cstddef>
-#include <filesystem>
-#include <functional>
-#include <memory>
 #include <vector>
 
 #include "download/picture_fetch.h"
@@ -75,27 +77,30 @@ public:
     std::size_t size() const { return items_.size(); }
 
 private:
-    struct Job {
-        std::vector<std::size_t> items;  // sharing one address; the first is fetched into
-        std::string host;                // for the per-host limit
-        bool taken = false;
-    };
+    // A job: the items sharing one address, the first fetched into.
+    std::span<const std::uint32_t> job(std::size_t j) const;
     void work(const WorkerGang& gang);
     // The next job a worker may fetch now; nullopt when none is left or the
     // gang stopped. Waits while every job left is to a host at its limit.
     std::optional<std::size_t> takeJob(const WorkerGang& gang);
-    void jobDone(std::size_t job);
-    void runJob(const Job& job, const WorkerGang& gang, Bytes& body, std::mt19937& random);
+    void jobDone(std::size_t j);
+    void runJob(std::span<const std::uint32_t> sharing, const WorkerGang& gang, Bytes& body,
+                std::mt19937& random);
 
     const std::vector<DownloadItem> items_;
     const BatchOptions options_;
     const Finished finished_;
     const Wanted wanted_;
-    std::vector<Job> jobs_;
+    // Every item once, grouped by address; the jobs in the order of their
+    // first items, each starting at jobStart_[j]. A few bytes an item, so a
+    // long list costs little beyond its items.
+    std::vector<std::uint32_t> byJob_;
+    std::vector<std::uint32_t> jobStart_;
     std::atomic<std::size_t> nextJob_{0};  // without a per-host limit
-    // With one: jobs are taken under the lock, skipping those whose host is full.
+    // With one, jobs are taken under the lock, passing over those whose host is full.
     std::mutex hostsLock_;
     std::condition_variable hostFreed_;
+    std::vector<char> taken_;
     std::size_t firstOpen_ = 0;  // no job before it is left to take
     std::map<std::string, int> inFlight_;
 };

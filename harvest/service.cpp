@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "net/redirects.h"
+#include "text/encoding.h"
 #include "text/text.h"
 
 namespace lumigrab {
@@ -24,36 +25,89 @@ std::string CutUtf8(std::string text, std::size_t limit) {
     return text + "…";
 }
 
+// The next character of UTF-8 text at `at`, which moves past it; a byte that
+// does not start a well-formed character reads as U+FFFD on its own.
+char32_t NextCharacter(std::string_view text, std::size_t& at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    int length = 0;
+    char32_t code = 0;
+    if (lead < 0x80) {
+        ++at;
+        return lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code = lead & 0x07;
+    }
+    if (length == 0 || at + length > text.size()) {
+        ++at;
+        return 0xFFFD;
+    }
+    for (int i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) {
+            ++at;
+            return 0xFFFD;
+        }
+        code = (code << 6) | (byte(at + i) & 0x3F);
+    }
+    // Overlong forms, surrogates and values past Unicode are not characters.
+    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kSmallest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+        ++at;
+        return 0xFFFD;
+    }
+    at += static_cast<std::size_t>(length);
+    return code;
+}
+
+// Characters that change how a terminal shows what follows: the C1 controls
+// (U+0080-U+009F, some terminals take U+009B as an escape) and the marks and
+// overrides that reorder text.
+bool IsHiddenControl(char32_t c) {
+    return (c >= 0x80 && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
 // Whatever a server sent, made safe to put on a terminal: runs of white space
-// and control characters (escape sequences among them) become one space.
+// and C0 controls (escape sequences among them) become one space; C1 controls
+// and direction overrides go; bytes that are not UTF-8 show as U+FFFD.
 std::string Printable(std::string_view text, std::size_t limit) {
     std::string out;
     bool space = false;
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte == 0x7F) {
+    for (std::size_t at = 0; at < text.size();) {
+        const char32_t c = NextCharacter(text, at);
+        if (c <= 0x20 || c == 0x7F) {
             space = !out.empty();
             continue;
         }
+        if (IsHiddenControl(c)) continue;
         if (space) out += ' ';
         space = false;
-        out += c;
+        AppendUtf8(out, c);
     }
     return CutUtf8(std::move(out), limit);
 }
 
 }  // namespace
 
-ServiceAnswer GetFollowing(std::string_view url, Text& cookies, const std::atomic<bool>* cancel,
+ServiceAnswer GetFollowing(std::string_view url, CookieJar& cookies, const std::atomic<bool>* cancel,
                            std::string_view extraHeaders) {
     ServiceAnswer answer;
     std::string address(url);
     for (int hop = 0;; ++hop) {
         Text headers;
+        // Each hop carries only the cookies its own address may have.
+        Text sent = cookies.cookiesFor(address);
         Text block(extraHeaders);
         HttpOptions options;
         if (!block.empty()) options.extraHeaders = &block;
-        options.cookies = &cookies;
+        options.cookies = &sent;
         options.responseHeaders = &headers;
         options.statusCode = &answer.status;
         options.noRedirect = true;
@@ -61,6 +115,7 @@ ServiceAnswer GetFollowing(std::string_view url, Text& cookies, const std::atomi
         options.failure = &answer.failure;
         answer.body = HttpRequest(address, options);
         answer.headers = headers;
+        cookies.takeFrom(address, headers);
         if (!IsRedirectStatus(answer.status)) return answer;
         const std::string location = LocationOf(headers);
         if (location.empty()) return answer;
@@ -101,7 +156,9 @@ std::string DescribeAnswer(const ServiceAnswer& answer) {
         out += "no answer (" + std::string(FailureText(answer.failure)) + ")";
     } else {
         out += "HTTP " + std::to_string(answer.status);
-        if (answer.body.empty()) {
+        if (answer.failure == HttpFailure::TooLarge) {
+            out += ", page too large (over " + std::to_string(kMaxResponseBody >> 20) + " MiB)";
+        } else if (answer.body.empty()) {
             out += ", empty body";
         } else {
             out += ", " + std::to_string(answer.body.size()) + " bytes";
@@ -137,8 +194,8 @@ std::string RefusalOf(const ServiceAnswer& answer) {
     return title.empty() ? std::string(kVerifyTitle) : title;
 }
 
-Text VisitFrontPage(std::string_view origin, const std::atomic<bool>* cancel, std::string& note) {
-    Text cookies;
+CookieJar VisitFrontPage(std::string_view origin, const std::atomic<bool>* cancel, std::string& note) {
+    CookieJar cookies;
     const ServiceAnswer answer = GetFollowing(std::string(origin) + "/", cookies, cancel);
     if (answer.status == 0) {
         note = "the front page did not answer (" + std::string(FailureText(answer.failure)) +

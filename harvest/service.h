@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/cookies.h"
 #include "net/http_request.h"
 
 namespace lumigrab {
@@ -27,10 +28,11 @@ struct ServiceAnswer {
 };
 
 // GET with HttpRequest's default headers, those of `extraHeaders` (a block of
-// "Name: value" lines) replacing or joining them; `cookies` goes out with
-// every hop and takes in what each response sets. At most 10 redirects,
+// "Name: value" lines) replacing or joining them; each hop carries the
+// cookies of `cookies` that its address may have (as a browser sends them),
+// and `cookies` takes in what each response sets. At most 10 redirects,
 // http(s) only.
-ServiceAnswer GetFollowing(std::string_view url, Text& cookies, const std::atomic<bool>* cancel,
+ServiceAnswer GetFollowing(std::string_view url, CookieJar& cookies, const std::atomic<bool>* cancel,
                            std::string_view extraHeaders = {});
 
 // The service's words when an answer is a refusal of automated access: a
@@ -42,12 +44,12 @@ std::string RefusalOf(const ServiceAnswer& answer);
 // needs to see what the service did. Printable on a terminal (UTF-8).
 std::string DescribeAnswer(const ServiceAnswer& answer);
 
-// The page's <title>, whitespace collapsed, control characters dropped,
-// at most 200 bytes; empty when there is none.
+// The page's <title>, whitespace collapsed, control characters and direction
+// overrides dropped, at most 200 bytes; empty when there is none.
 std::string PageTitle(const Bytes& body);
 
 // Visits the front page of `origin` once and returns the cookies it set.
 // Empty when it failed; `note` then says what happened.
-Text VisitFrontPage(std::string_view origin, const std::atomic<bool>* cancel, std::string& note);
+CookieJar VisitFrontPage(std::string_view origin, const std::atomic<bool>* cancel, std::string& note);
 
 }  // namespace lumigrab

@@ -33,7 +33,7 @@ int HarvestSession::start(WorkerGang& gang) {
     return started;
 }
 
-Text HarvestSession::cookies() const {
+CookieJar HarvestSession::cookies() const {
     std::lock_guard lock(visitLock_);
     return cookies_;
 }
@@ -144,7 +144,7 @@ ServiceAnswer HarvestSession::ask(const Text& url, std::string_view headers, con
         }
         // Each request gets the visit's cookies as they were, whatever the
         // other pages are told to set meanwhile.
-        Text jar = cookies();
+        CookieJar jar = cookies();
         ServiceAnswer answer = GetFollowing(url, jar, cancel, headers);
         if (tries > settings_.retries || !WorthRetrying(answer.status, answer.failure)) return answer;
         if (!gang.sleepUnlessStopped(RetryPause(tries, RetryAfterOf(answer.headers), random))) return answer;

@@ -87,7 +87,7 @@ public:
     int start(WorkerGang& gang);
 
     // The cookies the front page set; empty before the visit or without one.
-    Text cookies() const;
+    CookieJar cookies() const;
     // Why the front-page visit got no cookies, when it did not.
     std::string frontPageNote() const;
 
@@ -109,7 +109,7 @@ private:
 
     mutable std::mutex visitLock_;  // held for the whole visit: later workers wait for its cookies
     bool visited_ = false;
-    Text cookies_;
+    CookieJar cookies_;
     std::string frontPageNote_;
 
     std::mutex paceLock_;

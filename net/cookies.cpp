@@ -1,5 +1,14 @@
 #include "net/cookies.h"
 
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+
 namespace lumigrab {
 
 namespace {
@@ -71,6 +80,178 @@ Text MergeCookies(Text& cookies, Text& newCookies) {
 
     cookies = DedupePieces(joined, kJoin);
     return cookies;
+}
+
+}  // namespace lumigrab
+
+namespace lumigrab {
+namespace {
+
+struct CurlUrlFree {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
+struct UrlParts {
+    std::string scheme;
+    std::string host;  // lower case
+    std::string path;  // "/" at least
+};
+
+std::optional<UrlParts> PartsOf(std::string_view url) {
+    std::unique_ptr<CURLU, CurlUrlFree> handle(curl_url());
+    const std::string text(url);
+    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
+    UrlParts parts;
+    const auto get = [&](CURLUPart which, std::string& out) {
+        char* part = nullptr;
+        if (curl_url_get(handle.get(), which, &part, 0) != CURLUE_OK) return false;
+        out = part;
+        curl_free(part);
+        return true;
+    };
+    if (!get(CURLUPART_SCHEME, parts.scheme) || !get(CURLUPART_HOST, parts.host)) return std::nullopt;
+    if (!get(CURLUPART_PATH, parts.path) || parts.path.empty() || parts.path[0] != '/') parts.path = "/";
+    std::transform(parts.host.begin(), parts.host.end(), parts.host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return parts;
+}
+
+std::string_view Trim(std::string_view text) {
+    const std::size_t start = text.find_first_not_of(" \t");
+    if (start == std::string_view::npos) return {};
+    const std::size_t end = text.find_last_not_of(" \t");
+    return text.substr(start, end - start + 1);
+}
+
+bool IsAddressLiteral(std::string_view host) {
+    return host.find(':') != std::string_view::npos ||
+           host.find_first_not_of("0123456789.") == std::string_view::npos;
+}
+
+// A host belongs to a domain when it is the domain or a name under it.
+bool DomainMatches(std::string_view host, std::string_view domain) {
+    if (host == domain) return true;
+    return !IsAddressLiteral(host) && host.size() > domain.size() && host.ends_with(domain) &&
+           host[host.size() - domain.size() - 1] == '.';
+}
+
+bool PathMatches(std::string_view requestPath, std::string_view cookiePath) {
+    if (!requestPath.starts_with(cookiePath)) return false;
+    return requestPath.size() == cookiePath.size() || cookiePath.ends_with('/') ||
+           requestPath[cookiePath.size()] == '/';
+}
+
+// Where a cookie without a Path applies: the request's folder.
+std::string DefaultPath(const std::string& path) {
+    const std::size_t last = path.rfind('/');
+    if (last == 0 || last == std::string::npos) return "/";
+    return path.substr(0, last);
+}
+
+}  // namespace
+
+void CookieJar::takeFrom(std::string_view url, std::string_view headers) {
+    const std::optional<UrlParts> parts = PartsOf(url);
+    if (!parts) return;
+    std::size_t start = 0;
+    while (start < headers.size()) {
+        std::size_t end = headers.find('\n', start);
+        if (end == std::string_view::npos) end = headers.size();
+        std::string_view line = headers.substr(start, end - start);
+        start = end + 1;
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        constexpr std::string_view kName = "set-cookie:";
+        if (!StartsWithNoCase(line, kName)) continue;
+        take(parts->scheme, parts->host, parts->path, line.substr(kName.size()));
+    }
+}
+
+void CookieJar::take(const std::string& scheme, const std::string& host, const std::string& path,
+                     std::string_view line) {
+    const std::size_t semicolon = line.find(';');
+    const std::string_view pair = line.substr(0, semicolon);
+    const std::size_t eq = pair.find('=');
+    if (eq == std::string_view::npos) return;
+    Cookie cookie;
+    cookie.name = Text(Trim(pair.substr(0, eq)));
+    cookie.value = Text(Trim(pair.substr(eq + 1)));
+    if (cookie.name.empty()) return;
+    cookie.domain = host;
+    cookie.path = DefaultPath(path);
+
+    bool expired = false;
+    std::optional<bool> maxAgeExpired;
+    std::string_view rest = semicolon == std::string_view::npos ? std::string_view{} : line.substr(semicolon + 1);
+    while (!rest.empty()) {
+        const std::size_t next = rest.find(';');
+        const std::string_view attribute = rest.substr(0, next);
+        rest = next == std::string_view::npos ? std::string_view{} : rest.substr(next + 1);
+        const std::size_t equals = attribute.find('=');
+        std::string key(Trim(attribute.substr(0, equals)));
+        std::transform(key.begin(), key.end(), key.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string value(equals == std::string_view::npos ? std::string_view{}
+                                                                 : Trim(attribute.substr(equals + 1)));
+        if (key == "secure") {
+            cookie.secure = true;
+        } else if (key == "path") {
+            if (!value.empty() && value[0] == '/') cookie.path = value;
+        } else if (key == "domain" && !value.empty()) {
+            std::string domain = value[0] == '.' ? value.substr(1) : value;
+            std::transform(domain.begin(), domain.end(), domain.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            // A domain must cover the host that set it, and be more than a
+            // top-level name, or any site could set cookies for all of .com.
+            if (!DomainMatches(host, domain)) return;
+            if (domain.find('.') == std::string::npos && domain != host) return;
+            cookie.domain = domain;
+            cookie.hostOnly = false;
+        } else if (key == "max-age" && !value.empty()) {
+            const bool negative = value[0] == '-';
+            if (value.find_first_not_of("0123456789", negative ? 1 : 0) == std::string::npos)
+                maxAgeExpired = negative || value.find_first_not_of('0') == std::string::npos;
+        } else if (key == "expires" && !value.empty()) {
+            const time_t when = curl_getdate(value.c_str(), nullptr);
+            if (when != -1 && when <= std::time(nullptr)) expired = true;
+        }
+    }
+    if (maxAgeExpired) expired = *maxAgeExpired;  // Max-Age wins over Expires
+    // Plain http must not set what only https may read.
+    if (cookie.secure && scheme != "https") return;
+
+    const auto same = std::find_if(cookies_.begin(), cookies_.end(), [&](const Cookie& c) {
+        return c.name == cookie.name && c.domain == cookie.domain && c.path == cookie.path;
+    });
+    if (expired) {
+        if (same != cookies_.end()) cookies_.erase(same);
+    } else if (same != cookies_.end()) {
+        *same = std::move(cookie);
+    } else {
+        cookies_.push_back(std::move(cookie));
+    }
+}
+
+Text CookieJar::cookiesFor(std::string_view url) const {
+    const std::optional<UrlParts> parts = PartsOf(url);
+    if (!parts) return {};
+    std::vector<const Cookie*> chosen;
+    for (const Cookie& cookie : cookies_) {
+        const bool hostFits = cookie.hostOnly ? parts->host == cookie.domain
+                                              : DomainMatches(parts->host, cookie.domain);
+        if (!hostFits || !PathMatches(parts->path, cookie.path)) continue;
+        if (cookie.secure && parts->scheme != "https") continue;
+        chosen.push_back(&cookie);
+    }
+    std::stable_sort(chosen.begin(), chosen.end(), [](const Cookie* a, const Cookie* b) {
+        return a->path.size() > b->path.size();
+    });
+    Text line;
+    for (const Cookie* cookie : chosen) {
+        if (!line.empty()) line += "; ";
+        line += cookie->name + "=" + cookie->value;
+    }
+    return line;
 }
 
 }  // namespace lumigrab

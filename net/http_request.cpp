@@ -11,6 +11,7 @@
 #include "net/curl_pool.h"
 #include "net/http_connection.h"
 #include "net/http_headers.h"
+#include "net/redirects.h"
 
 namespace lumigrab {
 
@@ -345,6 +346,12 @@ Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options,
         outcome.failure = HttpFailure::None;
     } else if (result == CURLE_OPERATION_TIMEDOUT) {
         outcome.failure = HttpFailure::Stalled;  // the connect limit
+    } else if (result == CURLE_TOO_MANY_REDIRECTS) {
+        outcome.failure = HttpFailure::TooManyRedirects;
+    } else if (result == CURLE_UNSUPPORTED_PROTOCOL && IsRedirectStatus(static_cast<int>(status))) {
+        // The first address was http(s), or it would not have been asked:
+        // it is where a redirect led that was refused.
+        outcome.failure = HttpFailure::RedirectRefused;
     }
     if (outcome.failure != HttpFailure::None && outcome.failure != HttpFailure::TooLarge) return outcome;
     outcome.status = static_cast<int>(status);

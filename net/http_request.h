@@ -27,6 +27,8 @@ enum class HttpFailure {
     TooSlow,    // the transfer stayed below the low-speed limit too long
     Stalled,    // nothing moved for the stall limit (connect, send, receive)
     TooLarge,   // the body went past kMaxResponseBody
+    RedirectRefused,   // a redirect pointed at an address that is not http(s)
+    TooManyRedirects,  // more redirects than are followed (a loop, as a rule)
     Other,      // no connection, a bad address, a protocol error
 };
 

@@ -52,6 +52,8 @@ std::string_view FailureText(HttpFailure failure) {
         case HttpFailure::TooSlow: return "too slow";
         case HttpFailure::Stalled: return "stalled";
         case HttpFailure::TooLarge: return "too large";
+        case HttpFailure::RedirectRefused: return "redirect to a non-http address";
+        case HttpFailure::TooManyRedirects: return "too many redirects";
         case HttpFailure::Other: return "no connection";
         case HttpFailure::None: break;
     }

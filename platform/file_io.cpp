@@ -1,12 +1,21 @@
 #include "platform/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace lumigrab {
 
@@ -27,33 +36,181 @@ bool UniqueFd::close() {
 
 namespace {
 
-// Unique within the process (counter) and across processes (pid), and short,
-// so it fits wherever the final name fits.
-std::filesystem::path TemporaryPathBeside(const std::filesystem::path& path) {
-    static std::atomic<unsigned long> sequence{0};
-    std::string name = ".lumigrab-" + std::to_string(::getpid()) + "-" +
-                       std::to_string(sequence.fetch_add(1)) + ".part";
-    return path.parent_path() / name;
+// The temporary files this process is writing, so a process told to quit at
+// once can take them with it. Never destroyed: a worker may still be writing
+// while the process ends.
+struct Temporaries {
+    std::mutex mutex;
+    std::vector<std::string> live;
+};
+
+Temporaries& Live() {
+    static Temporaries* const temporaries = new Temporaries;
+    return *temporaries;
+}
+
+std::atomic<std::uint64_t (*)()> nameSourceOverride{nullptr};
+
+std::uint64_t RandomForName() {
+    if (auto* next = nameSourceOverride.load()) return next();
+    std::uint64_t value = 0;
+    if (::getrandom(&value, sizeof value, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof value)) return value;
+    // No entropy yet (early boot): the clock and a counter still differ from
+    // one try to the next, and a taken name only costs another try.
+    static std::atomic<std::uint64_t> counter{0};
+    const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return now * 0x9E3779B97F4A7C15ull + counter.fetch_add(1);
+}
+
+std::string TemporaryName() {
+    char random[17];
+    std::snprintf(random, sizeof random, "%016llx", static_cast<unsigned long long>(RandomForName()));
+    return std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "-" + random +
+           std::string(kTemporarySuffix);
+}
+
+// Creates a new temporary file in `folder` and counts it as live; `name`
+// gets its path. A name some other process holds is skipped for another.
+UniqueFd CreateTemporaryIn(const std::filesystem::path& folder, std::string& name) {
+    constexpr int kTries = 100;
+    for (int i = 0; i < kTries; ++i) {
+        name = (folder / TemporaryName()).string();
+        Temporaries& temporaries = Live();
+        // Held across the open, so a process ending at once sees every file
+        // that exists or none that will.
+        std::lock_guard lock(temporaries.mutex);
+        UniqueFd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (fd) {
+            temporaries.live.push_back(name);
+            return fd;
+        }
+        if (errno != EEXIST) return fd;
+    }
+    return UniqueFd();
+}
+
+void ForgetTemporary(const std::string& name) {
+    Temporaries& temporaries = Live();
+    std::lock_guard lock(temporaries.mutex);
+    const auto found = std::find(temporaries.live.begin(), temporaries.live.end(), name);
+    if (found != temporaries.live.end()) temporaries.live.erase(found);
+}
+
+bool IsLive(const std::string& name) {
+    Temporaries& temporaries = Live();
+    std::lock_guard lock(temporaries.mutex);
+    return std::find(temporaries.live.begin(), temporaries.live.end(), name) != temporaries.live.end();
+}
+
+// The pid in ".lumigrab-PID-….part", or 0 when the name is not one of ours.
+pid_t WriterOf(std::string_view name) {
+    if (!name.starts_with(kTemporaryPrefix) || !name.ends_with(kTemporarySuffix)) return 0;
+    name.remove_prefix(kTemporaryPrefix.size());
+    pid_t pid = 0;
+    const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (ec != std::errc() || pid <= 0 || end == name.data() + name.size() || *end != '-') return 0;
+    return pid;
+}
+
+std::string Describe(const std::filesystem::path& path, int error) {
+    return path.string() + ": " + std::strerror(error);
 }
 
 }  // namespace
 
 bool ReplaceFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes, FileSync sync,
                  std::string* error) {
-    const std::filesystem::path temporary = TemporaryPathBeside(path);
-    const auto fail = [&](const std::filesystem::path& which) {
-        if (error != nullptr) *error = which.string() + ": " + std::strerror(errno);
+    return ReplaceFileStreamed(
+        path, [bytes](const ByteSink& sink) { return sink(bytes); }, sync, error);
+}
+
+bool ReplaceFileStreamed(const std::filesystem::path& path,
+                         const std::function<bool(const ByteSink&)>& produce, FileSync sync,
+                         std::string* error) {
+    int failure = 0;
+    const auto fail = [&](int why) {
+        if (failure == 0) failure = why != 0 ? why : EIO;
         return false;
     };
-    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (!fd) return fail(temporary);
-    bool ok = WriteAll(fd.get(), bytes) && (sync == FileSync::No || ::fsync(fd.get()) == 0);
-    ok = fd.close() && ok;
-    if (!ok) fail(temporary);
-    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) ok = fail(path);
+    std::string temporary;
+    UniqueFd fd = CreateTemporaryIn(path.parent_path().empty() ? "." : path.parent_path(), temporary);
+    if (!fd) {
+        if (error != nullptr) *error = Describe(path, errno);
+        return false;
+    }
+    const ByteSink sink = [&](std::span<const std::uint8_t> bytes) {
+        return failure == 0 && (WriteAll(fd.get(), bytes) || fail(errno));
+    };
+    bool ok = produce(sink) || fail(ECANCELED);
+    ok = ok && (sync == FileSync::No || ::fsync(fd.get()) == 0 || fail(errno));
+    ok = (fd.close() || fail(errno)) && ok;
+    ok = ok && (std::rename(temporary.c_str(), path.c_str()) == 0 || fail(errno));
     if (!ok) ::unlink(temporary.c_str());
+    ForgetTemporary(temporary);
+    if (!ok && error != nullptr) *error = Describe(path, failure);
     return ok;
 }
+
+void RemoveTemporaryFilesAndExit(int code) {
+    Temporaries& temporaries = Live();
+    // Never given back: a writer that comes for a new name waits here until
+    // the process is gone.
+    temporaries.mutex.lock();
+    for (const std::string& name : temporaries.live) ::unlink(name.c_str());
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
+
+int RemoveStaleTemporaryFiles(const std::filesystem::path& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return 0;
+    int removed = 0;
+    const pid_t self = ::getpid();
+    while (const dirent* item = ::readdir(dir)) {
+        const pid_t writer = WriterOf(item->d_name);
+        if (writer == 0) continue;
+        if (writer != self && !(::kill(writer, 0) == -1 && errno == ESRCH)) continue;
+        struct stat info {};
+        if (::fstatat(::dirfd(dir), item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        if (writer == self && IsLive((folder / item->d_name).string())) continue;
+        if (::unlinkat(::dirfd(dir), item->d_name, 0) == 0) ++removed;
+    }
+    ::closedir(dir);
+    return removed;
+}
+
+bool CanCreateFilesIn(const std::filesystem::path& folder, std::string* error) {
+    std::string probe;
+    UniqueFd fd = CreateTemporaryIn(folder, probe);
+    if (!fd) {
+        if (error != nullptr) *error = Describe(folder, errno);
+        return false;
+    }
+    fd.close();
+    ::unlink(probe.c_str());
+    ForgetTemporary(probe);
+    return true;
+}
+
+bool MakeFolders(const std::filesystem::path& folder, std::string* error) {
+    std::filesystem::path made;
+    for (const std::filesystem::path& part : folder) {
+        made /= part;
+        if (::mkdir(made.c_str(), 0777) == 0) continue;
+        int why = errno;
+        struct stat info {};
+        if (why == EEXIST) {
+            if (::stat(made.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
+            why = ENOTDIR;
+        }
+        if (error != nullptr) *error = Describe(folder, why);
+        return false;
+    }
+    return true;
+}
+
+void SetTemporaryNameSourceForTesting(std::uint64_t (*next)()) { nameSourceOverride.store(next); }
 
 std::optional<std::vector<std::uint8_t>> ReadFileBounded(const std::filesystem::path& path,
                                                          std::uint64_t limit, std::string* error) {

@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/child.h"
@@ -118,7 +123,8 @@ TEST_F(CliTest, ResumeFetchesOnlyTheRecordsThatAreNotOk) {
     run(server, {kFiveKeyword, "-o", out().string(), "--manifest", manifest().string()});
     server.resetCounters();
 
-    const auto result = run(server, {kFiveKeyword, "--manifest", manifest().string(), "--resume"});
+    const auto result = run(server, {kFiveKeyword, "-o", out().string(), "--manifest",
+                                     manifest().string(), "--resume"});
     EXPECT_EQ(result.exitCode, 1) << result.output;
     EXPECT_EQ(server.pageRequests(), 0);
     EXPECT_EQ(server.pictureRequests(), 1);
@@ -194,20 +200,39 @@ TEST_F(CliTest, WarmUpCookiesGoWithTheResultPageRequest) {
     EXPECT_EQ(pages, 1);
 }
 
-TEST_F(CliTest, InterruptDuringSlowDownloadLeavesNoPartialFileAndAWholeManifest) {
+// How a stop reaches the run: the signal the shell left ignored ("": none),
+// then the signals sent, a moment apart.
+struct StopCase {
+    const char* name;
+    const char* ignored;
+    std::vector<int> signals;
+    int exitCode;
+};
+void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
+
+class CliStopTest : public CliTest, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(CliStopTest, TransfersEndWithoutPartialFilesAndTheManifestIsWhole) {
+    const StopCase& c = GetParam();
     StandinOptions options;
     options.kindCycle = {PictureKind::Slow};
     options.slowDelay = 5000ms;
     StandinServer server(options);
-    testing::Child child({kProgram, "standin-total-3", "-j", "1", "-o", out().string(), "--manifest",
-                      manifest().string()},
-                     ThroughStandin(server));
+    std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\"", kProgram, "standin-total-3",
+                                  "-j", "1", "-o", out().string(), "--manifest", manifest().string()};
+    // As nohup and `&` in a script leave it.
+    if (*c.ignored != 0) argv[2] = "trap '' " + std::string(c.ignored) + "; " + argv[2];
+    testing::Child child(argv, ThroughStandin(server));
     ASSERT_GT(child.pid(), 0);
     testing::Eventually([&] { return server.currentPictures() != 0; }, 10s);
     ASSERT_EQ(server.currentPictures(), 1);
 
-    child.signal(SIGINT);
-    EXPECT_EQ(child.waitExit(30s), 128 + SIGINT);
+    for (std::size_t i = 0; i < c.signals.size(); ++i) {
+        // Apart enough that each is taken on its own, not merged into one.
+        if (i > 0) std::this_thread::sleep_for(50ms);
+        child.signal(c.signals[i]);
+    }
+    EXPECT_EQ(child.waitExit(30s), c.exitCode);
     EXPECT_EQ(server.pictureRequests(), 1);
     EXPECT_TRUE(FilesIn(out()).empty());
     const auto lines = ReadManifest(manifest());
@@ -217,6 +242,164 @@ TEST_F(CliTest, InterruptDuringSlowDownloadLeavesNoPartialFileAndAWholeManifest)
         EXPECT_EQ(line.reason, "stopped");
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, CliStopTest,
+    ::testing::Values(StopCase{"Interrupt", "", {SIGINT}, 128 + SIGINT},
+                      // timeout(1) signals the process, then its group.
+                      StopCase{"SameSignalTwiceFromOneSender", "", {SIGTERM, SIGTERM}, 128 + SIGTERM},
+                      StopCase{"HangUpIgnoredByNohup", "HUP", {SIGHUP, SIGTERM}, 128 + SIGTERM},
+                      StopCase{"InterruptIgnoredInBackground", "INT", {SIGINT, SIGTERM}, 128 + SIGTERM}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliTest, TemporaryFilesOfRunsThatAreGoneAreRemoved) {
+    StandinServer server;
+    testing::Child ended({"true"});
+    ASSERT_EQ(ended.waitExit(10s), 0);
+    const std::string stale = ".lumigrab-" + std::to_string(ended.pid()) + "-00000000000000aa.part";
+    const std::string live = ".lumigrab-" + std::to_string(::getpid()) + "-00000000000000bb.part";
+    fs::create_directories(out());
+    ASSERT_TRUE(testing::WriteFile(out() / stale, {1}));
+    ASSERT_TRUE(testing::WriteFile(out() / live, {2}));
+
+    const auto result = run(server, {"standin-total-1", "-o", out().string()});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_FALSE(fs::exists(out() / stale));
+    EXPECT_TRUE(fs::exists(out() / live));
+}
+
+// A manifest that came from elsewhere: one record of the standin's first
+// picture, its fields replaced as the case says.
+struct HostileManifestCase {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> fields;  // JSON values, by member
+    const char* message;
+};
+void PrintTo(const HostileManifestCase& c, std::ostream* out) { *out << c.name; }
+
+class CliHostileManifestTest : public CliTest, public ::testing::WithParamInterface<HostileManifestCase> {};
+
+TEST_P(CliHostileManifestTest, RefusedAndNothingIsWritten) {
+    const HostileManifestCase& c = GetParam();
+    StandinServer server;
+    const fs::path victim = folder_.path() / "victim" / "notes.txt";
+    fs::create_directories(victim.parent_path());
+    ASSERT_TRUE(testing::WriteFile(victim, {'k', 'e', 'e', 'p'}));
+
+    std::vector<std::pair<std::string, std::string>> fields{
+        {"save_name", "\"img 1\""},
+        {"path", "\"" + (out() / "img 1.jpg").string() + "\""},
+        {"url", "\"" + server.pictureUrl(PictureKind::Jpeg, 1) + "\""},
+        {"state", "\"failed\""},
+        {"reason", "\"stopped\""},
+        {"keyword", "\"cat\""},
+        {"folder", "\"" + out().string() + "\""}};
+    for (const auto& [member, value] : c.fields) {
+        const auto found = std::find_if(fields.begin(), fields.end(), [&](const auto& f) { return f.first == member; });
+        if (value.empty()) {
+            fields.erase(found);
+        } else {
+            found->second = value;
+        }
+    }
+    std::string line = "{";
+    for (const auto& [member, value] : fields) line += (line.size() > 1 ? "," : "") + ("\"" + member + "\":" + value);
+    line += "}\n";
+    ASSERT_TRUE(testing::WriteFile(manifest(), std::vector<std::uint8_t>(line.begin(), line.end())));
+
+    const auto result = run(server, {"cat", "-o", out().string(), "--manifest", manifest().string(), "--resume"});
+    EXPECT_EQ(result.exitCode, 2) << result.output;
+    EXPECT_NE(result.output.find(c.message), std::string::npos) << result.output;
+    EXPECT_EQ(server.requestCount(), 0u);
+    EXPECT_EQ(ReadText(victim), "keep");
+    EXPECT_FALSE(fs::exists(out() / "img 1.jpg"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, CliHostileManifestTest,
+    ::testing::Values(
+        HostileManifestCase{"PathOutsideTheFolder", {{"path", "\"/tmp/victim/notes.txt\""}}, "lies outside"},
+        HostileManifestCase{"PathClimbingOut", {{"path", "\"../victim/x.jpg\""}}, "lies outside"},
+        HostileManifestCase{"SaveNameWithSlash", {{"save_name", "\"../victim/notes\""}}, "holds \"/\""},
+        HostileManifestCase{"SaveNameWithParentStep", {{"save_name", "\"..\""}}, "holds \"..\""},
+        HostileManifestCase{"OtherKeyword", {{"keyword", "\"dog\""}}, "made for the keyword \"dog\""},
+        HostileManifestCase{"OtherFolder", {{"folder", "\"/tmp/victim\""}}, "go to /tmp/victim"},
+        HostileManifestCase{"OldRecordOutsideTheFolder",
+                            {{"keyword", ""}, {"folder", ""}, {"path", "\"/tmp/victim/notes.txt\""}},
+                            "lies outside"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Arguments the run refuses before its first request. `args` gets the
+// scratch folder; `prepare` sets it up.
+struct RefusedCase {
+    const char* name;
+    std::vector<std::string> (*args)(const fs::path& scratch);
+    const char* message;  // "@" stands for the scratch folder
+    void (*prepare)(const fs::path& scratch) = nullptr;
+};
+void PrintTo(const RefusedCase& c, std::ostream* out) { *out << c.name; }
+
+class CliRefusedTest : public CliTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(CliRefusedTest, ExitsTwoNamingWhatIsWrongBeforeAnyRequest) {
+    const RefusedCase& c = GetParam();
+    StandinServer server;
+    if (c.prepare != nullptr) c.prepare(folder_.path());
+    std::string message = c.message;
+    if (const auto at = message.find('@'); at != std::string::npos) message.replace(at, 1, folder_.path().string());
+
+    const auto result = run(server, c.args(folder_.path()));
+    EXPECT_EQ(result.exitCode, 2) << result.output;
+    EXPECT_NE(result.output.find(message), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.rfind("lumigrab-cli: ", 0), 0u) << result.output;
+    EXPECT_EQ(server.requestCount(), 0u);
+}
+
+const std::string kLong(300, 'a');
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, CliRefusedTest,
+    ::testing::Values(
+        RefusedCase{"LongKeyword", [](const fs::path&) { return std::vector<std::string>{kLong}; },
+                    "the folder ./aaaa"},
+        RefusedCase{"LongFolder",
+                    [](const fs::path& s) { return std::vector<std::string>{"cat", "-o", (s / kLong).string()}; },
+                    "@/aaaa"},
+        RefusedCase{"FolderInASymlinkLoop",
+                    [](const fs::path& s) { return std::vector<std::string>{"cat", "-o", (s / "loop").string()}; },
+                    "@/loop: Too many levels of symbolic links",
+                    [](const fs::path& s) { fs::create_symlink("loop", s / "loop"); }},
+        RefusedCase{"FolderIsAFile",
+                    [](const fs::path& s) { return std::vector<std::string>{"cat", "-o", (s / "file").string()}; },
+                    "@/file (-o) is not a folder",
+                    [](const fs::path& s) { testing::WriteFile(s / "file", {1}); }},
+        RefusedCase{"FolderNotWritable",
+                    [](const fs::path&) { return std::vector<std::string>{"cat", "-o", "/proc/1/cats"}; },
+                    "cannot make the folder /proc/1/cats: /proc/1"},
+        RefusedCase{"ManifestFolderNotWritable",
+                    [](const fs::path& s) {
+                        return std::vector<std::string>{"cat", "-o", (s / "out").string(), "--manifest", "/proc/1/run.jsonl"};
+                    },
+                    "cannot write the manifest /proc/1/run.jsonl"},
+        RefusedCase{"ManifestIsAFifo",
+                    [](const fs::path& s) {
+                        return std::vector<std::string>{"cat", "-o", (s / "out").string(), "--manifest",
+                                                        (s / "fifo").string(), "--resume"};
+                    },
+                    "the manifest @/fifo is not a regular file",
+                    [](const fs::path& s) { ::mkfifo((s / "fifo").c_str(), 0600); }},
+        RefusedCase{"ManifestEmptyName",
+                    [](const fs::path&) { return std::vector<std::string>{"cat", "--manifest", ""}; },
+                    "the manifest (--manifest) is an empty name"},
+        RefusedCase{"TabInKeyword", [](const fs::path&) { return std::vector<std::string>{"c\tat", "--list-only"}; },
+                    "the keyword must be without control characters"},
+        RefusedCase{"EscapeInKeyword",
+                    [](const fs::path&) { return std::vector<std::string>{"c\x1b[2Jat", "--list-only"}; },
+                    "the keyword must be without control characters"},
+        RefusedCase{"UsageError",
+                    [](const fs::path&) { return std::vector<std::string>{"cat", "--depth", "many"}; },
+                    "--depth"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace lumigrab::standin

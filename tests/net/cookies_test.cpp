@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "net/cookies.h"
 
 namespace lumigrab {
@@ -63,6 +65,50 @@ TEST(DedupePiecesTest, KeepsFirstOccurrenceOfWholePieces) {
     EXPECT_EQ(DedupePieces("x,,x,,", ","), "x,");
     EXPECT_EQ(DedupePieces("", "; "), "");
 }
+
+struct JarCase {
+    const char* name;
+    const char* setBy;      // the address that answered
+    const char* setCookie;  // its Set-Cookie value
+    const char* askedBy;    // the address of the next request
+    const char* sent;       // what that request carries
+};
+void PrintTo(const JarCase& c, std::ostream* out) { *out << c.name; }
+
+class CookieJarTest : public ::testing::TestWithParam<JarCase> {};
+
+TEST_P(CookieJarTest, SendsWhereABrowserWould) {
+    const JarCase& c = GetParam();
+    CookieJar jar;
+    jar.takeFrom("https://www.example.com/", "Set-Cookie: old=0; Path=/\r\n");
+    jar.takeFrom(c.setBy, std::string("Content-Type: text/html\r\nSet-Cookie: ") + c.setCookie + "\r\n");
+    EXPECT_EQ(jar.cookiesFor(c.askedBy), c.sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, CookieJarTest,
+    ::testing::Values(
+        JarCase{"SameHost", "https://www.example.com/a/b", "s=1", "https://www.example.com/a/c", "s=1; old=0"},
+        JarCase{"HostOnlyStaysHome", "https://www.example.com/", "s=1", "https://img.example.com/", ""},
+        JarCase{"OtherHost", "https://www.example.com/", "s=1; Domain=.example.com", "http://127.0.0.1/", ""},
+        JarCase{"DomainCoversSubHosts", "https://www.example.com/", "s=1; Domain=.example.com; Path=/",
+                "http://img.example.com/x", "s=1"},
+        JarCase{"DomainNotOfTheSetter", "https://www.example.com/", "s=1; Domain=evil.com",
+                "https://evil.com/", ""},
+        JarCase{"TopLevelDomain", "https://www.example.com/", "s=1; Domain=com", "https://other.com/", ""},
+        JarCase{"PathPrefixOnly", "https://www.example.com/", "s=1; Path=/a", "https://www.example.com/ab", "old=0"},
+        JarCase{"PathBelow", "https://www.example.com/", "s=1; Path=/a", "https://www.example.com/a/b",
+                "s=1; old=0"},
+        JarCase{"SecureNotOverHttp", "https://www.example.com/", "s=1; Secure; Path=/",
+                "http://www.example.com/", "old=0"},
+        JarCase{"SecureNotFromHttp", "http://www.example.com/", "s=1; Secure; Path=/",
+                "https://www.example.com/", "old=0"},
+        JarCase{"ExpiredRemoves", "https://www.example.com/", "old=gone; Max-Age=0; Path=/",
+                "https://www.example.com/", ""},
+        JarCase{"PastDateRemoves", "https://www.example.com/", "old=x; Expires=Thu, 01 Jan 1970 00:00:00 GMT",
+                "https://www.example.com/", ""},
+        JarCase{"Replaced", "https://www.example.com/", "old=1; Path=/", "https://www.example.com/", "old=1"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace lumigrab

@@ -10,6 +10,7 @@
 
 #include "net/http_connection.h"
 #include "net/http_request.h"
+#include "net/redirects.h"
 #include "net_test_support.h"
 #include "support/loopback_server.h"
 
@@ -303,6 +304,39 @@ TEST(HttpRequestFailure, NonHttpSchemesRefused) {
     EXPECT_TRUE(HttpRequest("", options).empty());
     EXPECT_EQ(status, 0);
 }
+
+struct RedirectFailureCase {
+    const char* name;
+    const char* location;  // "" for a redirect to the same address, forever
+    HttpFailure failure;
+    const char* text;
+};
+void PrintTo(const RedirectFailureCase& c, std::ostream* out) { *out << c.name; }
+
+class HttpRequestRedirectFailure : public ::testing::TestWithParam<RedirectFailureCase> {};
+
+TEST_P(HttpRequestRedirectFailure, NamedForWhatItIs) {
+    const RedirectFailureCase& c = GetParam();
+    LoopbackServer server([&](const LoopbackRequest& request) {
+        return LoopbackReply::Redirect(302, *c.location != 0 ? c.location : request.target);
+    });
+    const Attempt attempt = Try(server.url("/start"));
+    EXPECT_TRUE(attempt.body.empty());
+    EXPECT_EQ(attempt.failure, c.failure);
+    EXPECT_EQ(FailureText(attempt.failure), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, HttpRequestRedirectFailure,
+    ::testing::Values(
+        RedirectFailureCase{"File", "file:///etc/hostname", HttpFailure::RedirectRefused,
+                            "redirect to a non-http address"},
+        RedirectFailureCase{"Ftp", "ftp://127.0.0.1/x.jpg", HttpFailure::RedirectRefused,
+                            "redirect to a non-http address"},
+        RedirectFailureCase{"Gopher", "gopher://127.0.0.1/1", HttpFailure::RedirectRefused,
+                            "redirect to a non-http address"},
+        RedirectFailureCase{"Loop", "", HttpFailure::TooManyRedirects, "too many redirects"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HttpRequestFailure, BodyCutShortIsAFailure) {
     LoopbackServer server([](const LoopbackRequest&) {

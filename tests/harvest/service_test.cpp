@@ -1,0 +1,72 @@
+// What the service's answers become: which cookies follow a redirect, and
+// what a person reads about a page.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harvest/service.h"
+#include "support/loopback_server.h"
+
+namespace lumigrab::testing {
+namespace {
+
+TEST(GetFollowingTest, SessionCookiesDoNotFollowARedirectToAnotherHost) {
+    LoopbackServer elsewhere([](const LoopbackRequest&) { return LoopbackReply{}; });
+    // Another name for the same loopback address is another host to a browser.
+    const std::string elsewhereUrl = "http://localhost:" + std::to_string(elsewhere.port()) + "/x";
+    LoopbackServer service([&](const LoopbackRequest& request) {
+        if (request.target == "/") {
+            LoopbackReply reply;
+            reply.headers = {"Set-Cookie: sid=7; Path=/"};
+            return reply;
+        }
+        return LoopbackReply::Redirect(302, elsewhereUrl);
+    });
+
+    CookieJar jar;
+    GetFollowing(service.url("/"), jar, nullptr);
+    const ServiceAnswer answer = GetFollowing(service.url("/page"), jar, nullptr);
+
+    ASSERT_EQ(answer.redirects.size(), 1u);
+    ASSERT_EQ(service.requestCount(), 2u);
+    EXPECT_EQ(service.requests()[1].header("Cookie"), "sid=7");
+    ASSERT_EQ(elsewhere.requestCount(), 1u);
+    EXPECT_EQ(elsewhere.requests()[0].header("Cookie"), std::nullopt);
+}
+
+struct TitleCase {
+    const char* name;
+    std::string title;
+    std::string shown;
+};
+void PrintTo(const TitleCase& c, std::ostream* out) { *out << c.name; }
+
+class PageTitleTest : public ::testing::TestWithParam<TitleCase> {};
+
+TEST_P(PageTitleTest, NothingReachesTheTerminalThatCommandsIt) {
+    const TitleCase& c = GetParam();
+    const std::string page = "<html><head><title>" + c.title + "</title></head></html>";
+    EXPECT_EQ(PageTitle(Bytes(page.begin(), page.end())), c.shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Controls, PageTitleTest,
+    ::testing::Values(TitleCase{"Escape", "red\x1b[31m!", "red [31m!"},
+                      TitleCase{"C1", "a\xc2\x9b" "2Jb\xc2\x85" "c", "a2Jbc"},
+                      TitleCase{"BidiOverride", "abc\xe2\x80\xae" "gpj.exe", "abcgpj.exe"},
+                      TitleCase{"BidiIsolate", "\xe2\x81\xa6x\xe2\x81\xa9", "x"},
+                      TitleCase{"NotUtf8", "a\x9b" "b", "a\xef\xbf\xbd" "b"},
+                      TitleCase{"Kept", "百度 安全", "百度 安全"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DescribeAnswerTest, PageOverTheBodyCapSaysSo) {
+    ServiceAnswer answer;
+    answer.status = 200;
+    answer.failure = HttpFailure::TooLarge;
+    const std::string text = DescribeAnswer(answer);
+    EXPECT_NE(text.find("HTTP 200, page too large"), std::string::npos) << text;
+    EXPECT_EQ(text.find("empty body"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace lumigrab::testing
