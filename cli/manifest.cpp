@@ -9,6 +9,8 @@
 #include <map>
 #include <span>
 
+#include <nlohmann/json.hpp>
+
 #include "download/save_folder.h"
 #include "platform/file_io.h"
 #include "text/encoding.h"
@@ -72,143 +74,51 @@ void AppendSize(std::string& out, const Text& size) {
 }
 
 // The one shape a manifest line has: an object of strings, numbers and nulls.
-class LineReader {
-public:
-    explicit LineReader(std::string_view line) : text_(line) {}
-
-    struct Value {
-        enum class Kind { String, Number, Null } kind = Kind::Null;
-        std::string text;
-    };
-
-    bool read(std::map<std::string, Value, std::less<>>& members) {
-        space();
-        if (!take('{')) return fail("expected an object");
-        space();
-        if (take('}')) return end();
-        do {
-            space();
-            std::string key;
-            if (!string(key)) return false;
-            space();
-            if (!take(':')) return fail("expected \":\"");
-            space();
-            Value value;
-            if (!this->value(value)) return false;
-            members[key] = std::move(value);
-            space();
-        } while (take(','));
-        if (!take('}')) return fail("expected \",\" or \"}\"");
-        return end();
-    }
-
-    const std::string& error() const { return error_; }
-
-private:
-    bool fail(std::string message) {
-        if (error_.empty()) error_ = std::move(message) + " at column " + std::to_string(at_ + 1);
-        return false;
-    }
-    bool end() {
-        space();
-        return at_ == text_.size() || fail("text after the object");
-    }
-    void space() {
-        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\r'))
-            ++at_;
-    }
-    bool take(char c) {
-        if (at_ < text_.size() && text_[at_] == c) {
-            ++at_;
-            return true;
-        }
-        return false;
-    }
-    bool word(std::string_view w) {
-        if (text_.substr(at_, w.size()) != w) return false;
-        at_ += w.size();
-        return true;
-    }
-
-    bool value(Value& value) {
-        if (at_ < text_.size() && text_[at_] == '"') {
-            value.kind = Value::Kind::String;
-            return string(value.text);
-        }
-        if (word("null")) {
-            value.kind = Value::Kind::Null;
-            return true;
-        }
-        const std::size_t start = at_;
-        while (at_ < text_.size() && std::strchr("+-.0123456789eE", text_[at_]) != nullptr) ++at_;
-        value.kind = Value::Kind::Number;
-        value.text = std::string(text_.substr(start, at_ - start));
-        return IsJsonNumber(value.text) || fail("expected a string, a number or null");
-    }
-
-    bool hex4(unsigned& code) {
-        if (at_ + 4 > text_.size()) return fail("short \\u escape");
-        code = 0;
-        for (int k = 0; k < 4; ++k) {
-            const char c = text_[at_++];
-            code <<= 4;
-            if (c >= '0' && c <= '9') code |= static_cast<unsigned>(c - '0');
-            else if (c >= 'a' && c <= 'f') code |= static_cast<unsigned>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') code |= static_cast<unsigned>(c - 'A' + 10);
-            else return fail("bad \\u escape");
-        }
-        return true;
-    }
-
-    bool escape(std::string& out) {
-        if (at_ >= text_.size()) return fail("unfinished escape");
-        const char c = text_[at_++];
-        switch (c) {
-            case '"': out += '"'; return true;
-            case '\\': out += '\\'; return true;
-            case '/': out += '/'; return true;
-            case 'b': out += '\b'; return true;
-            case 'f': out += '\f'; return true;
-            case 'n': out += '\n'; return true;
-            case 'r': out += '\r'; return true;
-            case 't': out += '\t'; return true;
-            case 'u': break;
-            default: return fail("bad escape");
-        }
-        unsigned code = 0;
-        if (!hex4(code)) return false;
-        if (code >= 0xDC00 && code <= 0xDFFF) return fail("lone surrogate");
-        if (code >= 0xD800 && code <= 0xDBFF) {
-            unsigned low = 0;
-            if (!word("\\u") || !hex4(low) || low < 0xDC00 || low > 0xDFFF)
-                return fail("lone surrogate");
-            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-        }
-        if (code == 0) return fail("zero character");
-        AppendUtf8(out, static_cast<char32_t>(code));
-        return true;
-    }
-
-    bool string(std::string& out) {
-        if (!take('"')) return fail("expected a string");
-        while (at_ < text_.size()) {
-            const char c = text_[at_++];
-            if (c == '"') return true;
-            if (c == '\\') {
-                if (!escape(out)) return false;
-            } else if (static_cast<unsigned char>(c) < 0x20) {
-                return fail("control character in a string");
-            } else {
-                out += c;
-            }
-        }
-        return fail("unfinished string");
-    }
-
-    std::string_view text_;
-    std::size_t at_ = 0;
-    std::string error_;
+struct Value {
+    enum class Kind { String, Number, Null } kind = Kind::Null;
+    std::string text;
 };
+using Members = std::map<std::string, Value, std::less<>>;
+
+bool ReadLine(std::string_view line, Members& members, std::string& error) {
+    nlohmann::json object;
+    try {
+        object = nlohmann::json::parse(line);
+    } catch (const nlohmann::json::parse_error& e) {
+        // "[json.exception.parse_error.101] parse error at line 1, column 7: …"
+        const std::string what = e.what();
+        const std::size_t at = what.find("parse error");
+        error = at == std::string::npos ? what : what.substr(at);
+        return false;
+    }
+    if (!object.is_object()) {
+        error = "expected an object";
+        return false;
+    }
+    for (const auto& [key, member] : object.items()) {
+        Value value;
+        if (member.is_string()) {
+            value.kind = Value::Kind::String;
+            value.text = member.get<std::string>();
+            // System text ends at a zero byte: such a value was not written by us.
+            if (value.text.find('\0') != std::string::npos) {
+                error = "zero character in \"" + key + "\"";
+                return false;
+            }
+        } else if (member.is_number_integer()) {
+            value.kind = Value::Kind::Number;
+            value.text = member.dump();
+        } else if (member.is_number_float()) {
+            value.kind = Value::Kind::Number;
+            value.text = member.dump();
+        } else if (!member.is_null()) {
+            error = "\"" + key + "\" is not a string, a number or null";
+            return false;
+        }
+        members[key] = std::move(value);
+    }
+    return true;
+}
 
 // Lexically, without a trailing separator: "./cat/" and "cat" are one folder.
 std::filesystem::path Normal(const std::filesystem::path& path) {
@@ -234,13 +144,8 @@ std::string HexOf(const std::array<std::uint8_t, 32>& bytes) {
 }
 
 std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run, std::string& error) {
-    using Value = LineReader::Value;
-    LineReader reader(line);
-    std::map<std::string, Value, std::less<>> members;
-    if (!reader.read(members)) {
-        error = reader.error();
-        return std::nullopt;
-    }
+    Members members;
+    if (!ReadLine(line, members, error)) return std::nullopt;
     auto text = [&](std::string_view key, bool required, std::string& out) {
         const auto found = members.find(key);
         if (found == members.end() || found->second.kind == Value::Kind::Null) {
