@@ -1,40 +1,37 @@
 #include "port/picture_list.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "port/controls.h"
 
 namespace lumigrab {
 
+namespace {
+
+// The record's members in list-column order (port/controls.h).
+constexpr Text ImageRecord::* kColumns[] = {&ImageRecord::saveName, &ImageRecord::address,
+                                            &ImageRecord::width,    &ImageRecord::height,
+                                            &ImageRecord::state,    &ImageRecord::thumbnail};
+static_assert(ctl::kColSaveName == 0 && ctl::kColAddress == 1 && ctl::kColWidth == 2 &&
+              ctl::kColHeight == 3 && ctl::kColState == 4 && ctl::kColThumbnail == 5);
+
+bool KnownColumn(int column) { return column >= 0 && column < static_cast<int>(std::size(kColumns)); }
+
+}  // namespace
+
 const Text& CellOf(const ImageRecord& record, int column) {
     static const Text none;
-    switch (column) {
-        case ctl::kColSaveName: return record.saveName;
-        case ctl::kColAddress: return record.address;
-        case ctl::kColWidth: return record.width;
-        case ctl::kColHeight: return record.height;
-        case ctl::kColState: return record.state;
-        case ctl::kColThumbnail: return record.thumbnail;
-        default: return none;
-    }
+    return KnownColumn(column) ? record.*kColumns[column] : none;
 }
 
 Text& CellOf(ImageRecord& record, int column) {
-    switch (column) {
-        case ctl::kColSaveName: return record.saveName;
-        case ctl::kColAddress: return record.address;
-        case ctl::kColWidth: return record.width;
-        case ctl::kColHeight: return record.height;
-        case ctl::kColState: return record.state;
-        case ctl::kColThumbnail: return record.thumbnail;
-        default: {
-            // A write to an unknown column goes nowhere, and the next caller
-            // still finds it empty.
-            thread_local Text nowhere;
-            nowhere.clear();
-            return nowhere;
-        }
-    }
+    if (KnownColumn(column)) return record.*kColumns[column];
+    // A write to an unknown column goes nowhere, and the next caller still
+    // finds it empty.
+    thread_local Text nowhere;
+    nowhere.clear();
+    return nowhere;
 }
 
 RowId PictureList::append(std::vector<ImageRecord> records,
