@@ -183,6 +183,26 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         ->type_name("N")
         ->check(CLI::PositiveNumber);
 
+    const std::map<std::string, int> colors{
+        {"red", 1},     {"yellow", 2},  {"green", 4},   {"teal", 8},     {"brown", 12},
+        {"blue", 16},   {"purple", 32}, {"pink", 64},   {"orange", 256}, {"black", 512},
+        {"white", 1024}, {"black-and-white", 2048}};
+    app.add_option("--color", options.jsonFilters.color,
+                   "the service picks pictures of this colour: red, yellow, green, teal, brown, blue, "
+                   "purple, pink, orange, black, white or black-and-white (JSON endpoint only)")
+        ->type_name("NAME")
+        ->transform(CLI::CheckedTransformer(colors, CLI::ignore_case));
+    app.add_flag("--face", options.jsonFilters.face,
+                 "the service picks portraits (JSON endpoint only)");
+    const std::map<std::string, JsonFilters::Kind> kinds{{"clipart", JsonFilters::Kind::Clipart},
+                                                         {"linedrawing", JsonFilters::Kind::LineDrawing},
+                                                         {"animated", JsonFilters::Kind::Animated},
+                                                         {"static", JsonFilters::Kind::Static}};
+    app.add_option("--kind", options.jsonFilters.kind,
+                   "the service picks pictures of this kind (JSON endpoint only)")
+        ->type_name("clipart|linedrawing|animated|static")
+        ->transform(CLI::CheckedTransformer(kinds, CLI::ignore_case));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -44,6 +44,7 @@ struct Options {
     std::optional<std::filesystem::path> archive;
     bool archiveStats = false;  // print the archive's counts, and nothing else
     PictureRules rules;
+    JsonFilters jsonFilters;
 };
 
 // The options, or the exit code when the run ends here: 0 after --help or

@@ -501,5 +501,21 @@ TEST_F(CliTest, SizeFilterKeepsOnlyTheLargePictures) {
     EXPECT_LT(large, 9);
 }
 
+
+TEST_F(CliTest, ServiceFiltersGoIntoTheJsonEndpointAddress) {
+    StandinServer server;
+    const auto result = run(server, {"standin-total-1", "--list-only", "--source", "json", "--color",
+                                     "black-and-white", "--face", "--kind", "animated"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    int asked = 0;
+    for (const RecordedRequest& request : server.requests()) {
+        if (request.pathAndQuery.starts_with("/search/acjson?")) {
+            ++asked;
+            EXPECT_TRUE(request.pathAndQuery.ends_with("&ic=2048&face=1&lm=6")) << request.pathAndQuery;
+        }
+    }
+    EXPECT_EQ(asked, 1);
+}
+
 }  // namespace
 }  // namespace lumigrab::standin
