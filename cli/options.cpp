@@ -61,7 +61,7 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         "the pictures, several at once.",
         "lumigrab-cli"};
     app.footer(
-        "Exit codes: 0 every picture saved; 1 some failed (the count is printed); 2 bad "
+        "Exit codes: 0 every picture saved or passed over on purpose (skipped, duplicate, filtered);\n1 some failed (the count is printed); 2 bad "
         "arguments;\n3 the service answered without a result array (what came back is "
         "printed).\nCtrl-C stops starting downloads, ends those in flight and writes the "
         "manifest; a second Ctrl-C ends at once.");
@@ -176,7 +176,7 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
                    "bmp, ico, cur, pcx (filtered)")
         ->type_name("LIST")
         ->delimiter(',')
-        ->check(CLI::IsMember(formats, CLI::ignore_case));
+        ->check(CLI::IsMember(formats, CLI::ignore_case).description(""));
     app.add_option("--min-bytes", options.rules.minBytes, "keep only pictures of at least N bytes (filtered)")
         ->type_name("N");
     app.add_option("--max-bytes", options.rules.maxBytes, "keep only pictures of at most N bytes (filtered)")
@@ -191,7 +191,7 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
                    "the service picks pictures of this colour: red, yellow, green, teal, brown, blue, "
                    "purple, pink, orange, black, white or black-and-white (JSON endpoint only)")
         ->type_name("NAME")
-        ->transform(CLI::CheckedTransformer(colors, CLI::ignore_case));
+        ->transform(CLI::CheckedTransformer(colors, CLI::ignore_case).description(""));
     app.add_flag("--face", options.jsonFilters.face,
                  "the service picks portraits (JSON endpoint only)");
     const std::map<std::string, JsonFilters::Kind> kinds{{"clipart", JsonFilters::Kind::Clipart},
@@ -201,7 +201,7 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     app.add_option("--kind", options.jsonFilters.kind,
                    "the service picks pictures of this kind (JSON endpoint only)")
         ->type_name("clipart|linedrawing|animated|static")
-        ->transform(CLI::CheckedTransformer(kinds, CLI::ignore_case));
+        ->transform(CLI::CheckedTransformer(kinds, CLI::ignore_case).description(""));
 
     try {
         app.parse(argc, argv);

@@ -517,5 +517,28 @@ TEST_F(CliTest, ServiceFiltersGoIntoTheJsonEndpointAddress) {
     EXPECT_EQ(asked, 1);
 }
 
+
+TEST(CliInstallTest, InstallsTheCommandItsManualAndCompletionUnderDestdir) {
+    TempFolder dest("lumigrab-install");
+    const auto installed = testing::RunTool(
+        {LUMIGRAB_CMAKE, "--install", LUMIGRAB_BUILD_DIR, "--component", "cli", "--prefix", "/usr/local"},
+        testing::With(testing::CurrentEnvironment(), "DESTDIR", dest.path().string()), 60s, true);
+    ASSERT_EQ(installed.exitCode, 0) << installed.output;
+    const fs::path prefix = dest.path() / "usr/local";
+    std::vector<std::string> files;
+    for (const auto& item : fs::recursive_directory_iterator(dest.path()))
+        if (item.is_regular_file()) files.push_back(fs::relative(item.path(), prefix).string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"bin/lumigrab-cli", "share/bash-completion/completions/lumigrab-cli",
+                                               "share/man/man1/lumigrab-cli.1",
+                                               "share/zsh/site-functions/_lumigrab-cli"}));
+    const std::string manual = ReadText(prefix / "share/man/man1/lumigrab-cli.1");
+    EXPECT_NE(manual.find("archive\\-stats"), std::string::npos);  // from --help
+    EXPECT_NE(manual.find("BUILDING A COLLECTION"), std::string::npos);  // written by hand
+    const auto version = testing::RunTool({(prefix / "bin/lumigrab-cli").string(), "--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.output, testing::RunTool({kProgram, "--version"}).output);
+}
+
 }  // namespace
 }  // namespace lumigrab::standin
