@@ -32,10 +32,10 @@ std::string ColumnText(sqlite3_stmt* statement, int column) {
 
 }  // namespace
 
-std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& file, std::string& error) {
+std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& file, bool create, std::string& error) {
     sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(file.c_str(), &raw,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int opened = sqlite3_open_v2(
+        file.c_str(), &raw, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX, nullptr);
     SqliteDb db(raw);
     const auto fail = [&](const std::string& why) {
         error = "the archive " + file.string() + ": " + why;

@@ -51,8 +51,9 @@ using ArchiveCounts = std::map<std::string, std::map<std::string, std::int64_t>>
 
 class Archive {
 public:
-    // Opens or makes the archive; nullptr with `error` naming the file.
-    static std::unique_ptr<Archive> Open(const std::filesystem::path& file, std::string& error);
+    // Opens the archive, making it when `create`; nullptr with `error`
+    // naming the file.
+    static std::unique_ptr<Archive> Open(const std::filesystem::path& file, bool create, std::string& error);
 
     // Whether a picture from `url` was saved by any run.
     bool HasAddress(const std::string& url);

@@ -130,7 +130,8 @@ std::string WritableFileProblem(const std::filesystem::path& file, const std::st
 // a column per state; tab-separated, for people and scripts alike.
 int PrintArchiveStats(const std::filesystem::path& file) {
     std::string error;
-    const auto archive = Archive::Open(file, error);
+    // Asking about an archive never makes one.
+    const auto archive = Archive::Open(file, false, error);
     const auto counts = archive ? archive->Counts(error) : std::nullopt;
     if (!counts) {
         std::fprintf(stderr, "lumigrab-cli: %s\n", error.c_str());
@@ -197,14 +198,12 @@ int Run(const Options& options) {
     const auto stoppedExit = [&] { return 128 + caught->load(); };
 
     // Everything the run will write is checked before the first request.
+    std::unique_ptr<Archive> archive;
     if (!options.listOnly) {
         std::string problem = OutFolderProblem(options.outFolder);
         if (problem.empty() && options.manifest) problem = WritableFileProblem(*options.manifest, "the manifest");
-        if (!problem.empty()) {
-            console.error(problem);
-            return kExitBadArguments;
-        }
         if (problem.empty() && options.archive) problem = WritableFileProblem(*options.archive, "the archive");
+        if (problem.empty() && options.archive) archive = Archive::Open(*options.archive, true, problem);
         if (!problem.empty()) {
             console.error(problem);
             return kExitBadArguments;
@@ -272,15 +271,6 @@ int Run(const Options& options) {
         return kExitBadArguments;
     }
 
-    std::unique_ptr<Archive> archive;
-    if (options.archive) {
-        std::string error;
-        archive = Archive::Open(*options.archive, error);
-        if (!archive) {
-            console.error(error);
-            return kExitBadArguments;
-        }
-    }
     const bool recorded = Download(entries, todo, run,
                                    DownloadSettings{options.thumbnails, options.threads, options.retries,
                                                     options.perHost, options.rules, archive.get()},
