@@ -2,6 +2,9 @@
 // judge pictures by size or kind without decoding them a second time.
 #include <cstdlib>
 
+#include <algorithm>
+
+#include "picture/decoders.h"
 #include "picture/picture.h"
 
 namespace lumigrab {
@@ -48,6 +51,45 @@ void JpegSize(ByteSpan b, PictureHeader& header) {
     }
 }
 
+// The size a DIB header states; an icon entry's stored height counts its
+// mask rows as well.
+void DibSize(ByteSpan dib, bool iconEntry, PictureHeader& header) {
+    if (dib.size() >= 8 && Le32(dib, 0) == 12) {  // the old core header: 16-bit sides
+        header.width = Side(Le16(dib, 4));
+        header.height = Side(Le16(dib, 6));
+    } else if (dib.size() >= 12) {  // negative height: rows top to bottom
+        header.width = Side(static_cast<std::int32_t>(Le32(dib, 4)));
+        header.height = Side(static_cast<std::int32_t>(Le32(dib, 8)));
+    } else {
+        return;
+    }
+    if (iconEntry) header.height /= 2;
+}
+
+// The logical screen, grown to hold a first frame that overhangs it, as the
+// decoder draws it.
+void GifSize(ByteSpan b, PictureHeader& header) {
+    if (b.size() < 13) return;
+    std::int64_t width = Le16(b, 6), height = Le16(b, 8);
+    std::size_t at = 13;
+    if (b[10] & 0x80) at += 3u << ((b[10] & 7) + 1);
+    while (at < b.size()) {
+        if (b[at] == 0x21) {  // an extension: its label, then sub-blocks to an empty one
+            at += 2;
+            while (at < b.size() && b[at] != 0) at += 1u + b[at];
+            ++at;
+        } else if (b[at] == 0x2C && at + 9 <= b.size()) {
+            width = std::max<std::int64_t>(width, std::int64_t{Le16(b, at + 1)} + Le16(b, at + 5));
+            height = std::max<std::int64_t>(height, std::int64_t{Le16(b, at + 3)} + Le16(b, at + 7));
+            break;
+        } else {
+            break;
+        }
+    }
+    header.width = Side(width);
+    header.height = Side(height);
+}
+
 }  // namespace
 
 const char* PictureFormatName(PictureFormat format) {
@@ -77,26 +119,22 @@ PictureHeader ReadPictureHeader(ByteSpan b) {
                 header.height = Side(Be32(b, 20));
             }
             break;
-        case PictureFormat::Gif:  // the logical screen
-            if (b.size() >= 10) {
-                header.width = Side(Le16(b, 6));
-                header.height = Side(Le16(b, 8));
-            }
+        case PictureFormat::Gif:
+            GifSize(b, header);
             break;
         case PictureFormat::Bmp:
-            if (b.size() >= 26 && Le32(b, 14) == 12) {  // the old core header: 16-bit sides
-                header.width = Side(Le16(b, 18));
-                header.height = Side(Le16(b, 20));
-            } else if (b.size() >= 26) {  // negative height: rows top to bottom
-                header.width = Side(static_cast<std::int32_t>(Le32(b, 18)));
-                header.height = Side(static_cast<std::int32_t>(Le32(b, 22)));
-            }
+            if (b.size() >= 14) DibSize(b.subspan(14), false, header);
             break;
         case PictureFormat::Icon:
-        case PictureFormat::Cursor:  // the first entry; 0 stands for 256
-            if (b.size() >= 8) {
-                header.width = b[6] == 0 ? 256 : b[6];
-                header.height = b[7] == 0 ? 256 : b[7];
+        case PictureFormat::Cursor:  // the entry the decoder shows
+            if (const auto entry = picture_detail::PickIconEntry(b, header.format == PictureFormat::Icon ? 1 : 2)) {
+                if (picture_detail::IsPngData(*entry)) {
+                    const PictureHeader png = ReadPictureHeader(*entry);
+                    header.width = png.width;
+                    header.height = png.height;
+                } else {
+                    DibSize(*entry, true, header);
+                }
             }
             break;
         case PictureFormat::Pcx:  // inclusive window corners
