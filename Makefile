@@ -7,7 +7,7 @@ PRESET ?= dev
 endif
 BUILD_DIR := build/$(PRESET)
 
-.PHONY: all deps build run test test-asan test-tsan demo demo-shell bench fuzz clean
+.PHONY: all deps build install run test test-asan test-tsan demo demo-shell bench fuzz clean
 
 all: build
 
@@ -17,6 +17,15 @@ deps:
 build: deps
 	cmake --preset $(PRESET) >/dev/null
 	cmake --build --preset $(PRESET)
+
+# The command only, as any other: PREFIX/bin/lumigrab-cli, its manual page and
+# bash and zsh completion, under DESTDIR when given (for packaging). The window
+# program is not installed: it stays a portable folder.
+PREFIX ?= /usr/local
+install: deps
+	cmake --preset $(PRESET) >/dev/null
+	cmake --build --preset $(PRESET) --target lumigrab-cli lumigrab-cli-manual
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --component cli --prefix "$(PREFIX)"
 
 run: build
 	$(BUILD_DIR)/bin/lumigrab

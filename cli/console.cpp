@@ -46,6 +46,7 @@ void Console::begin(int total) {
     total_ = total;
     done_ = 0;
     failed_ = 0;
+    held_.clear();
     start_ = Clock::now();
     drawLocked(true);
 }
@@ -53,7 +54,11 @@ void Console::begin(int total) {
 void Console::finished(const Entry& entry, const std::string& path, std::string_view url) {
     std::lock_guard lock(mutex_);
     ++done_;
-    if (!entry.ok) ++failed_;
+    if (!entry.held.empty()) {
+        ++held_[entry.held];
+    } else if (!entry.ok) {
+        ++failed_;
+    }
     if (quiet_) return;
     if (terminal_) {
         drawLocked(done_ == total_);
@@ -61,7 +66,8 @@ void Console::finished(const Entry& entry, const std::string& path, std::string_
     }
     if (stdoutBroken_) return;
     const std::string line = std::to_string(done_) + "/" + std::to_string(total_) + "\t" +
-                             (entry.ok ? std::string("ok") : "failed: " + entry.reason) + "\t" +
+                             (entry.ok ? std::string("ok")
+                                       : (entry.held.empty() ? "failed" : entry.held) + ": " + entry.reason) + "\t" +
                              TabField(path) + "\t" + TabField(GbkToUtf8(url)) + "\n";
     // A reader that went away must not stop the downloads; its lines just end.
     if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
@@ -103,6 +109,26 @@ int Console::done() const {
 int Console::failed() const {
     std::lock_guard lock(mutex_);
     return failed_;
+}
+
+int Console::held() const {
+    std::lock_guard lock(mutex_);
+    int count = 0;
+    for (const auto& [state, n] : held_) count += n;
+    return count;
+}
+
+std::string Console::heldSummary() const {
+    std::lock_guard lock(mutex_);
+    std::string out;
+    // In the order a picture meets them: archive, filters, de-duplication.
+    for (const char* state : {"skipped", "filtered", "duplicate"}) {
+        const auto found = held_.find(state);
+        if (found == held_.end()) continue;
+        if (!out.empty()) out += ", ";
+        out += std::to_string(found->second) + " " + state;
+    }
+    return out;
 }
 
 void Console::drawLocked(bool force) {

@@ -4,6 +4,7 @@
 // per finished picture. Notes and errors go to stderr, after the progress
 // line has been ended so the two never mix.
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -38,7 +39,10 @@ public:
     void data(const std::string& line);
 
     int done() const;
-    int failed() const;
+    int failed() const;  // neither ok nor passed over on purpose
+    int held() const;    // passed over on purpose (Entry::held)
+    // "2 skipped, 9 duplicate"; empty when none was passed over.
+    std::string heldSummary() const;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -51,6 +55,7 @@ private:
     int total_ = 0;
     int done_ = 0;
     int failed_ = 0;
+    std::map<std::string, int> held_;
     bool lineOpen_ = false;
     bool stdoutBroken_ = false;
     Clock::time_point start_ = Clock::now();

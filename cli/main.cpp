@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 
+#include "cli/archive.h"
 #include "cli/console.h"
 #include "cli/downloads.h"
 #include "cli/manifest.h"
@@ -106,10 +108,11 @@ std::string OutFolderProblem(const std::filesystem::path& folder) {
                                           : "cannot make " + name + ": " + why;
 }
 
-// The manifest must be a regular file or absent, in a folder we can write
-// in. Found with stat, which never opens (a FIFO would block an open).
-std::string ManifestProblem(const std::filesystem::path& file) {
-    const std::string name = "the manifest " + file.string();
+// The manifest (or the archive, `what`) must be a regular file or absent, in
+// a folder we can write in (SQLite makes its own files beside the archive).
+// Found with stat, which never opens (a FIFO would block an open).
+std::string WritableFileProblem(const std::filesystem::path& file, const std::string& what) {
+    const std::string name = what + " " + file.string();
     struct stat info {};
     if (::stat(file.c_str(), &info) == 0) {
         if (!S_ISREG(info.st_mode)) return name + " is not a regular file";
@@ -123,7 +126,41 @@ std::string ManifestProblem(const std::filesystem::path& file) {
     return CanCreateFilesIn(folder, &why) ? std::string() : "cannot write " + name + ": " + why;
 }
 
+// The archive's rows as a table: a line per keyword and a last line of all,
+// a column per state; tab-separated, for people and scripts alike.
+int PrintArchiveStats(const std::filesystem::path& file) {
+    std::string error;
+    // Asking about an archive never makes one.
+    const auto archive = Archive::Open(file, false, error);
+    const auto counts = archive ? archive->Counts(error) : std::nullopt;
+    if (!counts) {
+        std::fprintf(stderr, "lumigrab-cli: %s\n", error.c_str());
+        return kExitBadArguments;
+    }
+    static constexpr const char* kStates[] = {"ok", "skipped", "duplicate", "filtered", "failed"};
+    std::string out = "keyword";
+    for (const char* state : kStates) out += std::string("\t") + state;
+    out += '\n';
+    std::map<std::string, std::int64_t> all;
+    for (const auto& [keyword, byState] : *counts) {
+        out += TabField(keyword);
+        for (const char* state : kStates) {
+            const auto found = byState.find(state);
+            const std::int64_t n = found == byState.end() ? 0 : found->second;
+            all[state] += n;
+            out += "\t" + std::to_string(n);
+        }
+        out += '\n';
+    }
+    out += "(all)";
+    for (const char* state : kStates) out += "\t" + std::to_string(all[state]);
+    out += '\n';
+    std::fputs(out.c_str(), stdout);
+    return std::fflush(stdout) == 0 ? kExitSaved : kExitSomeFailed;
+}
+
 int Run(const Options& options) {
+    if (options.archiveStats) return PrintArchiveStats(*options.archive);
     // Shared with the signal thread, which outlives this function.
     const auto shared = std::make_shared<Console>(::isatty(STDOUT_FILENO) == 1, options.quiet);
     Console& console = *shared;
@@ -161,9 +198,12 @@ int Run(const Options& options) {
     const auto stoppedExit = [&] { return 128 + caught->load(); };
 
     // Everything the run will write is checked before the first request.
+    std::unique_ptr<Archive> archive;
     if (!options.listOnly) {
         std::string problem = OutFolderProblem(options.outFolder);
-        if (problem.empty() && options.manifest) problem = ManifestProblem(*options.manifest);
+        if (problem.empty() && options.manifest) problem = WritableFileProblem(*options.manifest, "the manifest");
+        if (problem.empty() && options.archive) problem = WritableFileProblem(*options.archive, "the archive");
+        if (problem.empty() && options.archive) archive = Archive::Open(*options.archive, true, problem);
         if (!problem.empty()) {
             console.error(problem);
             return kExitBadArguments;
@@ -231,11 +271,12 @@ int Run(const Options& options) {
         return kExitBadArguments;
     }
 
-    Download(entries, todo, run,
-             DownloadSettings{options.thumbnails, options.threads, options.retries, options.perHost}, gang,
-             console);
+    const bool recorded = Download(entries, todo, run,
+                                   DownloadSettings{options.thumbnails, options.threads, options.retries,
+                                                    options.perHost, options.rules, archive.get()},
+                                   gang, console);
 
-    int exitCode = kExitSaved;
+    int exitCode = recorded ? kExitSaved : kExitSomeFailed;
     if (options.manifest) {
         std::string error;
         if (!WriteManifest(*options.manifest, run, *entries, error)) {
@@ -244,18 +285,23 @@ int Run(const Options& options) {
         }
     }
     const int failed = console.failed();
+    // Pictures passed over on purpose are no failure, but the count says so.
+    const std::string held = console.heldSummary();
+    const std::string heldNote = held.empty() ? std::string() : " (" + held + ")";
+    const int saved = console.done() - failed - console.held();
     if (caught->load() != 0) {
-        console.error("stopped: " + std::to_string(console.done() - failed) + " of " +
-                      Plural(todo.size(), "picture", "pictures") + " saved");
+        console.error("stopped: " + std::to_string(saved) + " of " +
+                      Plural(todo.size(), "picture", "pictures") + " saved" + heldNote);
         return stoppedExit();
     }
     if (failed > 0) {
         console.error(std::to_string(failed) + " of " + Plural(todo.size(), "picture", "pictures") +
-                      " failed");
+                      " failed" + heldNote);
         exitCode = kExitSomeFailed;
     } else {
-        console.note("saved " + Plural(todo.size(), "picture", "pictures") +
-                     (resuming ? std::string() : " in " + options.outFolder.string()));
+        console.note("saved " + (held.empty() ? Plural(todo.size(), "picture", "pictures")
+                                              : std::to_string(saved) + " of " + Plural(todo.size(), "picture", "pictures")) +
+                     (resuming ? std::string() : " in " + options.outFolder.string()) + heldNote);
     }
     if (pageProblems > 0) exitCode = kExitSomeFailed;
     return exitCode;

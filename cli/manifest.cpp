@@ -184,11 +184,13 @@ std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run
         error = "the path " + path + " lies outside " + run.folder.string();
         return std::nullopt;
     }
-    if (state != "ok" && state != "failed") {
-        error = "\"state\" is neither \"ok\" nor \"failed\"";
+    if (state != "ok" && state != "failed" && state != "skipped" && state != "duplicate" &&
+        state != "filtered") {
+        error = "\"state\" is not one of \"ok\", \"failed\", \"skipped\", \"duplicate\", \"filtered\"";
         return std::nullopt;
     }
     entry.ok = state == "ok";
+    if (!entry.ok && state != "failed") entry.held = state;
     if (!bytes.empty()) {
         if (bytes.size() > 15 || bytes.find_first_not_of("0123456789") != std::string::npos) {
             error = "\"bytes\" is not a byte count";
@@ -265,7 +267,8 @@ std::string ManifestLine(const ManifestRun& run, const Entry& entry) {
     AppendSize(out, Text(entry.width()));
     out += ",\"height\":";
     AppendSize(out, Text(entry.height()));
-    out += entry.ok ? ",\"state\":\"ok\",\"reason\":null" : ",\"state\":\"failed\",\"reason\":";
+    out += entry.ok ? ",\"state\":\"ok\",\"reason\":null"
+                    : ",\"state\":\"" + (entry.held.empty() ? std::string("failed") : entry.held) + "\",\"reason\":";
     if (!entry.ok) AppendString(out, entry.reason);
     out += ",\"bytes\":" + std::to_string(entry.bytes);
     out += ",\"sha256\":";

@@ -6,8 +6,10 @@
 //    "width":500,"height":375,"state":"ok","reason":null,"bytes":48213,"sha256":"9f86…",
 //    "keyword":"cat","folder":"./cat"}
 //
-// "state" is "ok" or "failed"; "reason" says why a record failed ("HTTP 404",
-// "not a picture", "too slow", "write failed", "stopped", …). "bytes" counts
+// "state" is "ok", "failed", or "skipped", "duplicate", "filtered" for a
+// picture passed over on purpose (--archive, the filters); "reason" says why
+// a record is not ok ("HTTP 404", "not a picture", "too slow", "write failed",
+// "stopped", "in archive", "same as ./cat/img 2.jpg", …). "bytes" counts
 // what came over the wire; for "ok" it is the size of the file whose SHA-256
 // follows. Width and height are numbers when the page gave numbers, strings
 // when it gave something else, null when it gave nothing. "keyword" and
@@ -47,6 +49,9 @@ public:
     std::string_view height() const { return field(4); }
 
     bool ok = false;
+    // "skipped", "duplicate" or "filtered": passed over on purpose, not a
+    // failure (never with ok); empty otherwise.
+    std::string held;
     std::string reason;                    // why not ok
     std::uint64_t bytes = 0;
     std::array<std::uint8_t, 32> sha256{};  // only when ok

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -60,7 +61,7 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         "the pictures, several at once.",
         "lumigrab-cli"};
     app.footer(
-        "Exit codes: 0 every picture saved; 1 some failed (the count is printed); 2 bad "
+        "Exit codes: 0 every picture saved or passed over on purpose (skipped, duplicate, filtered);\n1 some failed (the count is printed); 2 bad "
         "arguments;\n3 the service answered without a result array (what came back is "
         "printed).\nCtrl-C stops starting downloads, ends those in flight and writes the "
         "manifest; a second Ctrl-C ends at once.");
@@ -78,7 +79,9 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     Options options;
     bool noWarmUp = false;
 
-    app.add_option("KEYWORD", keyword, "what to search for (UTF-8)")->type_name("")->required();
+    // Not required by the parser: --archive-stats runs without one.
+    CLI::Option* keywordOption =
+        app.add_option("KEYWORD", keyword, "what to search for (UTF-8)")->type_name("");
     app.add_option("-d,--depth", depth, "result pages to read, up to 30 pictures each")
         ->type_name("N")
         ->check(CLI::Range(1, kMaxDepth))
@@ -147,6 +150,59 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         ->type_name("K")
         ->check(CLI::Range(1, kMaxThreads));
 
+    std::string archive;
+    CLI::Option* archiveOption =
+        app.add_option("--archive", archive,
+                       "SQLite database of what was saved, shared across runs, keywords and copies "
+                       "of the command at once: an address it holds is not fetched again "
+                       "(skipped), a picture it holds by SHA-256 is not written again (duplicate)")
+            ->type_name("FILE");
+    app.add_flag("--archive-stats", options.archiveStats,
+                 "with --archive: print its records counted by keyword and state, and nothing else")
+        ->needs(archiveOption);
+    app.add_option("--min-width", options.rules.minWidth, "keep only pictures at least W wide (filtered)")
+        ->type_name("W")
+        ->check(CLI::Range(1, kMaxPictureSide));
+    app.add_option("--min-height", options.rules.minHeight, "keep only pictures at least H high (filtered)")
+        ->type_name("H")
+        ->check(CLI::Range(1, kMaxPictureSide));
+    std::vector<std::string> types;
+    const std::map<std::string, PictureFormat> formats{
+        {"jpeg", PictureFormat::Jpeg}, {"jpg", PictureFormat::Jpeg}, {"png", PictureFormat::Png},
+        {"gif", PictureFormat::Gif},   {"bmp", PictureFormat::Bmp},  {"ico", PictureFormat::Icon},
+        {"cur", PictureFormat::Cursor}, {"pcx", PictureFormat::Pcx}};
+    app.add_option("--type", types,
+                   "keep only pictures of these formats, judged from their bytes: jpeg, png, gif, "
+                   "bmp, ico, cur, pcx (filtered)")
+        ->type_name("LIST")
+        ->delimiter(',')
+        ->check(CLI::IsMember(formats, CLI::ignore_case).description(""));
+    app.add_option("--min-bytes", options.rules.minBytes, "keep only pictures of at least N bytes (filtered)")
+        ->type_name("N");
+    app.add_option("--max-bytes", options.rules.maxBytes, "keep only pictures of at most N bytes (filtered)")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
+
+    const std::map<std::string, int> colors{
+        {"red", 1},     {"yellow", 2},  {"green", 4},   {"teal", 8},     {"brown", 12},
+        {"blue", 16},   {"purple", 32}, {"pink", 64},   {"orange", 256}, {"black", 512},
+        {"white", 1024}, {"black-and-white", 2048}};
+    app.add_option("--color", options.jsonFilters.color,
+                   "the service picks pictures of this colour: red, yellow, green, teal, brown, blue, "
+                   "purple, pink, orange, black, white or black-and-white (JSON endpoint only)")
+        ->type_name("NAME")
+        ->transform(CLI::CheckedTransformer(colors, CLI::ignore_case).description(""));
+    app.add_flag("--face", options.jsonFilters.face,
+                 "the service picks portraits (JSON endpoint only)");
+    const std::map<std::string, JsonFilters::Kind> kinds{{"clipart", JsonFilters::Kind::Clipart},
+                                                         {"linedrawing", JsonFilters::Kind::LineDrawing},
+                                                         {"animated", JsonFilters::Kind::Animated},
+                                                         {"static", JsonFilters::Kind::Static}};
+    app.add_option("--kind", options.jsonFilters.kind,
+                   "the service picks pictures of this kind (JSON endpoint only)")
+        ->type_name("clipart|linedrawing|animated|static")
+        ->transform(CLI::CheckedTransformer(kinds, CLI::ignore_case).description(""));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -154,6 +210,23 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         if (e.get_exit_code() == 0) return app.exit(e);
         // Usage errors read like the command's other messages.
         std::fprintf(stderr, "lumigrab-cli: %s\nRun with --help for more information.\n", e.what());
+        return kExitBadArguments;
+    }
+
+    if (archiveOption->count() > 0) {
+        if (archive.empty()) return Refuse("the archive (--archive) is an empty name");
+        options.archive = archive;
+    }
+    for (const std::string& type : types) {
+        std::string lower;
+        for (char c : type) lower += AsciiLower(c);
+        const PictureFormat format = formats.at(lower);
+        if (std::find(options.rules.types.begin(), options.rules.types.end(), format) == options.rules.types.end())
+            options.rules.types.push_back(format);
+    }
+    if (options.archiveStats) return options;
+    if (keywordOption->count() == 0) {
+        std::fprintf(stderr, "lumigrab-cli: KEYWORD is required\nRun with --help for more information.\n");
         return kExitBadArguments;
     }
 

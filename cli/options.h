@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "cli/downloads.h"
 #include "text/text.h"
 #include "harvest/session.h"
 #include "workers/worker_gang.h"
@@ -22,7 +23,7 @@ inline constexpr int kMaxThreads = 100;
 inline constexpr int kMaxDepth = 1000;
 
 struct Options {
-    Text keyword;          // system text, trimmed; never empty
+    Text keyword;          // system text, trimmed; never empty but with archiveStats
     int depth = 1;         // result pages, at least 1
     int threads = kDefaultWorkerLimit;
     Text namePrefix;       // system text
@@ -40,6 +41,10 @@ struct Options {
     double waitSeconds = 0;   // between result requests, spread over 0.5x to 1.5x
     int retries = 2;          // more tries for a busy or briefly unreachable host
     int perHost = 0;          // transfers to one host at once; 0: only -j limits them
+    std::optional<std::filesystem::path> archive;
+    bool archiveStats = false;  // print the archive's counts, and nothing else
+    PictureRules rules;
+    JsonFilters jsonFilters;
 };
 
 // The options, or the exit code when the run ends here: 0 after --help or

@@ -74,6 +74,7 @@ Harvest HarvestPages(const Options& options, WorkerGang& gang) {
     settings.source = options.source;
     settings.wait = std::chrono::milliseconds(static_cast<long long>(options.waitSeconds * 1000));
     settings.retries = options.retries;
+    settings.jsonFilters = options.jsonFilters;
     auto gather = std::make_shared<Gather>(options);
     auto session = std::make_shared<HarvestSession>(std::move(settings), gather);
     session->start(gang);

@@ -151,7 +151,7 @@ void DownloadBatch::runJob(std::span<const std::uint32_t> sharing, const WorkerG
     }
     PictureFetch first;
     for (int tries = 1;; ++tries) {
-        first = FetchPicture(url, items_[live.front()].path, PictureFetchOptions{cancel, options_.sha256}, body);
+        first = FetchPicture(url, items_[live.front()].path, PictureFetchOptions{cancel, options_.sha256, options_.keep}, body);
         first.tries = tries;
         if (tries > options_.retries || !WorthRetrying(first.status, first.failure)) break;
         if (!gang.sleepUnlessStopped(RetryPause(tries, first.retryAfter, random))) break;
@@ -161,7 +161,7 @@ void DownloadBatch::runJob(std::span<const std::uint32_t> sharing, const WorkerG
     // not a second fetch.
     for (std::size_t k = 1; k < live.size(); ++k) {
         if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) return;
-        finished_(live[k], ItemResult{ItemResult::Kind::Fetched, SaveCopy(first, body, items_[live[k]].path)});
+        finished_(live[k], ItemResult{ItemResult::Kind::Fetched, SaveCopy(first, body, items_[live[k]].path, options_.keep)});
     }
 }
 

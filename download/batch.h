@@ -58,6 +58,9 @@ struct BatchOptions {
     // At most this many transfers to one host (scheme, name and port) at
     // once; 0: only `workers` limits them.
     int perHost = 0;
+    // Decides, per tested picture and per copy, whether it is written
+    // (PictureFetchOptions::keep); empty writes every picture.
+    KeepPicture keep;
 };
 
 class DownloadBatch : public std::enable_shared_from_this<DownloadBatch> {

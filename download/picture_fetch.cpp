@@ -8,6 +8,19 @@
 #include "picture/picture.h"
 
 namespace lumigrab {
+namespace {
+
+// Fills in what the hook is shown and what it decided; true when the picture
+// is to be written.
+bool Kept(PictureFetch& result, const Bytes& body, const std::filesystem::path& path,
+          const KeepPicture& keep) {
+    if (result.sha256.empty()) result.sha256 = Sha256Hex(body);
+    result.header = ReadPictureHeader(body);
+    result.notKept = keep(PictureFacts{path, result.sha256, result.bytes, result.header});
+    return result.notKept.keep;
+}
+
+}  // namespace
 
 PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& path,
                           const PictureFetchOptions& fetchOptions, Bytes& body) {
@@ -43,10 +56,12 @@ PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& pat
         result.state = PictureFetch::State::Cancelled;
     } else if (!picture) {
         result.state = PictureFetch::State::NotPicture;
+    } else if (fetchOptions.keep && !Kept(result, body, path, fetchOptions.keep)) {
+        result.state = PictureFetch::State::NotKept;
     } else if (WritePictureFile(path, body)) {
         result.state = PictureFetch::State::Saved;
         // From the bytes in hand: reading the file back would cost a second pass over the disk.
-        if (fetchOptions.sha256) result.sha256 = Sha256Hex(body);
+        if (fetchOptions.sha256 && result.sha256.empty()) result.sha256 = Sha256Hex(body);
     } else {
         result.state = PictureFetch::State::WriteFailed;
     }
@@ -56,12 +71,15 @@ PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& pat
 PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& path,
                           const std::atomic<bool>* cancel) {
     Bytes body;
-    return FetchPicture(url, path, PictureFetchOptions{cancel, false}, body);
+    return FetchPicture(url, path, PictureFetchOptions{cancel, false, {}}, body);
 }
 
-PictureFetch SaveCopy(const PictureFetch& fetch, const Bytes& body, const std::filesystem::path& path) {
+PictureFetch SaveCopy(const PictureFetch& fetch, const Bytes& body, const std::filesystem::path& path,
+                      const KeepPicture& keep) {
     PictureFetch copy = fetch;
-    if (fetch.state == PictureFetch::State::Saved && !WritePictureFile(path, body)) {
+    if (fetch.state == PictureFetch::State::Saved && keep && !Kept(copy, body, path, keep)) {
+        copy.state = PictureFetch::State::NotKept;
+    } else if (fetch.state == PictureFetch::State::Saved && !WritePictureFile(path, body)) {
         copy.state = PictureFetch::State::WriteFailed;
         copy.sha256.clear();
     }

@@ -7,11 +7,13 @@
 #include <optional>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "net/http_request.h"
+#include "picture/picture.h"
 
 namespace lumigrab {
 
@@ -22,6 +24,7 @@ struct PictureFetch {
         NotPicture,   // a body came, but no decoder accepts it
         WriteFailed,  // a picture, but the file could not be written
         Cancelled,    // the cancel flag was raised; nothing was written
+        NotKept,      // a picture, but the keep hook turned it down: see `notKept`
     };
     State state = State::FetchFailed;
     int status = 0;  // HTTP status of the final response; 0 when none came
@@ -30,11 +33,31 @@ struct PictureFetch {
     std::string sha256;       // lower-case hex of the saved bytes, when asked for and Saved
     int tries = 1;            // requests made for it (more when a busy host was asked again)
     std::optional<std::chrono::seconds> retryAfter;  // what the host asked for, if anything
+    // Only with a keep hook: what the picture's header says, and the hook's
+    // words when it turned the picture down (sha256 is then set as well).
+    PictureHeader header;
+    struct Verdict {
+        bool keep = true;
+        std::string state;   // a word for records: "duplicate", "filtered", ...
+        std::string reason;  // why, for a person
+    } notKept;
 };
+
+// What a front end sees of a tested picture before it is written.
+struct PictureFacts {
+    std::filesystem::path path;  // where it is to be written
+    std::string_view sha256;     // lower-case hex of the body
+    std::uint64_t bytes = 0;
+    PictureHeader header;
+};
+// Asked once a body passed the picture test, before it is written; a verdict
+// with keep false leaves the file unwritten. Called from workers at once.
+using KeepPicture = std::function<PictureFetch::Verdict(const PictureFacts&)>;
 
 struct PictureFetchOptions {
     const std::atomic<bool>* cancel = nullptr;  // may be null
     bool sha256 = false;                        // hash what is saved
+    KeepPicture keep;                           // may be empty: every picture is written
 };
 
 // Fetches `url` with HttpRequest's defaults, tests the body and writes it
@@ -52,7 +75,10 @@ PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& pat
 // The same picture, already tested, saved under another name: `fetch` is
 // what the first save gave, and the result is that with the state of this
 // write.
-PictureFetch SaveCopy(const PictureFetch& fetch, const Bytes& body, const std::filesystem::path& path);
+// With `keep`, a saved picture is put to it again first, as a copy is one
+// more of the same picture.
+PictureFetch SaveCopy(const PictureFetch& fetch, const Bytes& body, const std::filesystem::path& path,
+                      const KeepPicture& keep = {});
 
 // Lower-case hex SHA-256 of `bytes`.
 std::string Sha256Hex(std::span<const std::uint8_t> bytes);

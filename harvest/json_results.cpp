@@ -62,14 +62,24 @@ std::string AddressOf(const Json& record) {
 }  // namespace
 
 Text BuildJsonPageUrl(std::string_view origin, std::string_view keyword, std::int32_t pageIndex,
-                      std::string_view width, std::string_view height) {
+                      std::string_view width, std::string_view height, const JsonFilters& filters) {
     if (width.empty() || height.empty()) {
         width = "0";
         height = "0";
     }
+    std::string extra;
+    if (filters.color > 0) extra += "&ic=" + std::to_string(filters.color);
+    if (filters.face) extra += "&face=1";
+    switch (filters.kind) {
+        case JsonFilters::Kind::Clipart: extra += "&st=1"; break;
+        case JsonFilters::Kind::LineDrawing: extra += "&st=2"; break;
+        case JsonFilters::Kind::Animated: extra += "&lm=6"; break;
+        case JsonFilters::Kind::Static: extra += "&lm=7"; break;
+        case JsonFilters::Kind::Any: break;
+    }
     return ConcatText(origin, "/search/acjson?tn=resultjson_com&ipn=rj&word=", UrlEncode(keyword),
                       "&pn=", std::to_string(static_cast<std::int64_t>(pageIndex) * kJsonPageSize),
-                      "&rn=", std::to_string(kJsonPageSize), "&width=", width, "&height=", height);
+                      "&rn=", std::to_string(kJsonPageSize), "&width=", width, "&height=", height, extra);
 }
 
 Text JsonPageHeaders(std::string_view origin) {

@@ -18,9 +18,17 @@ inline constexpr int kJsonPageSize = 30;
 
 // origin + "/search/acjson?tn=resultjson_com&ipn=rj&word=" + UrlEncode(keyword)
 // + "&pn=" + offset + "&rn=30&width=" + width + "&height=" + height, the
-// filters as BuildResultPageUrl takes them (both "0" unless both given).
+// filters as BuildResultPageUrl takes them (both "0" unless both given), then
+// the JsonFilters that are set.
+// The endpoint's own filters; the address carries only those that are set.
+struct JsonFilters {
+    int color = 0;      // "&ic=": red 1, yellow 2, green 4, teal 8, brown 12, blue 16, purple 32,
+                        // pink 64, orange 256, black 512, white 1024, black and white 2048
+    bool face = false;  // "&face=1": portraits
+    enum class Kind { Any, Clipart, LineDrawing, Animated, Static } kind = Kind::Any;  // st=1, st=2, lm=6, lm=7
+};
 Text BuildJsonPageUrl(std::string_view origin, std::string_view keyword, std::int32_t pageIndex,
-                      std::string_view width, std::string_view height);
+                      std::string_view width, std::string_view height, const JsonFilters& filters = {});
 
 // The request lines the endpoint wants besides the session's cookies, as an
 // extra-header block: the front page as Referer, a Chinese Accept-Language

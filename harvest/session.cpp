@@ -107,7 +107,7 @@ HarvestedPage HarvestSession::fetchPage(std::int32_t index, const std::atomic<bo
 void HarvestSession::askJson(HarvestedPage& page, const std::atomic<bool>* cancel, const WorkerGang& gang) {
     page.fromJson = true;
     const Text url = BuildJsonPageUrl(settings_.serviceOrigin, settings_.keyword, page.index,
-                                      settings_.widthFilter, settings_.heightFilter);
+                                      settings_.widthFilter, settings_.heightFilter, settings_.jsonFilters);
     page.answer = ask(url, JsonPageHeaders(settings_.serviceOrigin), cancel, gang);
     page.refusal = RefusalOf(page.answer);
     if (page.refusal.empty()) {

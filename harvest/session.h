@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "harvest/json_results.h"
 #include "harvest/result_page.h"
 #include "harvest/service.h"
 #include "workers/worker_gang.h"
@@ -49,6 +50,7 @@ struct HarvestSettings {
     // Result requests that met a busy or briefly unreachable host are asked
     // again up to this many more times (net/retry.h); a refusal never is.
     int retries = 0;
+    JsonFilters jsonFilters;  // only the JSON endpoint takes them
 };
 
 // What one result page gave.

@@ -35,6 +35,20 @@ inline constexpr std::size_t kMinPictureBytes = 8;
 
 PictureFormat SniffPicture(std::span<const std::uint8_t> bytes);
 
+// "jpeg", "png", "gif", "bmp", "ico", "cur", "pcx"; "" for None.
+const char* PictureFormatName(PictureFormat format);
+
+// The format and the size its header states, read from the first bytes
+// alone: cheap enough to ask of every body, but no promise that the rest
+// decodes (that is IsPicture's answer). Width and height are 0 when the
+// header is too short to say.
+struct PictureHeader {
+    PictureFormat format = PictureFormat::None;
+    int width = 0;
+    int height = 0;
+};
+PictureHeader ReadPictureHeader(std::span<const std::uint8_t> bytes);
+
 // The whole picture, for display. Never waits; holds up to a full canvas
 // (kMaxPicturePixels * 4 bytes) and the decoder's working memory.
 std::optional<Image> DecodePicture(std::span<const std::uint8_t> bytes);

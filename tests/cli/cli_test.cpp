@@ -9,6 +9,8 @@
 #include <algorithm>
 
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -400,6 +402,143 @@ INSTANTIATE_TEST_SUITE_P(
                     [](const fs::path&) { return std::vector<std::string>{"cat", "--depth", "many"}; },
                     "--depth"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+
+// Every listed picture a whole JPEG, so every record of a run is ok.
+StandinOptions AllJpeg() {
+    StandinOptions options;
+    options.kindCycle = {PictureKind::Jpeg};
+    options.elementVariants = false;
+    return options;
+}
+
+int CountState(const std::vector<ManifestLine>& lines, const std::string& state) {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                          [&](const ManifestLine& line) { return line.state == state; }));
+}
+
+TEST_F(CliTest, SecondRunWithTheSameArchiveAsksForNoPicture) {
+    StandinServer server(AllJpeg());
+    const std::string archive = (folder_.path() / "archive.db").string();
+    const auto first = run(server, {"standin-total-6", "-o", out().string(), "--archive", archive});
+    ASSERT_EQ(first.exitCode, 0) << first.output;
+    server.resetCounters();
+
+    const auto second = run(server, {"standin-total-6", "-o", (folder_.path() / "again").string(),
+                                     "--archive", archive});
+    EXPECT_EQ(second.exitCode, 0) << second.output;
+    EXPECT_EQ(server.pictureRequests(), 0);
+    EXPECT_NE(second.output.find("(6 skipped)"), std::string::npos) << second.output;
+}
+
+TEST_F(CliTest, TenAddressesServingOnePictureGiveOneFileAndNineDuplicates) {
+    StandinServer server;
+    std::string lines;
+    for (int i = 0; i < 10; ++i)
+        lines += "{\"save_name\":\"img " + std::to_string(i) + "\",\"url\":\"" +
+                 server.pictureUrl(PictureKind::Jpeg, 1) + "?copy=" + std::to_string(i) +
+                 "\",\"state\":\"failed\"}\n";
+    ASSERT_TRUE(testing::WriteFile(manifest(), std::vector<std::uint8_t>(lines.begin(), lines.end())));
+
+    const auto result = run(server, {"cat", "-o", out().string(), "--manifest", manifest().string(),
+                                     "--resume", "--archive", (folder_.path() / "archive.db").string()});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(server.pictureRequests(), 10);
+    ASSERT_EQ(FilesIn(out()).size(), 1u);
+    const auto records = ReadManifest(manifest());
+    EXPECT_EQ(CountState(records, "ok"), 1);
+    EXPECT_EQ(CountState(records, "duplicate"), 9);
+    for (const ManifestLine& line : records)
+        if (line.state == "duplicate") {
+            EXPECT_EQ(line.reason, "same as " + FilesIn(out()).front().string());
+        }
+}
+
+TEST_F(CliTest, TwoCopiesWritingOneArchiveAtOnceLoseNoRecord) {
+    StandinServer server(AllJpeg());
+    const std::string archive = (folder_.path() / "archive.db").string();
+    const auto start = [&](const std::string& keyword) {
+        return std::make_unique<testing::Child>(
+            std::vector<std::string>{kProgram, keyword, "-j", "8", "-q", "-o", (folder_.path() / keyword).string(),
+                                     "--archive", archive},
+            ThroughStandin(server));
+    };
+    auto a = start("standin-total-25");
+    auto b = start("standin-total-29");
+    EXPECT_EQ(a->waitExit(60s), 0);
+    EXPECT_EQ(b->waitExit(60s), 0);
+
+    const auto stats = run(server, {"--archive", archive, "--archive-stats"});
+    ASSERT_EQ(stats.exitCode, 0) << stats.output;
+    const std::size_t all = stats.output.find("(all)\t");
+    ASSERT_NE(all, std::string::npos) << stats.output;
+    std::istringstream counts(stats.output.substr(all + 6));
+    long total = 0;
+    for (long n = 0; counts >> n;) total += n;
+    EXPECT_EQ(total, 25 + 29) << stats.output;
+}
+
+TEST_F(CliTest, SizeFilterKeepsOnlyTheLargePictures) {
+    StandinServer server(AllJpeg());
+    const auto result = run(server, {"standin-total-9", "-o", out().string(), "--manifest",
+                                     manifest().string(), "--min-width", "240"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    std::map<std::string, int> widthOf;
+    for (const PageElement& e : server.listing("standin-total-9", 0)) widthOf[e.objURL] = e.width;
+    const auto records = ReadManifest(manifest());
+    ASSERT_EQ(records.size(), 9u);
+    int large = 0;
+    for (const ManifestLine& line : records) {
+        const bool wide = widthOf.at(line.url) >= 240;
+        large += wide;
+        EXPECT_EQ(line.state, wide ? "ok" : "filtered") << line.url;
+        EXPECT_EQ(fs::exists(line.path), wide) << line.path;
+        if (!wide) {
+            EXPECT_NE(line.reason.find(" below 240 wide"), std::string::npos) << line.reason;
+        }
+    }
+    EXPECT_GT(large, 0);
+    EXPECT_LT(large, 9);
+}
+
+
+TEST_F(CliTest, ServiceFiltersGoIntoTheJsonEndpointAddress) {
+    StandinServer server;
+    const auto result = run(server, {"standin-total-1", "--list-only", "--source", "json", "--color",
+                                     "black-and-white", "--face", "--kind", "animated"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    int asked = 0;
+    for (const RecordedRequest& request : server.requests()) {
+        if (request.pathAndQuery.starts_with("/search/acjson?")) {
+            ++asked;
+            EXPECT_TRUE(request.pathAndQuery.ends_with("&ic=2048&face=1&lm=6")) << request.pathAndQuery;
+        }
+    }
+    EXPECT_EQ(asked, 1);
+}
+
+
+TEST(CliInstallTest, InstallsTheCommandItsManualAndCompletionUnderDestdir) {
+    TempFolder dest("lumigrab-install");
+    const auto installed = testing::RunTool(
+        {LUMIGRAB_CMAKE, "--install", LUMIGRAB_BUILD_DIR, "--component", "cli", "--prefix", "/usr/local"},
+        testing::With(testing::CurrentEnvironment(), "DESTDIR", dest.path().string()), 60s, true);
+    ASSERT_EQ(installed.exitCode, 0) << installed.output;
+    const fs::path prefix = dest.path() / "usr/local";
+    std::vector<std::string> files;
+    for (const auto& item : fs::recursive_directory_iterator(dest.path()))
+        if (item.is_regular_file()) files.push_back(fs::relative(item.path(), prefix).string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"bin/lumigrab-cli", "share/bash-completion/completions/lumigrab-cli",
+                                               "share/man/man1/lumigrab-cli.1",
+                                               "share/zsh/site-functions/_lumigrab-cli"}));
+    const std::string manual = ReadText(prefix / "share/man/man1/lumigrab-cli.1");
+    EXPECT_NE(manual.find("archive\\-stats"), std::string::npos);  // from --help
+    EXPECT_NE(manual.find("BUILDING A COLLECTION"), std::string::npos);  // written by hand
+    const auto version = testing::RunTool({(prefix / "bin/lumigrab-cli").string(), "--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.output, testing::RunTool({kProgram, "--version"}).output);
+}
 
 }  // namespace
 }  // namespace lumigrab::standin

@@ -141,5 +141,17 @@ TEST(FitsLimits, SideAndAreaBounds) {
         EXPECT_EQ(picture_detail::FitsLimits(c.width, c.height), c.fits) << c.name;
 }
 
+// The cheap header read agrees with the full decode on every format.
+TEST(ReadPictureHeader, FormatAndSizeAgreeWithTheDecoder) {
+    for (const auto& sample : testing::EveryFormatSamples()) {
+        const auto image = DecodePicture(sample.bytes);
+        ASSERT_TRUE(image) << sample.name;
+        const PictureHeader header = ReadPictureHeader(sample.bytes);
+        EXPECT_EQ(header.format, SniffPicture(sample.bytes)) << sample.name;
+        EXPECT_EQ(header.width, image->width) << sample.name;
+        EXPECT_EQ(header.height, image->height) << sample.name;
+    }
+}
+
 }  // namespace
 }  // namespace lumigrab
