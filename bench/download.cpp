@@ -447,7 +447,8 @@ Figures CliDownload(const fs::path& cli, const std::vector<std::string>& urls, i
     }
     const fs::path log = folder / "cli.log";
     const std::vector<std::string> arguments{
-        kKeyword, "--manifest", manifest.string(), "--resume", "-j", std::to_string(workers), "-q"};
+        kKeyword, "-o", pictures.string(), "--manifest", manifest.string(), "--resume", "-j",
+        std::to_string(workers), "-q"};
     Figures figures = RunProgram({cli, arguments, {}, folder, log});
     figures.asked = static_cast<int>(urls.size());
     std::tie(figures.saved, figures.bytes) = FolderContents(pictures);
