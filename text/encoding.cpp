@@ -85,19 +85,27 @@ bool Invisible(UChar32 c) {
     return u_charType(c) == U_FORMAT_CHAR || u_hasBinaryProperty(c, UCHAR_VARIATION_SELECTOR);
 }
 
-std::u16string WithoutInvisible(std::u16string units) {
-    std::u16string::size_type kept = 0;
+// Calls visit(c, start, end) for each character of the visible text, with
+// the span of code units it takes.
+template <typename Visit>
+void EachVisibleCharacter(const std::u16string& units, Visit visit) {
     int32_t at = 0;
     const auto length = static_cast<int32_t>(units.size());
     while (at < length) {
         const int32_t start = at;
         UChar32 c = 0;
         U16_NEXT(units.data(), at, length, c);
-        if (Invisible(c)) continue;
-        for (int32_t i = start; i < at; ++i) units[kept++] = units[static_cast<size_t>(i)];
+        if (!Invisible(c)) visit(c, static_cast<size_t>(start), static_cast<size_t>(at));
     }
-    units.resize(kept);
-    return units;
+}
+
+std::u16string WithoutInvisible(const std::u16string& units) {
+    std::u16string kept;
+    kept.reserve(units.size());
+    EachVisibleCharacter(units, [&](UChar32, size_t start, size_t end) {
+        kept.append(units, start, end - start);
+    });
+    return kept;
 }
 
 }  // namespace
@@ -113,23 +121,17 @@ Text Utf8ToGbk(std::string_view utf8) {
 std::u32string CharactersWithoutGbk(std::string_view utf8) {
     const std::u16string units = ToUtf16(Utf8(), utf8);
     std::u32string missing;
-    int32_t at = 0;
-    const auto length = static_cast<int32_t>(units.size());
-    while (at < length) {
-        const int32_t start = at;
-        UChar32 c = 0;
-        U16_NEXT(units.data(), at, length, c);
-        // A character has a GBK form exactly when it survives the round trip;
-        // ICU's substitution turns the others into "?", which does not. One
-        // the conversion leaves out loses the user nothing.
-        if (Invisible(c)) continue;
-        const std::u16string one(units, static_cast<size_t>(start), static_cast<size_t>(at - start));
+    // A character has a GBK form exactly when it survives the round trip;
+    // ICU's substitution turns the others into "?", which does not. One the
+    // conversion leaves out loses the user nothing.
+    EachVisibleCharacter(units, [&](UChar32 c, size_t start, size_t end) {
+        const std::u16string one(units, start, end - start);
         const std::string gbk = FromUtf16(Gbk936(), one);
         if (c == 0 || (!gbk.empty() && ToUtf16(Gbk936(), gbk) != one)) {
             if (std::find(missing.begin(), missing.end(), static_cast<char32_t>(c)) == missing.end())
                 missing.push_back(static_cast<char32_t>(c));
         }
-    }
+    });
     return missing;
 }
 
