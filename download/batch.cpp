@@ -5,6 +5,7 @@
 #include <numeric>
 #include <utility>
 
+#include "net/redirects.h"
 #include "net/retry.h"
 #include "text/text.h"
 
@@ -15,16 +16,6 @@ namespace {
 // this: one huge picture must not pin its size in every worker for good.
 constexpr std::size_t kKeptBodyCapacity = std::size_t{8} << 20;
 
-// "scheme://name[:port]" of an address, in lower case; the per-host limit
-// counts transfers by it.
-std::string HostOf(std::string_view url) {
-    const std::size_t scheme = url.find("://");
-    if (scheme == std::string_view::npos) return {};
-    const std::size_t end = url.find_first_of("/?#", scheme + 3);
-    std::string host(url.substr(0, end));
-    for (char& c : host) c = AsciiLower(c);
-    return host;
-}
 
 }  // namespace
 
@@ -111,7 +102,7 @@ std::optional<std::size_t> DownloadBatch::takeJob(const WorkerGang& gang) {
         if (firstOpen_ == jobs) return std::nullopt;
         for (std::size_t j = firstOpen_; j < jobs; ++j) {
             if (taken_[j]) continue;
-            int& busy = inFlight_[HostOf(items_[job(j).front()].url)];
+            int& busy = inFlight_[UrlOrigin(items_[job(j).front()].url)];
             if (busy >= options_.perHost) continue;
             taken_[j] = 1;
             ++busy;
@@ -127,7 +118,7 @@ void DownloadBatch::jobDone(std::size_t j) {
     if (options_.perHost <= 0) return;
     {
         std::lock_guard lock(hostsLock_);
-        --inFlight_[HostOf(items_[job(j).front()].url)];
+        --inFlight_[UrlOrigin(items_[job(j).front()].url)];
     }
     hostFreed_.notify_all();
 }

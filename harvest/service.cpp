@@ -183,12 +183,8 @@ std::string RefusalOf(const ServiceAnswer& answer) {
     const std::string title = PageTitle(answer.body);
     bool verification = title.find(kVerifyTitle) != std::string::npos;
     for (const Redirect& redirect : answer.redirects) {
-        // The host of "scheme://host[:port]/...", letter case aside.
-        const std::size_t start = redirect.target.find("://");
-        if (start == std::string::npos) continue;
-        const std::string_view rest = std::string_view(redirect.target).substr(start + 3);
-        const std::string_view host = rest.substr(0, rest.find_first_of(":/?#"));
-        if (host.size() == kVerifyHost.size() && FindNoCase(host, kVerifyHost) == 0) verification = true;
+        const std::optional<UrlParts> parts = UrlPartsOf(redirect.target);
+        if (parts && parts->host == kVerifyHost) verification = true;
     }
     if (!verification) return {};
     return title.empty() ? std::string(kVerifyTitle) : title;

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "net/redirects.h"
+
 namespace lumigrab {
 
 namespace {
@@ -87,36 +89,6 @@ Text MergeCookies(Text& cookies, Text& newCookies) {
 namespace lumigrab {
 namespace {
 
-struct CurlUrlFree {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-
-struct UrlParts {
-    std::string scheme;
-    std::string host;  // lower case
-    std::string path;  // "/" at least
-};
-
-std::optional<UrlParts> PartsOf(std::string_view url) {
-    std::unique_ptr<CURLU, CurlUrlFree> handle(curl_url());
-    const std::string text(url);
-    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
-        return std::nullopt;
-    UrlParts parts;
-    const auto get = [&](CURLUPart which, std::string& out) {
-        char* part = nullptr;
-        if (curl_url_get(handle.get(), which, &part, 0) != CURLUE_OK) return false;
-        out = part;
-        curl_free(part);
-        return true;
-    };
-    if (!get(CURLUPART_SCHEME, parts.scheme) || !get(CURLUPART_HOST, parts.host)) return std::nullopt;
-    if (!get(CURLUPART_PATH, parts.path) || parts.path.empty() || parts.path[0] != '/') parts.path = "/";
-    std::transform(parts.host.begin(), parts.host.end(), parts.host.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return parts;
-}
-
 std::string_view Trim(std::string_view text) {
     const std::size_t start = text.find_first_not_of(" \t");
     if (start == std::string_view::npos) return {};
@@ -152,7 +124,7 @@ std::string DefaultPath(const std::string& path) {
 }  // namespace
 
 void CookieJar::takeFrom(std::string_view url, std::string_view headers) {
-    const std::optional<UrlParts> parts = PartsOf(url);
+    const std::optional<UrlParts> parts = UrlPartsOf(url);
     if (!parts) return;
     std::size_t start = 0;
     while (start < headers.size()) {
@@ -233,7 +205,7 @@ void CookieJar::take(const std::string& scheme, const std::string& host, const s
 }
 
 Text CookieJar::cookiesFor(std::string_view url) const {
-    const std::optional<UrlParts> parts = PartsOf(url);
+    const std::optional<UrlParts> parts = UrlPartsOf(url);
     if (!parts) return {};
     std::vector<const Cookie*> chosen;
     for (const Cookie& cookie : cookies_) {

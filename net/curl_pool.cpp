@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/redirects.h"
 #include "text/text.h"
 
 namespace lumigrab {
@@ -79,11 +80,7 @@ HandlePool& Pool() {
 }  // namespace
 
 std::string CurlPoolKey(std::string_view url, std::string_view proxyAddress) {
-    const std::size_t scheme = url.find("://");
-    const std::size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
-    const std::size_t end = url.find_first_of("/?#", start);
-    std::string key(url.substr(0, end));
-    for (char& c : key) c = AsciiLower(c);
+    std::string key = UrlOrigin(url);
     key += '\n';
     key += proxyAddress;
     return key;

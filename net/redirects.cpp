@@ -19,6 +19,33 @@ using CurlText = std::unique_ptr<char, CurlTextFree>;
 
 }  // namespace
 
+std::optional<UrlParts> UrlPartsOf(std::string_view url) {
+    std::unique_ptr<CURLU, CurlUrlFree> handle(curl_url());
+    const std::string text(url);
+    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
+    UrlParts parts;
+    const auto get = [&](CURLUPart which, std::string& out) {
+        char* part = nullptr;
+        if (curl_url_get(handle.get(), which, &part, 0) != CURLUE_OK) return false;
+        const CurlText owned(part);
+        out = owned.get();
+        return true;
+    };
+    if (!get(CURLUPART_SCHEME, parts.scheme) || !get(CURLUPART_HOST, parts.host)) return std::nullopt;
+    if (!get(CURLUPART_PATH, parts.path) || parts.path.empty() || parts.path[0] != '/') parts.path = "/";
+    for (char& c : parts.host) c = AsciiLower(c);
+    return parts;
+}
+
+std::string UrlOrigin(std::string_view url) {
+    const std::size_t scheme = url.find("://");
+    const std::size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
+    std::string origin(url.substr(0, url.find_first_of("/?#", start)));
+    for (char& c : origin) c = AsciiLower(c);
+    return origin;
+}
+
 bool IsRedirectStatus(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
