@@ -39,7 +39,8 @@ PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& pat
     options.bodyReservation = &reservation;
     body = HttpRequest(url, options);
     result.bytes = body.size();
-    result.retryAfter = RetryAfterOf(headers);
+    // Only a host asking for patience says when to come back.
+    if (result.status == 429 || result.status == 503) result.retryAfter = RetryAfterOf(headers);
     const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(std::memory_order_relaxed); };
     if (cancelled()) {
         result.state = PictureFetch::State::Cancelled;
