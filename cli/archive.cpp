@@ -1,5 +1,8 @@
 #include "cli/archive.h"
 
+#include <chrono>
+#include <thread>
+
 namespace lumigrab::cli {
 namespace {
 
@@ -45,12 +48,20 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& file, bool c
     sqlite3_busy_timeout(db.get(), kBusyMilliseconds);
     // WAL: copies read while one writes. NORMAL: a commit is not synced on
     // its own; a power cut may lose the last rows, never the file.
-    char* why = nullptr;
+    // Two copies opening a new archive together race to switch it to WAL and
+    // to write the schema; the loser is told "locked" at once, without the
+    // busy handler, so it tries again for as long as a busy wait would last.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyMilliseconds);
     for (const char* sql : {"PRAGMA journal_mode=WAL;", "PRAGMA synchronous=NORMAL;", kSchema}) {
-        if (sqlite3_exec(db.get(), sql, nullptr, nullptr, &why) != SQLITE_OK) {
+        for (;;) {
+            char* why = nullptr;
+            const int result = sqlite3_exec(db.get(), sql, nullptr, nullptr, &why);
+            if (result == SQLITE_OK) break;
             std::string text = why != nullptr ? why : Message(db.get());
             sqlite3_free(why);
-            return fail(text);
+            const bool locked = (result & 0xFF) == SQLITE_BUSY || (result & 0xFF) == SQLITE_LOCKED;
+            if (!locked || std::chrono::steady_clock::now() > giveUp) return fail(text);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
     return std::unique_ptr<Archive>(new Archive(std::move(db)));
