@@ -69,24 +69,73 @@ std::string TemporaryName() {
            std::string(kTemporarySuffix);
 }
 
-// Creates a new temporary file in `folder` and counts it as live; `name`
-// gets its path. A name some other process holds is skipped for another.
-UniqueFd CreateTemporaryIn(const std::filesystem::path& folder, std::string& name) {
+void ForgetTemporary(const std::string& name);
+
+// Gives a new temporary name in `folder` to a file `make` creates there, and
+// counts the name as live; `name` gets its path. `make` returns false with
+// errno set; a name some other process holds (EEXIST) is skipped for another.
+bool NameTemporaryIn(const std::filesystem::path& folder, std::string& name,
+                     const std::function<bool(const std::string&)>& make) {
     constexpr int kTries = 100;
     for (int i = 0; i < kTries; ++i) {
         name = (folder / TemporaryName()).string();
         Temporaries& temporaries = Live();
-        // Held across the open, so a process ending at once sees every file
+        // Held across the call, so a process ending at once sees every file
         // that exists or none that will.
         std::lock_guard lock(temporaries.mutex);
-        UniqueFd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (fd) {
+        if (make(name)) {
             temporaries.live.push_back(name);
-            return fd;
+            return true;
         }
-        if (errno != EEXIST) return fd;
+        if (errno != EEXIST) return false;
     }
+    return false;
+}
+
+UniqueFd CreateTemporaryIn(const std::filesystem::path& folder, std::string& name) {
+    UniqueFd fd;
+    NameTemporaryIn(folder, name, [&fd](const std::string& path) {
+        fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        return static_cast<bool>(fd);
+    });
+    return fd;
+}
+
+// A file in `folder` with no name at all until it is whole. It needs no
+// cleaning up whatever ends the process, and making it does not hold the
+// folder's lock while the file system finds an inode, which is where
+// workers saving side by side into one folder otherwise queue. Nothing
+// when the file system or the kernel cannot, or /proc is missing (the name
+// is given through it).
+UniqueFd OpenUnnamedIn(const std::filesystem::path& folder) {
+#ifdef O_TMPFILE
+    static const bool linkable = ::access("/proc/self/fd", X_OK) == 0;
+    if (linkable) return UniqueFd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
+#endif
     return UniqueFd();
+}
+
+bool LinkUnnamed(int fd, const std::string& path) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Names the whole unnamed file `fd` as `path`, replacing what is there. A
+// file already there is replaced in one rename from a temporary name, so
+// `path` always holds the old file or the new one.
+bool PublishUnnamed(int fd, const std::filesystem::path& path) {
+    if (LinkUnnamed(fd, path.string())) return true;
+    if (errno != EEXIST) return false;
+    std::string temporary;
+    if (!NameTemporaryIn(path.parent_path().empty() ? "." : path.parent_path(), temporary,
+                         [fd](const std::string& name) { return LinkUnnamed(fd, name); }))
+        return false;
+    const bool renamed = std::rename(temporary.c_str(), path.c_str()) == 0;
+    const int why = errno;
+    if (!renamed) ::unlink(temporary.c_str());
+    ForgetTemporary(temporary);
+    errno = why;
+    return renamed;
 }
 
 void ForgetTemporary(const std::string& name) {
@@ -132,8 +181,11 @@ bool ReplaceFileStreamed(const std::filesystem::path& path,
         if (failure == 0) failure = why != 0 ? why : EIO;
         return false;
     };
+    const std::filesystem::path folder = path.parent_path().empty() ? "." : path.parent_path();
     std::string temporary;
-    UniqueFd fd = CreateTemporaryIn(path.parent_path().empty() ? "." : path.parent_path(), temporary);
+    UniqueFd fd = OpenUnnamedIn(folder);
+    const bool unnamed = static_cast<bool>(fd);
+    if (!unnamed) fd = CreateTemporaryIn(folder, temporary);
     if (!fd) {
         if (error != nullptr) *error = Describe(path, errno);
         return false;
@@ -143,6 +195,17 @@ bool ReplaceFileStreamed(const std::filesystem::path& path,
     };
     bool ok = produce(sink) || fail(ECANCELED);
     ok = ok && (sync == FileSync::No || ::fsync(fd.get()) == 0 || fail(errno));
+    if (unnamed) {
+        ok = ok && (PublishUnnamed(fd.get(), path) || fail(errno));
+        // A write the close reports lost must not stay under the name.
+        if (!fd.close() && ok) {
+            fail(errno);
+            ::unlink(path.c_str());
+            ok = false;
+        }
+        if (!ok && error != nullptr) *error = Describe(path, failure);
+        return ok;
+    }
     ok = (fd.close() || fail(errno)) && ok;
     ok = ok && (std::rename(temporary.c_str(), path.c_str()) == 0 || fail(errno));
     if (!ok) ::unlink(temporary.c_str());

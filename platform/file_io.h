@@ -48,8 +48,9 @@ enum class FileSync {
 };
 
 // Makes `path` hold exactly `bytes`, replacing any file of that name: the
-// bytes go to a temporary file beside it, which is then renamed over it, so
-// `path` never holds a partly written file. False when any step failed;
+// bytes go to a temporary file beside it (one with no name where the file
+// system allows), which takes the name only once it is whole, so `path`
+// never holds a partly written file. False when any step failed;
 // nothing is left behind then, and `error` (may be null) names `path` and says why.
 bool ReplaceFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes, FileSync sync,
                  std::string* error = nullptr);
