@@ -52,6 +52,9 @@ constexpr std::size_t kFirstBodyStep = std::size_t{64} << 10;
 constexpr std::size_t kLargestBodyStep = std::size_t{4} << 20;
 // Idle connections each pooled handle may keep (see curl_pool.cpp).
 constexpr long kMaxConnectsPerHandle = 4;
+// libcurl's own 16 KiB reads take a typical picture in five reads, five
+// polls and five body callbacks; a larger buffer takes most in one.
+constexpr long kReceiveBufferBytes = 128 * 1024;
 
 std::atomic<long long> lowSpeedTimeOverrideMs{0};
 
@@ -101,8 +104,16 @@ struct Transfer {
 
     // Makes room in the budget for the body to reach `needed` bytes.
     bool reserveFor(std::size_t needed);
+    // A new response of the exchange begins. Storage the caller lent (a
+    // worker's buffer from its last picture) stays for it; storage an
+    // earlier response took beyond that goes with its reservation.
+    std::size_t lentCapacity = 0;
     void dropBody() {
-        Bytes().swap(body);
+        if (body.capacity() > lentCapacity) {
+            Bytes().swap(body);
+        } else {
+            body.clear();
+        }
         reservation.releaseAll();
     }
 };
@@ -242,6 +253,7 @@ Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options,
         // another allocates its body once instead of once per picture.
         transfer.body.swap(*options.recycle);
         transfer.body.clear();
+        transfer.lentCapacity = transfer.body.capacity();
     }
     transfer.stallLimit = HttpStallLimit(options.timeoutSeconds);
     if (transfer.stallLimit) {
@@ -264,6 +276,7 @@ Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options,
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, options.noRedirect ? 0L : 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, kMaxConnectsPerHandle);
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
 
     if (transfer.stallLimit) {
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(transfer.stallLimit->count()));
