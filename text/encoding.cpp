@@ -108,14 +108,25 @@ std::u16string WithoutInvisible(const std::u16string& units) {
     return kept;
 }
 
+// Both code pages write the ASCII characters as ASCII, and none of them is
+// left out as invisible: addresses, numbers and most names need no
+// converter at all.
+bool IsAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 }  // namespace
 
 std::string GbkToUtf8(std::string_view gbk) {
-    return FromUtf16(Utf8(), ToUtf16(Gbk936(), UpToZero(gbk)));
+    gbk = UpToZero(gbk);
+    if (IsAscii(gbk)) return std::string(gbk);
+    return FromUtf16(Utf8(), ToUtf16(Gbk936(), gbk));
 }
 
 Text Utf8ToGbk(std::string_view utf8) {
-    return FromUtf16(Gbk936(), WithoutInvisible(ToUtf16(Utf8(), UpToZero(utf8))));
+    utf8 = UpToZero(utf8);
+    if (IsAscii(utf8)) return Text(utf8);
+    return FromUtf16(Gbk936(), WithoutInvisible(ToUtf16(Utf8(), utf8)));
 }
 
 std::u32string CharactersWithoutGbk(std::string_view utf8) {
