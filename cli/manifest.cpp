@@ -75,47 +75,96 @@ void AppendSize(std::string& out, const Text& size) {
 
 // The one shape a manifest line has: an object of strings, numbers and nulls.
 struct Value {
-    enum class Kind { String, Number, Null } kind = Kind::Null;
+    enum class Kind { String, Number, Null, Other } kind = Kind::Null;
     std::string text;
 };
 using Members = std::map<std::string, Value, std::less<>>;
 
-bool ReadLine(std::string_view line, Members& members, std::string& error) {
-    nlohmann::json object;
-    try {
-        object = nlohmann::json::parse(line);
-    } catch (const nlohmann::json::parse_error& e) {
+// Reads a line's members as the parser meets them, without building a
+// document first: a resumed run reads thousands of lines before its first
+// request. What a value nested deeper holds does not matter; that it is
+// there makes its member "Other".
+class LineReader : public nlohmann::json_sax<nlohmann::json> {
+public:
+    explicit LineReader(Members& members) : members_(members) {}
+
+    bool null() override { return put(Value{}); }
+    bool boolean(bool) override { return put(Value{Value::Kind::Other, {}}); }
+    bool number_integer(number_integer_t n) override { return put(Value{Value::Kind::Number, std::to_string(n)}); }
+    bool number_unsigned(number_unsigned_t n) override {
+        return put(Value{Value::Kind::Number, std::to_string(n)});
+    }
+    bool number_float(number_float_t n, const string_t&) override {
+        // Written back as the parsed number is written, whatever the input's spelling.
+        return put(Value{Value::Kind::Number, nlohmann::json(n).dump()});
+    }
+    bool string(string_t& text) override { return put(Value{Value::Kind::String, std::move(text)}); }
+    bool binary(binary_t&) override { return put(Value{Value::Kind::Other, {}}); }
+    bool start_object(std::size_t) override { return open(true); }
+    bool start_array(std::size_t) override { return open(false); }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+    bool key(string_t& name) override {
+        if (depth_ == 1) key_ = std::move(name);
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) override {
         // "[json.exception.parse_error.101] parse error at line 1, column 7: …"
         const std::string what = e.what();
         const std::size_t at = what.find("parse error");
-        error = at == std::string::npos ? what : what.substr(at);
+        syntax_ = at == std::string::npos ? what : what.substr(at);
         return false;
     }
-    if (!object.is_object()) {
+
+    const std::string& syntaxError() const { return syntax_; }
+    bool wasObject() const { return object_; }
+
+private:
+    bool put(Value value) {
+        if (depth_ == 1) members_[key_] = std::move(value);  // a later duplicate wins
+        return true;
+    }
+    bool open(bool object) {
+        if (depth_ == 0) {
+            object_ = object;
+        } else if (depth_ == 1) {
+            members_[key_] = Value{Value::Kind::Other, {}};
+        }
+        ++depth_;
+        return true;
+    }
+    bool close() {
+        --depth_;
+        return true;
+    }
+    Members& members_;
+    std::string key_;
+    std::string syntax_;
+    int depth_ = 0;
+    bool object_ = false;
+};
+
+bool ReadLine(std::string_view line, Members& members, std::string& error) {
+    LineReader reader(members);
+    const bool parsed = nlohmann::json::sax_parse(line, &reader);
+    if (!parsed) {
+        error = reader.syntaxError().empty() ? std::string("parse error") : reader.syntaxError();
+        return false;
+    }
+    if (!reader.wasObject()) {
         error = "expected an object";
         return false;
     }
-    for (const auto& [key, member] : object.items()) {
-        Value value;
-        if (member.is_string()) {
-            value.kind = Value::Kind::String;
-            value.text = member.get<std::string>();
-            // System text ends at a zero byte: such a value was not written by us.
-            if (value.text.find('\0') != std::string::npos) {
-                error = "zero character in \"" + key + "\"";
-                return false;
-            }
-        } else if (member.is_number_integer()) {
-            value.kind = Value::Kind::Number;
-            value.text = member.dump();
-        } else if (member.is_number_float()) {
-            value.kind = Value::Kind::Number;
-            value.text = member.dump();
-        } else if (!member.is_null()) {
+    for (const auto& [key, value] : members) {
+        // System text ends at a zero byte: such a value was not written by us.
+        if (value.kind == Value::Kind::String && value.text.find('\0') != std::string::npos) {
+            error = "zero character in \"" + key + "\"";
+            return false;
+        }
+        if (value.kind == Value::Kind::Other) {
             error = "\"" + key + "\" is not a string, a number or null";
             return false;
         }
-        members[key] = std::move(value);
     }
     return true;
 }
@@ -127,11 +176,28 @@ std::filesystem::path Normal(const std::filesystem::path& path) {
     return normal.empty() ? std::filesystem::path(".") : normal;
 }
 
-bool SameFolder(const std::filesystem::path& a, const std::filesystem::path& b) {
-    if (Normal(a) == Normal(b)) return true;
-    std::error_code ec;
-    return std::filesystem::equivalent(a, b, ec) && !ec;
-}
+// The run's folder, normalised once for every record that names one.
+struct RunFolder {
+    explicit RunFolder(const std::filesystem::path& folder) : folder(folder), normal(Normal(folder)) {}
+    bool same(const std::filesystem::path& other) const {
+        if (Normal(other) == normal) return true;
+        std::error_code ec;
+        return std::filesystem::equivalent(other, folder, ec) && !ec;
+    }
+    // Whether the file `path` lies right in the folder. Paths this command
+    // wrote are the folder as given, a separator and a name: those are told
+    // without normalising.
+    bool holds(std::string_view path) const {
+        const std::string& given = folder.native();
+        if (!given.empty() && given.back() != '/' && path.starts_with(given) && path.size() > given.size() + 1 &&
+            path[given.size()] == '/') {
+            const std::string_view name = path.substr(given.size() + 1);
+            if (name.find('/') == std::string_view::npos && name != "." && name != "..") return true;
+        }
+        return same(Normal(std::filesystem::path(path)).parent_path());
+    }
+    std::filesystem::path folder, normal;
+};
 
 std::string HexOf(const std::array<std::uint8_t, 32>& bytes) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -143,7 +209,8 @@ std::string HexOf(const std::array<std::uint8_t, 32>& bytes) {
     return out;
 }
 
-std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run, std::string& error) {
+std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run, const RunFolder& runFolder,
+                                   std::string& error) {
     Members members;
     if (!ReadLine(line, members, error)) return std::nullopt;
     auto text = [&](std::string_view key, bool required, std::string& out) {
@@ -170,7 +237,7 @@ std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run
         error = "made for the keyword \"" + keyword + "\", not \"" + run.keyword + "\"";
         return std::nullopt;
     }
-    if (members.contains("folder") && !SameFolder(folder, run.folder)) {
+    if (members.contains("folder") && !runFolder.same(folder)) {
         error = "its pictures go to " + folder + ", not " + run.folder.string() + " (-o)";
         return std::nullopt;
     }
@@ -180,7 +247,7 @@ std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run
         error = "the save name \"" + saveName + "\" " + problem;
         return std::nullopt;
     }
-    if (!path.empty() && !SameFolder(Normal(path).parent_path(), run.folder)) {
+    if (!path.empty() && !runFolder.holds(path)) {
         error = "the path " + path + " lies outside " + run.folder.string();
         return std::nullopt;
     }
@@ -322,6 +389,7 @@ std::optional<std::vector<Entry>> ReadManifest(const std::filesystem::path& file
     if (::fstat(fd.get(), &info) != 0) return fail(std::strerror(errno));
     if (!S_ISREG(info.st_mode)) return fail("not a regular file");
 
+    const RunFolder runFolder(run.folder);
     std::vector<Entry> entries;
     std::string line;
     int number = 0;
@@ -330,7 +398,7 @@ std::optional<std::vector<Entry>> ReadManifest(const std::filesystem::path& file
         ++number;
         std::string why;
         if (line.find_first_not_of(" \t\r") != std::string::npos) {
-            std::optional<Entry> entry = EntryFromLine(line, run, why);
+            std::optional<Entry> entry = EntryFromLine(line, run, runFolder, why);
             if (!entry) {
                 error = file.string() + ", line " + std::to_string(number) + ": " + why;
                 return false;

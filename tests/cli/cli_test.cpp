@@ -328,7 +328,11 @@ INSTANTIATE_TEST_SUITE_P(
         HostileManifestCase{"OtherFolder", {{"folder", "\"/tmp/victim\""}}, "go to /tmp/victim"},
         HostileManifestCase{"OldRecordOutsideTheFolder",
                             {{"keyword", ""}, {"folder", ""}, {"path", "\"/tmp/victim/notes.txt\""}},
-                            "lies outside"}),
+                            "lies outside"},
+        HostileManifestCase{"NestedValue", {{"reason", "{\"path\":\"/tmp/victim/notes.txt\"}"}},
+                            "\"reason\" is not a string, a number or null"},
+        HostileManifestCase{"ZeroInText", {{"save_name", "\"img\\u0000/../victim/notes\""}},
+                            "zero character in \"save_name\""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Arguments the run refuses before its first request. `args` gets the
