@@ -336,6 +336,21 @@ Figures RunProgram(const ChildProgram& child) {
     // Everything the child needs is made before the fork.
     std::vector<std::string> argvText{child.program.filename().string()};
     argvText.insert(argvText.end(), child.arguments.begin(), child.arguments.end());
+    // LUMIGRAB_BENCH_WRAP="perf record -g -o /tmp/{name}.data --" runs every
+    // program under that command, {name} standing for the program's own name.
+    fs::path program = child.program;
+    if (const char* wrap = std::getenv("LUMIGRAB_BENCH_WRAP"); wrap && *wrap) {
+        std::vector<std::string> words;
+        std::istringstream split(wrap);
+        for (std::string word; split >> word;) {
+            if (const auto at = word.find("{name}"); at != std::string::npos)
+                word.replace(at, 6, child.program.filename().string());
+            words.push_back(word);
+        }
+        argvText[0] = child.program.string();
+        argvText.insert(argvText.begin(), words.begin(), words.end());
+        program = FindOnPath(words.front().c_str()).value_or(words.front());
+    }
     std::vector<char*> argv;
     for (std::string& a : argvText) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -369,7 +384,7 @@ Figures RunProgram(const ChildProgram& child) {
             ::dup2(out, STDERR_FILENO) < 0) {
             error = errno;
         } else {
-            ::execve(child.program.c_str(), argv.data(), envp.data());
+            ::execve(program.c_str(), argv.data(), envp.data());
             error = errno;
         }
         [[maybe_unused]] const ssize_t sent = ::write(execed.write.get(), &error, sizeof error);
@@ -558,6 +573,20 @@ struct Programs {
 // the higher of the rounds'.
 constexpr int kRounds = 2;
 
+// Every file under `folder` truncated to nothing. A run's files are
+// emptied rather than removed: ext4 passes over inodes freed in the last
+// minutes when it allocates new ones, so every run made after a removal of
+// thousands of files pays for it, curl's included, and the figures would
+// depend on what ran just before. Users save into folders where nothing
+// was just removed. The scratch folder goes at the end of the bench.
+void EmptyFiles(const fs::path& folder) {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (it->is_regular_file(ec)) ::truncate(it->path().c_str(), 0);
+    }
+}
+
 struct Column {
     using Run = std::function<Figures(const fs::path& folder, WindowShares& shares)>;
     Column(const char* name, Run run) : name(name), run(std::move(run)) {}
@@ -568,10 +597,12 @@ struct Column {
     WindowShares shares;
     bool ran = false;
 
-    void runOnce() {
-        const TempFolder folder("lumigrab-bench");
+    void runOnce(const fs::path& scratch, int serial) {
+        const fs::path folder = scratch / std::to_string(serial);
+        fs::create_directories(folder);
         WindowShares runShares;
-        Figures f = run(folder.path(), runShares);
+        Figures f = run(folder, runShares);
+        EmptyFiles(folder);
         if (!ran || (Usable(f) && (!Usable(kept) || Rate(f) > Rate(kept)))) {
             f.peakRssKb = std::max(f.peakRssKb, kept.peakRssKb);
             kept = f;
@@ -583,7 +614,8 @@ struct Column {
     }
 };
 
-void RunScenario(const Scenario& s, const ServerProcess& server, const Programs& programs) {
+void RunScenario(const Scenario& s, const ServerProcess& server, const Programs& programs,
+                 const fs::path& scratch, int& serial) {
     const bool big = std::string_view(s.kind) == "big";
     const std::vector<std::string> urls = server.urls(s.https, s.kind, s.count);
     const double expected = big ? server.facts().bigBytes : server.facts().smallBytes;
@@ -610,7 +642,7 @@ void RunScenario(const Scenario& s, const ServerProcess& server, const Programs&
             return WindowDownload(*programs.window, urls, s.workers, folder, shares);
         });
     for (int round = 0; round < kRounds; ++round)
-        for (Column& column : columns) column.runOnce();
+        for (Column& column : columns) column.runOnce(scratch, ++serial);
 
     std::printf("  %-20s %8s%s %8s  %7s %6s\n", "", "pic/s", big ? "    MB/s" : "", "MB RSS", "x curl", "RSS x");
     const Figures noCurl;
@@ -651,6 +683,16 @@ int main() {
         return 1;
     }
     const ServerFacts& facts = server->facts();
+    // LUMIGRAB_BENCH_SERVE=FILE writes the small pictures' addresses there
+    // and serves them until interrupted, for timing a program by hand.
+    if (const char* serve = std::getenv("LUMIGRAB_BENCH_SERVE"); serve && *serve) {
+        std::ofstream list(serve);
+        for (const std::string& url : server->urls(false, "small", kSmallCount)) list << url << "\n";
+        list.close();
+        std::printf("serving; the addresses are in %s\n", serve);
+        std::fflush(stdout);
+        for (;;) ::pause();
+    }
     std::printf("server: own process on 127.0.0.1, HTTP :%d, HTTPS :%d (self-signed); %d small noise JPEGs "
                 "%dx%d (mean %.1f KB), %d big %dx%d (%.2f MB)\n",
                 facts.httpPort, facts.httpsPort, kSmallCount, facts.smallWidth, facts.smallHeight,
@@ -661,11 +703,24 @@ int main() {
                 "the %.1f MB (libraries, mostly) it shares with this bench from the fork\n\n",
                 kRounds, StatusKb("self", "VmRSS:") / 1024.0);
 
+    const TempFolder scratch("lumigrab-bench");
+    int serial = 0;
+    // LUMIGRAB_BENCH_ONLY=small-http-5,big-http-20 runs those blocks alone
+    // and skips the harvest, for looking closer at one figure.
+    const char* only = std::getenv("LUMIGRAB_BENCH_ONLY");
+    const auto chosen = [only](const Scenario& s) {
+        if (!only || !*only) return true;
+        const std::string name =
+            std::string(s.kind) + (s.https ? "-https-" : "-http-") + std::to_string(s.workers);
+        const std::string list = std::string(",") + only + ",";
+        return list.find("," + name + ",") != std::string::npos;
+    };
     for (const Scenario& s : {Scenario{"small", kSmallCount, 5, false}, Scenario{"small", kSmallCount, 20, false},
                               Scenario{"small", kSmallCount, 5, true}, Scenario{"small", kSmallCount, 20, true},
                               Scenario{"big", kBigCount, 20, false}})
-        RunScenario(s, *server, programs);
+        if (chosen(s)) RunScenario(s, *server, programs, scratch.path(), serial);
     server.reset();
+    if (only && *only) return 0;
 
     const Figures harvest = InChild(CoreHarvest);
     if (!harvest.reported) {
