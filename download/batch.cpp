@@ -5,6 +5,7 @@
 #include <numeric>
 #include <utility>
 
+#include "net/http_connection.h"
 #include "net/redirects.h"
 #include "net/retry.h"
 #include "text/text.h"
@@ -12,9 +13,11 @@
 namespace lumigrab {
 namespace {
 
-// A worker keeps its body's storage for the next picture, unless it grew past
-// this: one huge picture must not pin its size in every worker for good.
-constexpr std::size_t kKeptBodyCapacity = std::size_t{8} << 20;
+// A worker keeps its body's storage for the next picture while it is a
+// block of the heap. A larger one has a mapping of its own, filled only as
+// far as bytes came: keeping it would keep every worker at the size of its
+// largest picture so far.
+constexpr std::size_t kKeptBodyCapacity = kMappedBlockBytes;
 
 
 }  // namespace
@@ -76,14 +79,16 @@ void DownloadBatch::work(const WorkerGang& gang) {
         }
     }
     Bytes body;
+    BodyReservation held;
     std::mt19937 random(std::random_device{}());
     for (;;) {
         const std::optional<std::size_t> j = takeJob(gang);
         if (!j) return;
-        runJob(job(*j), gang, body, random);
+        runJob(job(*j), gang, body, held, random);
         jobDone(*j);
         body.clear();
         if (body.capacity() > kKeptBodyCapacity) Bytes().swap(body);
+        held.releaseAll();
     }
 }
 
@@ -124,7 +129,7 @@ void DownloadBatch::jobDone(std::size_t j) {
 }
 
 void DownloadBatch::runJob(std::span<const std::uint32_t> sharing, const WorkerGang& gang, Bytes& body,
-                           std::mt19937& random) {
+                           BodyReservation& held, std::mt19937& random) {
     const std::atomic<bool>* cancel = gang.cancelFlag();
     std::vector<std::size_t> live;
     for (std::size_t item : sharing) {
@@ -142,7 +147,7 @@ void DownloadBatch::runJob(std::span<const std::uint32_t> sharing, const WorkerG
     }
     PictureFetch first;
     for (int tries = 1;; ++tries) {
-        first = FetchPicture(url, items_[live.front()].path, PictureFetchOptions{cancel, options_.sha256, options_.keep}, body);
+        first = FetchPicture(url, items_[live.front()].path, PictureFetchOptions{cancel, options_.sha256, options_.keep}, body, held);
         first.tries = tries;
         if (tries > options_.retries || !WorthRetrying(first.status, first.failure)) break;
         if (!gang.sleepUnlessStopped(RetryPause(tries, first.retryAfter, random))) break;

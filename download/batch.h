@@ -87,7 +87,7 @@ private:
     // gang stopped. Waits while every job left is to a host at its limit.
     std::optional<std::size_t> takeJob(const WorkerGang& gang);
     void jobDone(std::size_t j);
-    void runJob(std::span<const std::uint32_t> sharing, const WorkerGang& gang, Bytes& body,
+    void runJob(std::span<const std::uint32_t> sharing, const WorkerGang& gang, Bytes& body, BodyReservation& held,
                 std::mt19937& random);
 
     const std::vector<DownloadItem> items_;

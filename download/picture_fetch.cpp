@@ -23,7 +23,7 @@ bool Kept(PictureFetch& result, const Bytes& body, const std::filesystem::path& 
 }  // namespace
 
 PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& path,
-                          const PictureFetchOptions& fetchOptions, Bytes& body) {
+                          const PictureFetchOptions& fetchOptions, Bytes& body, BodyReservation& held) {
     const std::atomic<bool>* cancel = fetchOptions.cancel;
     PictureFetch result;
     HttpOptions options;
@@ -33,10 +33,8 @@ PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& pat
     options.recycle = &body;
     Text headers;
     options.responseHeaders = &headers;
-    // Held until the picture is tested and written: what workers hold of
-    // their bodies stays inside the process's body budget, however many there are.
-    BodyReservation reservation;
-    options.bodyReservation = &reservation;
+    held.releaseAll();
+    options.bodyReservation = &held;
     body = HttpRequest(url, options);
     result.bytes = body.size();
     // Only a host asking for patience says when to come back.
@@ -72,7 +70,8 @@ PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& pat
 PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& path,
                           const std::atomic<bool>* cancel) {
     Bytes body;
-    return FetchPicture(url, path, PictureFetchOptions{cancel, false, {}}, body);
+    BodyReservation held;
+    return FetchPicture(url, path, PictureFetchOptions{cancel, false, {}}, body, held);
 }
 
 PictureFetch SaveCopy(const PictureFetch& fetch, const Bytes& body, const std::filesystem::path& path,

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/body_budget.h"
 #include "net/http_request.h"
 #include "picture/picture.h"
 
@@ -64,9 +65,11 @@ struct PictureFetchOptions {
 // unchanged to `path`. Nothing is written once `cancel` is raised, not even
 // a picture that had fully arrived. `body` is the caller's buffer: its
 // storage is reused, and it holds the body afterwards (for copies under
-// other names).
+// other names). `held` then covers it in the process's body budget: the
+// caller lets it go only with the body, so the budget bounds the bodies
+// that are in memory, not only those on their way.
 PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& path,
-                          const PictureFetchOptions& options, Bytes& body);
+                          const PictureFetchOptions& options, Bytes& body, BodyReservation& held);
 
 // The same with a buffer of its own.
 PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& path,

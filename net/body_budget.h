@@ -17,10 +17,14 @@
 
 namespace lumigrab {
 
-// Four bodies of the largest size a request accepts (kMaxResponseBody), so any
-// one body always fits; real pictures are a few MB, so even a hundred workers
-// rarely wait. A desktop machine holds this much without strain.
-inline constexpr std::size_t kDefaultBodyBudget = std::size_t{256} << 20;
+// Every body in memory, from its first byte until its caller lets it go,
+// counts here. Any one body of the largest size a request accepts
+// (kMaxResponseBody) fits, with 16 MiB to spare for others while a host
+// that declared that size trickles. Twenty workers on 5 MB pictures keep
+// about sixteen in memory at once, which keeps the window program under
+// 150 MB; the workers beyond that have nothing to do on a two-core machine
+// anyway, and over real links bodies take budget only as bytes arrive.
+inline constexpr std::size_t kDefaultBodyBudget = std::size_t{80} << 20;
 
 // The budget now in force (the default unless a test replaced it), and how
 // much of it transfers hold right now.

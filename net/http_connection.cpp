@@ -75,7 +75,7 @@ void EnsureCurlInitialised() {
         // memory once they are freed: twenty workers on 5 MB pictures would
         // hold their peak for the rest of the process. A fixed threshold
         // gives every body over 1 MiB back to the system when it goes.
-        mallopt(M_MMAP_THRESHOLD, 1 << 20);
+        mallopt(M_MMAP_THRESHOLD, static_cast<int>(kMappedBlockBytes));
 #endif
     });
 }

@@ -6,13 +6,17 @@
 // Calls on one object from several threads are serialised, not interleaved.
 #include <curl/curl.h>
 
+#include <cstddef>
 #include <memory>
 #include <mutex>
 
 namespace lumigrab {
 
 // libcurl's process-wide set-up, done once whichever thread gets here first.
+// It also has glibc map every block of at least kMappedBlockBytes on its own
+// (see there), which the body storage counts on.
 void EnsureCurlInitialised();
+inline constexpr std::size_t kMappedBlockBytes = std::size_t{1} << 20;
 
 struct CurlEasyDeleter {
     void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }

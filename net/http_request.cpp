@@ -1,6 +1,7 @@
 #include "net/http_request.h"
 
 #include <algorithm>
+#include <new>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -156,7 +157,17 @@ bool Transfer::reserveFor(std::size_t needed) {
             failure = HttpFailure::TooLarge;
             return false;
     }
-    body.reserve(want);
+    // A body that states its length and is large enough to get a mapping of
+    // its own gets storage for all of it now: its pages only become memory
+    // as bytes fill them, which the steps above still bound, and it is never
+    // copied to grow.
+    const bool mapped = honest && claim >= kMappedBlockBytes;
+    try {
+        body.reserve(mapped ? claim : want);
+    } catch (const std::bad_alloc&) {
+        failure = HttpFailure::TooLarge;  // nothing may be thrown through libcurl
+        return false;
+    }
     return true;
 }
 
@@ -170,6 +181,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     const size_t needed = transfer->body.size() + n;
     if (needed > transfer->reservation.held() && !transfer->reserveFor(needed)) return 0;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+    // Within the capacity reserved above: no allocation, nothing thrown.
     transfer->body.insert(transfer->body.end(), bytes, bytes + n);
     return n;
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "net/body_budget.h"
 #include "support/files.h"
 #include "tools/standin/standin.h"
 
@@ -55,6 +56,29 @@ TEST(DownloadBatchTest, BusyHostIsAskedAgainAfterItsRetryAfter) {
     results = RunBatch({server.pictureUrl(PictureKind::Busy, 2)}, BatchOptions{});
     EXPECT_EQ(results[0].fetch.status, 429);
     EXPECT_EQ(results[0].fetch.tries, 1);
+}
+
+// A body that has arrived is still in memory while its rows are told and
+// its copies saved: the budget must count it until then, or it bounds only
+// the bodies still on their way.
+TEST(DownloadBatchTest, BodyStaysInTheBudgetUntilItsWorkerLetsItGo) {
+    standin::StandinServer server;
+    TempFolder folder("lumigrab-batch");
+    std::vector<DownloadItem> items{{server.pictureUrl(PictureKind::Jpeg, 1), folder / "a.jpg"}};
+    std::size_t bytes = 0, inUse = 0;
+    BatchOptions options;
+    options.workers = 1;
+    auto batch = std::make_shared<DownloadBatch>(std::move(items), options,
+                                                 [&](std::size_t, const ItemResult& result) {
+                                                     bytes = result.fetch.bytes;
+                                                     inUse = BodyBudgetInUse();
+                                                 });
+    WorkerGang gang;
+    ASSERT_EQ(batch->start(gang), 1);
+    ASSERT_TRUE(gang.waitIdle(60s));
+    EXPECT_GT(bytes, 0u);
+    EXPECT_GE(inUse, bytes);
+    EXPECT_EQ(BodyBudgetInUse(), 0u);
 }
 
 TEST(DownloadBatchTest, PerHostLimitHoldsWhateverTheWorkers) {
