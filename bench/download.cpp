@@ -650,9 +650,12 @@ void RunScenario(const Scenario& s, const ServerProcess& server, const Programs&
     for (const Column& column : columns) {
         std::string extra;
         if (column.shares.busy) {
-            char text[96];
-            std::snprintf(text, sizeof text, "  window thread busy %.1f%% (on a core %.1f%%)",
-                          100 * *column.shares.busy, 100 * column.shares.cpu.value_or(0));
+            // What the window thread ran is its own work; the rest of the
+            // time it was awake it waited for a core that the workers and
+            // the server kept busy, which holds up no worker.
+            char text[128];
+            std::snprintf(text, sizeof text, "  window thread on a core %.1f%% (awake %.1f%%, the rest waiting for one)",
+                          100 * column.shares.cpu.value_or(0), 100 * *column.shares.busy);
             extra = text;
         }
         PrintColumn(column.name, column.kept, curl, expected, big, extra);

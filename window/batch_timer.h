@@ -5,6 +5,7 @@
 // gathered and applied together.
 #include <QObject>
 #include <QTimer>
+#include <atomic>
 #include <functional>
 
 namespace lumigrab::ui {
@@ -23,8 +24,15 @@ public:
     void request();
 
 private:
+    void tick();
+
+    // Ticks every kIntervalMs while requests keep coming, so a busy run
+    // wakes the window thread once per batch and workers post nothing;
+    // the first tick that finds no request stops it.
     QTimer timer_;
     std::function<void()> flush_;
+    std::atomic<bool> armed_{false};      // the timer runs, or its start is on the way
+    std::atomic<bool> requested_{false};  // a request came since the last tick
 };
 
 }  // namespace lumigrab::ui
