@@ -476,7 +476,7 @@ Figures CliDownload(const fs::path& cli, const std::vector<std::string>& urls, i
 // window's own meter sees it (awake, running or waiting for a core) and in
 // CPU time.
 struct WindowShares {
-    std::optional<double> busy, cpu;
+    std::optional<double> busy, cpu, wait;
 };
 
 // The real window, offscreen, in bench_window: it times itself from the
@@ -511,6 +511,7 @@ Figures WindowDownload(const fs::path& program, const std::vector<std::string>& 
         if (name == "gave_up") figures.gaveUp = figures.gaveUp || value != 0;
         if (name == "busy_share") shares.busy = value;
         if (name == "cpu_share") shares.cpu = value;
+        if (name == "wait_share") shares.wait = value;
     }
     std::tie(figures.saved, figures.bytes) = FolderContents(work / kKeyword);
     if (figures.reported && figures.seconds == 0) {
@@ -650,12 +651,19 @@ void RunScenario(const Scenario& s, const ServerProcess& server, const Programs&
     for (const Column& column : columns) {
         std::string extra;
         if (column.shares.busy) {
-            // What the window thread ran is its own work; the rest of the
-            // time it was awake it waited for a core that the workers and
-            // the server kept busy, which holds up no worker.
-            char text[128];
-            std::snprintf(text, sizeof text, "  window thread on a core %.1f%% (awake %.1f%%, the rest waiting for one)",
-                          100 * column.shares.cpu.value_or(0), 100 * *column.shares.busy);
+            // What the window thread ran is its own work; while awake
+            // otherwise it waited for a core the workers and the server
+            // kept busy, which holds up no worker.
+            char text[160];
+            if (column.shares.wait) {
+                std::snprintf(text, sizeof text,
+                              "  window thread on a core %.1f%% (awake %.1f%%, waiting for a core %.1f%%)",
+                              100 * column.shares.cpu.value_or(0), 100 * *column.shares.busy,
+                              100 * *column.shares.wait);
+            } else {
+                std::snprintf(text, sizeof text, "  window thread on a core %.1f%% (awake %.1f%%)",
+                              100 * column.shares.cpu.value_or(0), 100 * *column.shares.busy);
+            }
             extra = text;
         }
         PrintColumn(column.name, column.kept, curl, expected, big, extra);

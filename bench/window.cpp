@@ -15,6 +15,8 @@
 //   busy_share   how much of that time the window thread was busy (the
 //                window's own meter: awake, whether running or waiting for a core)
 //   cpu_share    how much of that time the window thread ran on a core
+//   wait_share   how much of it the window thread was ready to run but had
+//                no core (the kernel's run-queue time; absent where it is not told)
 //   gave_up      1 when the run did not end in time
 // Run alone without arguments it says so and does nothing.
 #include <QAbstractButton>
@@ -29,6 +31,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -110,6 +113,15 @@ double ThreadCpuSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+// Seconds the calling thread has spent ready to run without a core, as the
+// kernel counts them; nothing where it does not.
+std::optional<double> RunQueueSeconds() {
+    std::ifstream stat("/proc/thread-self/schedstat");
+    unsigned long long running = 0, waiting = 0;
+    if (!(stat >> running >> waiting)) return std::nullopt;
+    return static_cast<double>(waiting) / 1e9;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -165,6 +177,7 @@ int main(int argc, char** argv) {
     Clock::time_point clicked;
     Clock::duration busyAtClick{};
     double cpuAtClick = 0;
+    std::optional<double> waitAtClick;
     bool running = false;
     const auto finish = [&](bool gaveUp) {
         if (!running) return;
@@ -172,12 +185,14 @@ int main(int argc, char** argv) {
         const Clock::time_point now = Clock::now();
         const double busy = Seconds(meter.busy() - busyAtClick);
         const double cpu = ThreadCpuSeconds() - cpuAtClick;
+        const std::optional<double> waitNow = RunQueueSeconds();
         const double seconds = Seconds(now - clicked);
         int saved = 0;
         for (const auto& [id, row] : program.pictureList().rows()) saved += row.state == "OK";
         std::printf("seconds %.4f\nsaved %d\npeak_rss_kb %ld\nbusy_share %.4f\ncpu_share %.4f\ngave_up %d\n",
                     seconds, saved, HighWaterKb(), seconds > 0 ? busy / seconds : 0.0,
                     seconds > 0 ? cpu / seconds : 0.0, gaveUp ? 1 : 0);
+        if (waitNow && waitAtClick && seconds > 0) std::printf("wait_share %.4f\n", (*waitNow - *waitAtClick) / seconds);
         // Workers still on their way out end with the process, as they do
         // when the window is closed.
         ui::FinishProcess(0);
@@ -190,6 +205,7 @@ int main(int argc, char** argv) {
         clicked = Clock::now();
         busyAtClick = meter.busy();
         cpuAtClick = ThreadCpuSeconds();
+        waitAtClick = RunQueueSeconds();
         button->click();
         // A run that ends within the click leaves the button enabled with no
         // change to see.
