@@ -87,9 +87,14 @@ PictureFetch SaveCopy(const PictureFetch& fetch, const Bytes& body, const std::f
 }
 
 std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
+    // Fetched once: EVP_sha256() has OpenSSL look the algorithm up among its
+    // providers, under their locks, on every call. Never freed, like the
+    // library's own tables.
+    static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
+    if (sha256 == nullptr || EVP_Digest(bytes.data(), bytes.size(), digest, &length, sha256, nullptr) != 1)
+        return {};
     static constexpr char kHex[] = "0123456789abcdef";
     std::string hex;
     hex.reserve(2 * length);

@@ -116,8 +116,22 @@ UniqueFd OpenUnnamedIn(const std::filesystem::path& folder) {
 }
 
 bool LinkUnnamed(int fd, const std::string& path) {
+    // Named by the descriptor itself where the kernel lets us (newer
+    // kernels for a file the caller made this way, older ones with
+    // CAP_DAC_READ_SEARCH), which spares a walk through /proc.
+    static std::atomic<bool> byDescriptor{true};
+    const bool tried = byDescriptor.load(std::memory_order_relaxed);
+    if (tried) {
+        if (::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return true;
+        // A refusal shows as ENOENT, as a folder that is gone would.
+        if (errno != ENOENT && errno != EPERM && errno != EINVAL) return false;
+    }
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    const bool linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    // The /proc way worked where the first did not: it was refused, and
+    // will be again.
+    if (linked && tried) byDescriptor.store(false, std::memory_order_relaxed);
+    return linked;
 }
 
 // Names the whole unnamed file `fd` as `path`, replacing what is there. A
