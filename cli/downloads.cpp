@@ -126,7 +126,7 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
             } else {
                 Settle(entry, FailureReason(fetch), fetch.bytes, fetch.sha256);
             }
-            const std::string path = PathOf(run, entry).string();
+            const std::string path = result.path->string();
             if (archive != nullptr) {
                 // A hash taken for a file that never came is free again.
                 if (fetch.state == PictureFetch::State::WriteFailed && !fetch.sha256.empty())

@@ -19,7 +19,6 @@ namespace {
 // largest picture so far.
 constexpr std::size_t kKeptBodyCapacity = kMappedBlockBytes;
 
-
 }  // namespace
 
 DownloadBatch::DownloadBatch(std::vector<DownloadItem> items, BatchOptions options, Finished finished,
@@ -128,6 +127,11 @@ void DownloadBatch::jobDone(std::size_t j) {
     hostFreed_.notify_all();
 }
 
+void DownloadBatch::report(std::size_t item, ItemResult result) const {
+    result.path = &items_[item].path;
+    finished_(item, result);
+}
+
 void DownloadBatch::runJob(std::span<const std::uint32_t> sharing, const WorkerGang& gang, Bytes& body,
                            BodyReservation& held, std::mt19937& random) {
     const std::atomic<bool>* cancel = gang.cancelFlag();
@@ -136,13 +140,13 @@ void DownloadBatch::runJob(std::span<const std::uint32_t> sharing, const WorkerG
         if (!wanted_ || wanted_(item)) {
             live.push_back(item);
         } else {
-            finished_(item, ItemResult{ItemResult::Kind::Gone, {}});
+            report(item, ItemResult{ItemResult::Kind::Gone, {}});
         }
     }
     if (live.empty()) return;
     const Text& url = items_[live.front()].url;
     if (url.empty()) {
-        for (std::size_t item : live) finished_(item, ItemResult{ItemResult::Kind::NoAddress, {}});
+        for (std::size_t item : live) report(item, ItemResult{ItemResult::Kind::NoAddress, {}});
         return;
     }
     PictureFetch first;
@@ -152,12 +156,12 @@ void DownloadBatch::runJob(std::span<const std::uint32_t> sharing, const WorkerG
         if (tries > options_.retries || !WorthRetrying(first.status, first.failure)) break;
         if (!gang.sleepUnlessStopped(RetryPause(tries, first.retryAfter, random))) break;
     }
-    finished_(live.front(), ItemResult{ItemResult::Kind::Fetched, first});
+    report(live.front(), ItemResult{ItemResult::Kind::Fetched, first});
     // The same picture under the other names: a copy of the bytes in hand,
     // not a second fetch.
     for (std::size_t k = 1; k < live.size(); ++k) {
         if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) return;
-        finished_(live[k], ItemResult{ItemResult::Kind::Fetched, SaveCopy(first, body, items_[live[k]].path, options_.keep)});
+        report(live[k], ItemResult{ItemResult::Kind::Fetched, SaveCopy(first, body, items_[live[k]].path, options_.keep)});
     }
 }
 

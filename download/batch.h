@@ -40,6 +40,9 @@ struct ItemResult {
     };
     Kind kind = Kind::Fetched;
     PictureFetch fetch;
+    // Where the item's picture goes (its DownloadItem::path), valid while
+    // the callback runs: front ends keep no copy of their own.
+    const std::filesystem::path* path = nullptr;
 };
 
 struct BatchOptions {
@@ -87,6 +90,8 @@ private:
     // gang stopped. Waits while every job left is to a host at its limit.
     std::optional<std::size_t> takeJob(const WorkerGang& gang);
     void jobDone(std::size_t j);
+    // Hands `result` for `item` to the front end.
+    void report(std::size_t item, ItemResult result) const;
     void runJob(std::span<const std::uint32_t> sharing, const WorkerGang& gang, Bytes& body, BodyReservation& held,
                 std::mt19937& random);
 

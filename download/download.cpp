@@ -20,10 +20,8 @@ struct DownloadRun {
     // Never more than the thread count at once; stopping it also ends the
     // transfers in flight.
     WorkerGang workers;
-    // The rows of the run in list order, read once at its start, and where
-    // each one's picture goes.
+    // The rows of the run in list order, read once at its start.
     std::vector<RowId> rows;
-    std::vector<std::filesystem::path> paths;
 
     // Guards what follows. Held only for counting and for handing lines to
     // the window, which never waits.
@@ -49,7 +47,7 @@ struct DownloadRun {
         if (result.kind != ItemResult::Kind::Gone)
             window.pictureList().setCell(rows[item], ctl::kColState, saved ? Text("OK") : Gbk("失败"));
         if (result.kind == ItemResult::Kind::Fetched && result.fetch.state == PictureFetch::State::WriteFailed)
-            AppendLog(window, Gbk("文件写入失败:") + Utf8ToGbk(paths[item].string()));
+            AppendLog(window, Gbk("文件写入失败:") + Utf8ToGbk(result.path->string()));
         ++completed;
         window.setProgressPosition(ctl::kProgress, completed);
         AppendLog(window, Gbk("已完成第") + std::to_string(item + 1) + Gbk("张图片下载"));
@@ -103,11 +101,9 @@ void StartDownload(WindowPort& window, DownloadState& state, const ProgramInfo& 
     std::vector<DownloadItem> items;
     items.reserve(listed.size());
     run->rows.reserve(listed.size());
-    run->paths.reserve(listed.size());
     for (const auto& [id, record] : listed) {
         run->rows.push_back(id);
-        run->paths.push_back(PicturePath(folder, record.saveName));
-        items.push_back({fullSize ? record.address : record.thumbnail, run->paths.back()});
+        items.push_back({fullSize ? record.address : record.thumbnail, PicturePath(folder, record.saveName)});
     }
     options.allowWorker = state.allowThreadStart;
 
