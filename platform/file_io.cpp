@@ -289,27 +289,6 @@ bool MakeFolders(const std::filesystem::path& folder, std::string* error) {
 
 void SetTemporaryNameSourceForTesting(std::uint64_t (*next)()) { nameSourceOverride.store(next); }
 
-std::optional<std::vector<std::uint8_t>> ReadFileBounded(const std::filesystem::path& path,
-                                                         std::uint64_t limit, std::string* error) {
-    const auto fail = [&](const std::string& why) {
-        if (error != nullptr) *error = path.string() + ": " + why;
-        return std::nullopt;
-    };
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return fail(std::strerror(errno));
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t buffer[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return fail(std::strerror(errno));
-        if (n == 0) return bytes;
-        if (bytes.size() + static_cast<std::size_t>(n) > limit)
-            return fail("larger than " + std::to_string(limit) + " bytes");
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-}
-
 bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());

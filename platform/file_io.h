@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -97,11 +96,5 @@ bool MakeFolders(const std::filesystem::path& folder, std::string* error = nullp
 // Test knob: where the random part of temporary names comes from; null
 // restores the system's random source. Not for production code.
 void SetTemporaryNameSourceForTesting(std::uint64_t (*next)());
-
-// The whole file when it holds at most `limit` bytes. Otherwise nothing, and
-// `error` (may be null) says which file and why.
-std::optional<std::vector<std::uint8_t>> ReadFileBounded(const std::filesystem::path& path,
-                                                         std::uint64_t limit,
-                                                         std::string* error = nullptr);
 
 }  // namespace lumigrab
