@@ -134,22 +134,27 @@ bool LinkUnnamed(int fd, const std::string& path) {
     return linked;
 }
 
-// Names the whole unnamed file `fd` as `path`, replacing what is there. A
-// file already there is replaced in one rename from a temporary name, so
-// `path` always holds the old file or the new one.
-bool PublishUnnamed(int fd, const std::filesystem::path& path) {
-    if (LinkUnnamed(fd, path.string())) return true;
-    if (errno != EEXIST) return false;
-    std::string temporary;
-    if (!NameTemporaryIn(path.parent_path().empty() ? "." : path.parent_path(), temporary,
-                         [fd](const std::string& name) { return LinkUnnamed(fd, name); }))
-        return false;
-    const bool renamed = std::rename(temporary.c_str(), path.c_str()) == 0;
+// When `keep`, renames the temporary file over `path`; the temporary name
+// is gone either way. False with errno set when it was not renamed.
+bool SettleTemporary(const std::string& temporary, const std::filesystem::path& path, bool keep) {
+    const bool renamed = keep && std::rename(temporary.c_str(), path.c_str()) == 0;
     const int why = errno;
     if (!renamed) ::unlink(temporary.c_str());
     ForgetTemporary(temporary);
     errno = why;
     return renamed;
+}
+
+// Names the whole unnamed file `fd` in `folder` as `path`, replacing what
+// is there. A file already there is replaced in one rename from a
+// temporary name, so `path` always holds the old file or the new one.
+bool PublishUnnamed(int fd, const std::filesystem::path& folder, const std::filesystem::path& path) {
+    if (LinkUnnamed(fd, path.string())) return true;
+    if (errno != EEXIST) return false;
+    std::string temporary;
+    if (!NameTemporaryIn(folder, temporary, [fd](const std::string& name) { return LinkUnnamed(fd, name); }))
+        return false;
+    return SettleTemporary(temporary, path, true);
 }
 
 void ForgetTemporary(const std::string& name) {
@@ -210,7 +215,7 @@ bool ReplaceFileStreamed(const std::filesystem::path& path,
     bool ok = produce(sink) || fail(ECANCELED);
     ok = ok && (sync == FileSync::No || ::fsync(fd.get()) == 0 || fail(errno));
     if (unnamed) {
-        ok = ok && (PublishUnnamed(fd.get(), path) || fail(errno));
+        ok = ok && (PublishUnnamed(fd.get(), folder, path) || fail(errno));
         // A write the close reports lost must not stay under the name.
         if (!fd.close() && ok) {
             fail(errno);
@@ -221,9 +226,7 @@ bool ReplaceFileStreamed(const std::filesystem::path& path,
         return ok;
     }
     ok = (fd.close() || fail(errno)) && ok;
-    ok = ok && (std::rename(temporary.c_str(), path.c_str()) == 0 || fail(errno));
-    if (!ok) ::unlink(temporary.c_str());
-    ForgetTemporary(temporary);
+    ok = SettleTemporary(temporary, path, ok) || fail(errno);
     if (!ok && error != nullptr) *error = Describe(path, failure);
     return ok;
 }
