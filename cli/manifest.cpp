@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "download/save_folder.h"
+#include "text/text.h"
 #include "platform/file_io.h"
 #include "text/encoding.h"
 
@@ -199,16 +200,6 @@ struct RunFolder {
     std::filesystem::path folder, normal;
 };
 
-std::string HexOf(const std::array<std::uint8_t, 32>& bytes) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (std::uint8_t b : bytes) {
-        out += kHex[b >> 4];
-        out += kHex[b & 0x0F];
-    }
-    return out;
-}
-
 std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run, const RunFolder& runFolder,
                                    std::string& error) {
     Members members;
@@ -340,7 +331,7 @@ std::string ManifestLine(const ManifestRun& run, const Entry& entry) {
     out += ",\"bytes\":" + std::to_string(entry.bytes);
     out += ",\"sha256\":";
     if (entry.ok) {
-        AppendString(out, HexOf(entry.sha256));
+        AppendString(out, LowerHex(entry.sha256));
     } else {
         out += "null";
     }

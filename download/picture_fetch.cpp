@@ -6,6 +6,7 @@
 #include "net/body_budget.h"
 #include "net/retry.h"
 #include "picture/picture.h"
+#include "text/text.h"
 
 namespace lumigrab {
 namespace {
@@ -95,14 +96,7 @@ std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
     unsigned int length = 0;
     if (sha256 == nullptr || EVP_Digest(bytes.data(), bytes.size(), digest, &length, sha256, nullptr) != 1)
         return {};
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(2 * length);
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 0x0F];
-    }
-    return hex;
+    return LowerHex(std::span(digest, length));
 }
 
 }  // namespace lumigrab

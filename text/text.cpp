@@ -227,4 +227,15 @@ std::size_t FindNoCase(std::string_view text, std::string_view what, std::size_t
     return std::string_view::npos;
 }
 
+std::string LowerHex(std::span<const std::uint8_t> bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(2 * bytes.size());
+    for (std::uint8_t b : bytes) {
+        out += kHex[b >> 4];
+        out += kHex[b & 0x0F];
+    }
+    return out;
+}
+
 }  // namespace lumigrab

@@ -6,6 +6,7 @@
 // byte. Text values hold no zero byte: callers that read bytes off the wire cut
 // at the first zero where it matters.
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,8 @@ char AsciiLower(char c);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 // Position of `what` at or after `from`, or npos.
 std::size_t FindNoCase(std::string_view text, std::string_view what, std::size_t from = 0);
+// Two lower-case hex digits a byte, as digests are written.
+std::string LowerHex(std::span<const std::uint8_t> bytes);
 // count < 0 means all occurrences.
 Text ReplaceText(std::string_view text, std::string_view what,
                  std::string_view replacement = {}, int start = 1, int count = -1,
