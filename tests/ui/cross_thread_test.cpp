@@ -10,6 +10,7 @@
 #include <future>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "port/controls.h"
 #include "window/cross_thread_port.h"
@@ -20,6 +21,16 @@
 
 namespace lumigrab::ui::testing {
 namespace {
+
+// The log's lines, each ended by CR LF; `rest` gets what follows the last.
+std::vector<Text> LogLines(const Text& log, Text& rest) {
+    std::vector<Text> lines;
+    size_t from = 0;
+    for (size_t end; (end = log.find("\r\n", from)) != Text::npos; from = end + 2)
+        lines.push_back(log.substr(from, end - from));
+    rest = log.substr(from);
+    return lines;
+}
 
 Bytes Png(QSize size) {
     QImage image(size, QImage::Format_RGB32);
@@ -79,23 +90,19 @@ TEST_F(CrossThreadTest, ConcurrentAppendsLandWholeAndInOrder) {
         }
     });
 
-    const Text log = port->text(ctl::kLog);
+    Text rest;
+    const std::vector<Text> lines = LogLines(port->text(ctl::kLog), rest);
     std::map<int, int> nextIndex;
-    int lines = 0;
-    size_t from = 0;
-    for (size_t end; (end = log.find("\r\n", from)) != Text::npos; from = end + 2) {
-        const Text line = log.substr(from, end - from);
-        int t = -1, i = -1;
+    for (const Text& line : lines) {
         const size_t bodyAt = line.find(' ');
         ASSERT_NE(bodyAt, Text::npos) << line;
         ASSERT_EQ(line.substr(bodyAt + 1, body.size()), body) << line;
-        t = std::stoi(line.substr(1, bodyAt - 1));
-        i = std::stoi(line.substr(bodyAt + 2 + body.size()));
+        const int t = std::stoi(line.substr(1, bodyAt - 1));
+        const int i = std::stoi(line.substr(bodyAt + 2 + body.size()));
         EXPECT_EQ(i, nextIndex[t]++) << "thread " << t;
-        ++lines;
     }
-    EXPECT_EQ(from, log.size());  // nothing after the last CR LF
-    EXPECT_EQ(lines, kThreads * kLines);
+    EXPECT_TRUE(rest.empty());  // nothing after the last CR LF
+    EXPECT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(nextIndex[t], kLines);
 }
 
@@ -116,19 +123,16 @@ TEST_F(CrossThreadTest, WorkHandedOverRunsAsOneStepInOrder) {
             window->setText(ctl::kKeyword, "between");
         }
     });
-    const Text log = port->text(ctl::kLog);
+    Text rest;
+    const std::vector<Text> lines = LogLines(port->text(ctl::kLog), rest);
     std::map<int, int> nextIndex;
-    int lines = 0;
-    size_t from = 0;
-    for (size_t end; (end = log.find("\r\n", from)) != Text::npos; from = end + 2) {
-        const Text line = log.substr(from, end - from);
+    for (const Text& line : lines) {
         const size_t dash = line.find('-');
         ASSERT_NE(dash, Text::npos) << line;
         const int t = std::stoi(line.substr(0, dash));
         EXPECT_EQ(std::stoi(line.substr(dash + 1)), nextIndex[t]++) << line;
-        ++lines;
     }
-    EXPECT_EQ(lines, kThreads * kSteps);
+    EXPECT_EQ(lines.size(), static_cast<size_t>(kThreads * kSteps));
     EXPECT_EQ(port->text(ctl::kKeyword), "between");
 }
 
