@@ -68,6 +68,14 @@ std::vector<std::string> RequestHeaderLines(std::string_view cookies, std::strin
     return lines;
 }
 
+std::optional<Text> ResponseHeader(std::string_view headers, std::string_view name) {
+    for (const Text& line : SplitText(headers, kCrLf)) {
+        const Text found = HeaderName(line);
+        if (found.size() == name.size() && FindNoCase(found, name) == 0) return HeaderValue(line);
+    }
+    return std::nullopt;
+}
+
 Text NormaliseSetCookieNames(std::string_view headers) {
     return ReplaceText(headers, "Set-Cookie", "Set-Cookie", 1, -1, false);
 }

@@ -3,6 +3,7 @@
 // checked without a server: completing the caller's request header block,
 // turning it into the header lines that go on the wire, and reading the
 // cookies back out of the response headers.
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,10 @@ bool IsSendableHeader(std::string_view name, std::string_view value);
 // sendable ("Name:" when the value is empty). Lines that are not are left
 // out; the others still go.
 std::vector<std::string> RequestHeaderLines(std::string_view cookies, std::string_view block);
+
+// The value of the first line of response header text named `name` (any
+// letter case); nothing when no line is.
+std::optional<Text> ResponseHeader(std::string_view headers, std::string_view name);
 
 // Every "Set-Cookie", in any letter case, written "Set-Cookie".
 Text NormaliseSetCookieNames(std::string_view headers);

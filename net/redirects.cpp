@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "net/http_headers.h"
 #include "text/text.h"
 
 namespace lumigrab {
@@ -50,13 +51,7 @@ bool IsRedirectStatus(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-std::string LocationOf(const Text& headers) {
-    for (const Text& line : SplitText(headers, "\r\n")) {
-        const Text name = HeaderName(line);
-        if (name.size() == 8 && FindNoCase(name, "location") == 0) return HeaderValue(line);
-    }
-    return {};
-}
+std::string LocationOf(const Text& headers) { return ResponseHeader(headers, "Location").value_or(Text()); }
 
 std::string ResolveHttpAddress(const std::string& base, const std::string& location) {
     std::unique_ptr<CURLU, CurlUrlFree> url(curl_url());

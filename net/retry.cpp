@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "net/http_headers.h"
 #include "text/text.h"
 
 namespace lumigrab {
@@ -13,16 +14,13 @@ bool WorthRetrying(int status, HttpFailure failure) {
 }
 
 std::optional<std::chrono::seconds> RetryAfterOf(const Text& headers) {
-    for (const Text& line : SplitText(headers, "\r\n")) {
-        const Text name = HeaderName(line);
-        if (name.size() != 11 || FindNoCase(name, "retry-after") != 0) continue;
-        const Text value = TrimSpaces(HeaderValue(line));
-        long long seconds = 0;
-        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
-        if (error != std::errc() || end != value.data() + value.size() || seconds < 0) return std::nullopt;
-        return std::chrono::seconds(std::min<long long>(seconds, kMaxRetryAfter.count()));
-    }
-    return std::nullopt;
+    const std::optional<Text> given = ResponseHeader(headers, "Retry-After");
+    if (!given) return std::nullopt;
+    const Text value = TrimSpaces(*given);
+    long long seconds = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (error != std::errc() || end != value.data() + value.size() || seconds < 0) return std::nullopt;
+    return std::chrono::seconds(std::min<long long>(seconds, kMaxRetryAfter.count()));
 }
 
 std::chrono::milliseconds RetryPause(int tries, std::optional<std::chrono::seconds> retryAfter,
