@@ -6,6 +6,7 @@
 #include "download/batch.h"
 #include "download/save_folder.h"
 #include "port/controls.h"
+#include "port/keyword.h"
 #include "port/log.h"
 #include "text/encoding.h"
 
@@ -84,8 +85,10 @@ void StartDownload(WindowPort& window, DownloadState& state, const ProgramInfo& 
     state.currentRun = run;
 
     const auto listed = window.pictureList().rows();
-    if (listed.empty()) {
-        window.messageBox(Gbk("请先获取图片地址,然后再执行下载操作"), Gbk("信息："));
+    if (listed.empty()) window.messageBox(Gbk("请先获取图片地址,然后再执行下载操作"), Gbk("信息："));
+    // The folder is named after the keyword box: one read as "?" would save
+    // under a name the user never typed.
+    if (listed.empty() || RefuseKeywordWithoutGbk(window)) {
         run->ended = true;
         window.setEnabled(ctl::kDownloadButton, true);
         return;
@@ -121,7 +124,7 @@ void StartDownload(WindowPort& window, DownloadState& state, const ProgramInfo& 
     }
 }
 
-void StopDownload(WindowPort& window, DownloadState& state) {
+bool StopDownload(WindowPort& window, DownloadState& state) {
     bool stopped = false;
     if (const auto& run = state.currentRun) {
         std::lock_guard lock(run->lock);
@@ -139,6 +142,7 @@ void StopDownload(WindowPort& window, DownloadState& state) {
         AppendLog(window, Gbk("停止失败"));
     }
     window.setEnabled(ctl::kDownloadButton, true);
+    return stopped;
 }
 
 void StopDownloadForExit(DownloadState& state) {

@@ -42,8 +42,8 @@ void StartDownload(WindowPort& window, DownloadState& state, const ProgramInfo& 
 // further picture starts, transfers in flight end and keep nothing, the list
 // is emptied and the automatic preview is stopped. Once a run has ended, or
 // was already stopped, or before any run, it logs "停止失败". The start
-// button is enabled in every case.
-void StopDownload(WindowPort& window, DownloadState& state);
+// button is enabled in every case. True when it stopped a run.
+bool StopDownload(WindowPort& window, DownloadState& state);
 
 // Ends the current run's transfers (the program is closing).
 void StopDownloadForExit(DownloadState& state);

@@ -21,7 +21,8 @@ struct HarvestState {
     WorkerGang workers{threads};
 };
 
-// Click handler of the harvest button; window thread.
-void StartHarvest(WindowPort& window, HarvestState& state);
+// Click handler of the harvest button; window thread. True when it emptied
+// the result list, which every click does that passes the input checks.
+bool StartHarvest(WindowPort& window, HarvestState& state);
 
 }  // namespace lumigrab

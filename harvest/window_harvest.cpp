@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "port/controls.h"
+#include "port/keyword.h"
 #include "port/log.h"
 #include "harvest/harvest.h"
 #include "harvest/session.h"
@@ -83,31 +84,23 @@ private:
 
 }  // namespace
 
-void StartHarvest(WindowPort& window, HarvestState& state) {
+bool StartHarvest(WindowPort& window, HarvestState& state) {
     // A keyword of spaces only passes: it is trimmed before use.
     if (window.text(ctl::kKeyword).empty()) {
         ShowMessage(window, "请先输入查找关键词");
         window.setFocus(ctl::kKeyword);
         AppendLog(window, Gbk("获取失败,原因没有输入查找关键词"));
-        return;
+        return false;
     }
-    // The box reads such characters as "?": the run would search for, and
-    // save under, a keyword the user never typed.
-    const std::u32string unusable = window.charactersWithoutGbk(ctl::kKeyword);
-    if (!unusable.empty()) {
-        window.messageBox(ConcatText(Gbk("关键词中有无法使用的字符: "), CodePointNames(unusable)),
-                          Gbk("信息："));
-        window.setFocus(ctl::kKeyword);
-        return;
-    }
+    if (RefuseKeywordWithoutGbk(window)) return false;
     if (window.selectedIndex(ctl::kDepth) == -1) {
         ShowMessage(window, "请选择下载的页数,即深度");
-        return;
+        return false;
     }
     if (window.text(ctl::kPictureName).empty()) {
         ShowMessage(window, "请先输入图片名称");
         window.setFocus(ctl::kPictureName);
-        return;
+        return false;
     }
 
     window.pictureList().clear();
@@ -130,7 +123,7 @@ void StartHarvest(WindowPort& window, HarvestState& state) {
         ShowMessage(window, "请选择下载的深度");
         AppendLog(window, Gbk("没有选择下载的页码,即深度"));
         window.setEnabled(ctl::kHarvestButton, true);
-        return;
+        return true;
     }
     window.setProgressMaximum(ctl::kProgress, settings.pages);
     window.setProgressPosition(ctl::kProgress, 0);
@@ -142,6 +135,7 @@ void StartHarvest(WindowPort& window, HarvestState& state) {
     auto session = std::make_shared<HarvestSession>(std::move(settings), std::move(sink));
     state.workers = WorkerGang(state.threads);
     session->start(state.workers);
+    return true;
 }
 
 }  // namespace lumigrab

@@ -67,10 +67,11 @@ void ShowPreviousPicture(WindowPort& window, PreviewState& state) {
     Step(window, state, Direction::Previous);
 }
 
-void ToggleAutoPreview(WindowPort& window) {
+void ToggleAutoPreview(WindowPort& window, PreviewState& state) {
     // The box still shows its state from before this click.
     if (window.isChecked(ctl::kAutoPreview)) {
         window.setTimerInterval(ctl::kPreviewTimer, 0);
+        EndAutoPreview(state);
         AppendLog(window, Gbk("自动预览已关闭"));
     } else {
         window.setTimerInterval(ctl::kPreviewTimer, 5000);
@@ -79,17 +80,27 @@ void ToggleAutoPreview(WindowPort& window) {
 }
 
 void AutoPreviewTick(WindowPort& window, PreviewState& state) {
-    // Every tick is a step: one whose fetch still hangs is superseded (its
-    // transfer ends and it shows nothing), so a slow host neither piles up a
-    // thread per tick nor stops the pictures from changing.
-    state.autoFetch.stop();
-    state.autoFetch = WorkerGang(state.steps);
-    const std::atomic<bool>* cancel = state.autoFetch.cancelFlag();
+    auto& inFlight = state.autoFetches;
+    // A finished fetch no longer counts, though its picture may still be on
+    // its way to the window.
+    std::erase_if(inFlight, [](const WorkerGang& fetch) { return fetch.running() == 0; });
+    while (inFlight.size() >= kAutoPreviewFetches) {
+        inFlight.front().stop();
+        inFlight.pop_front();
+    }
+    WorkerGang fetch(state.steps);
     // A refused thread only means this tick shows nothing new.
-    state.autoFetch.startIfFree(1, [&window, cancel] { AutoPreviewStep(window, cancel); });
+    if (fetch.startIfFree(1, [&window, fetch] { AutoPreviewStep(window, &fetch); }) ==
+        WorkerGang::Start::Started)
+        inFlight.push_back(fetch);
 }
 
-void AutoPreviewStep(WindowPort& window, const std::atomic<bool>* cancel) {
+void EndAutoPreview(PreviewState& state) {
+    for (WorkerGang& fetch : state.autoFetches) fetch.stop();
+    state.autoFetches.clear();
+}
+
+void AutoPreviewStep(WindowPort& window, const WorkerGang* fetch) {
     // Steps started in the same millisecond must not all pick the same row.
     std::random_device device;
     std::seed_seq seed{device(), device(),
@@ -98,19 +109,25 @@ void AutoPreviewStep(WindowPort& window, const std::atomic<bool>* cancel) {
 
     PictureList& list = window.pictureList();
     const int rows = list.size();
-    if (rows == 0) {
-        window.setPicture(ctl::kPictureBox, Bytes{});
+    Bytes picture;
+    if (rows > 0) {
+        // A row gone since the count (the list shrank) shows as an empty picture.
+        const auto row = list.at(std::uniform_int_distribution<int>(0, rows - 1)(random));
+        const Text address = row ? row->second.thumbnail : Text();
+        HttpOptions options;
+        options.cancel = fetch != nullptr ? fetch->cancelFlag() : nullptr;
+        if (!address.empty()) picture = HttpRequest(address, options);
+    }
+    if (fetch == nullptr) {
+        window.setPicture(ctl::kPictureBox, picture);
         return;
     }
-    // A row gone since the count (the list shrank) shows as an empty picture.
-    const auto row = list.at(std::uniform_int_distribution<int>(0, rows - 1)(random));
-    const Text address = row ? row->second.thumbnail : Text();
-    HttpOptions options;
-    options.cancel = cancel;
-    const Bytes picture = address.empty() ? Bytes{} : HttpRequest(address, options);
-    // A superseded step's empty body is no picture of its row.
-    if (cancel != nullptr && cancel->load()) return;
-    window.setPicture(ctl::kPictureBox, picture);
+    // Whatever ends a step (a newer tick, switching off, Stop, a new harvest)
+    // does so on the window thread, so checked there an ended step can never
+    // show, not even the empty body its cut transfer left.
+    window.runOnWindowThread([&window, fetch = *fetch, picture = std::move(picture)] {
+        if (!fetch.stopped()) window.setPicture(ctl::kPictureBox, picture);
+    });
 }
 
 }  // namespace lumigrab

@@ -29,16 +29,22 @@ void Program::endRuns(std::chrono::milliseconds bound) {
     harvest_.workers.stop();
     StopDownloadForExit(download_);
     preview_.stepFetch.stop();
-    preview_.autoFetch.stop();
+    EndAutoPreview(preview_);
     DetachedThreads::waitAllIdle(bound);
 }
 
-void Program::harvestClicked() { StartHarvest(*window_, harvest_); }
+// The automatic preview's fetches in flight show rows of the list a harvest
+// or a Stop empties; they end with it.
+void Program::harvestClicked() {
+    if (StartHarvest(*window_, harvest_)) EndAutoPreview(preview_);
+}
 void Program::downloadClicked() { StartDownload(*window_, download_, info_); }
-void Program::stopClicked() { StopDownload(*window_, download_); }
+void Program::stopClicked() {
+    if (StopDownload(*window_, download_)) EndAutoPreview(preview_);
+}
 void Program::previousClicked() { ShowPreviousPicture(*window_, preview_); }
 void Program::nextClicked() { ShowNextPicture(*window_, preview_); }
-void Program::autoPreviewReleased() { ToggleAutoPreview(*window_); }
+void Program::autoPreviewReleased() { ToggleAutoPreview(*window_, preview_); }
 void Program::timerTick() { AutoPreviewTick(*window_, preview_); }
 
 }  // namespace lumigrab

@@ -216,7 +216,20 @@ TEST_F(DownloadTest, EmptyAddressFailsWithoutRequest) {
     EXPECT_EQ(window.logMessages(), std::vector<Text>{kFinalLine});
 }
 
-TEST_F(DownloadTest, EmptyListShowsMessageOnly) {
+struct RefusedCase {
+    const char* name;
+    const char* keyword;  // as typed
+    int rows;
+    const char* message;
+    std::string_view focus;  // empty: not moved
+};
+
+class Refused : public DownloadTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(Refused, ShowsMessageOnly) {
+    const RefusedCase& c = GetParam();
+    window.typeText(ctl::kKeyword, c.keyword);
+    for (int i = 1; i <= c.rows; ++i) AddRow("r " + std::to_string(i), PictureKind::Jpeg, i);
     window.setProgressMaximum(ctl::kProgress, 7);
     window.setProgressPosition(ctl::kProgress, 3);
 
@@ -224,14 +237,27 @@ TEST_F(DownloadTest, EmptyListShowsMessageOnly) {
 
     auto messages = window.messages();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].message, Gbk("请先获取图片地址,然后再执行下载操作"));
+    EXPECT_EQ(messages[0].message, Gbk(c.message));
     EXPECT_EQ(messages[0].caption, Gbk("信息："));
+    EXPECT_EQ(window.focused(), std::string(c.focus));
     EXPECT_TRUE(window.isEnabled(ctl::kDownloadButton));
     EXPECT_TRUE(window.history().empty());
     EXPECT_EQ(window.progressMaximum(ctl::kProgress), 7);
     EXPECT_EQ(window.progressPosition(ctl::kProgress), 3);
     EXPECT_EQ(FolderEntries(programFolder.path()), std::vector<std::string>{});
+    EXPECT_EQ(server.pictureRequests(), 0);
 }
+
+// A keyword the box reads as "猫?" would name the folder: refused as the
+// harvest refuses it. With nothing listed there is nothing to save, so the
+// list is what is said.
+INSTANTIATE_TEST_SUITE_P(
+    Start, Refused,
+    ::testing::Values(RefusedCase{"EmptyList", "cat", 0, "请先获取图片地址,然后再执行下载操作", ""},
+                      RefusedCase{"EmptyListBeforeKeyword", "猫\U0001F600", 0, "请先获取图片地址,然后再执行下载操作", ""},
+                      RefusedCase{"KeywordWithoutGbkForm", "猫\U0001F600", 2, "关键词中有无法使用的字符: U+1F600",
+                                  ctl::kKeyword}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The workers that did start take every row between them.
 TEST_F(DownloadTest, RefusedWorkerThreadLeavesItsRowsToTheOthers) {

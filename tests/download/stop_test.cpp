@@ -17,7 +17,7 @@ TEST_F(DownloadTest, StopBeforeAnyRunFailsAndKeepsList) {
     window.setTimerInterval(ctl::kPreviewTimer, 5000);
     window.setEnabled(ctl::kDownloadButton, false);
 
-    StopDownload(window, state);
+    EXPECT_FALSE(StopDownload(window, state));
 
     EXPECT_EQ(window.history(), std::vector<Text>{kStopFailedLine});
     EXPECT_EQ(window.rowCount(ctl::kResultList), 1);
@@ -40,8 +40,8 @@ TEST_F(DownloadTest, SecondStopFails) {
     StartDownload(window, state, program);
     ASSERT_TRUE(server.waitForRequests(1, 10s));
 
-    StopDownload(window, state);
-    StopDownload(window, state);
+    EXPECT_TRUE(StopDownload(window, state));
+    EXPECT_FALSE(StopDownload(window, state));
 
     auto history = window.history();
     ASSERT_GE(history.size(), 3u);

@@ -72,7 +72,7 @@ protected:
 
     // Starts a run and waits for its end.
     void Harvest() {
-        StartHarvest(window, state);
+        EXPECT_TRUE(StartHarvest(window, state)) << "the list was emptied";
         ASSERT_TRUE(WaitForEnd());
     }
 

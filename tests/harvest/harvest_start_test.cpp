@@ -24,7 +24,7 @@ TEST_P(InputCheckTest, StopsAtFirstFailedCheck) {
     window.insertRow(ctl::kResultList, 0, "old");
     const std::vector<Text> logBefore = window.logMessages();
 
-    StartHarvest(window, state);
+    EXPECT_FALSE(StartHarvest(window, state));
 
     const auto messages = window.messages();
     ASSERT_EQ(messages.size(), 1u);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "port/controls.h"
 #include "support/fake_window.h"
@@ -147,6 +148,7 @@ struct ToggleCase {
     bool checkedBefore;
     int interval;
     const char* logLine;
+    bool fetchShows;  // whether the fetch in flight at the click still shows
 };
 
 class Toggle : public PreviewTest, public ::testing::WithParamInterface<ToggleCase> {};
@@ -154,17 +156,26 @@ class Toggle : public PreviewTest, public ::testing::WithParamInterface<ToggleCa
 TEST_P(Toggle, SetsTimerAndLogs) {
     window.setChecked(ctl::kAutoPreview, GetParam().checkedBefore);
     window.setTimerInterval(ctl::kPreviewTimer, 12000);
+    const std::string slow = server.pictureUrl(PictureKind::Slow, 1, true) + "?ms=1000";
+    window.insertRow(ctl::kResultList, 0, "slow");
+    window.setCell(ctl::kResultList, 0, ctl::kColThumbnail, slow);
+    AutoPreviewTick(window, state);
+    ASSERT_TRUE(server.waitForRequests(1, 10s));
 
-    ToggleAutoPreview(window);
+    ToggleAutoPreview(window, state);
 
     EXPECT_EQ(window.timerInterval(ctl::kPreviewTimer), GetParam().interval);
     EXPECT_EQ(window.logMessages().back(), Gbk(GetParam().logLine));
     EXPECT_EQ(window.isChecked(ctl::kAutoPreview), GetParam().checkedBefore) << "the box toggles itself";
+    ASSERT_TRUE(state.steps.waitIdle(30s));
+    EXPECT_EQ(window.picturesShown(ctl::kPictureBox),
+              GetParam().fetchShows ? std::vector<Bytes>{server.expectedBody(slow)} : std::vector<Bytes>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Box, Toggle,
-                         ::testing::Values(ToggleCase{"SwitchesOn", false, 5000, "已开启自动预览"},
-                                           ToggleCase{"SwitchesOff", true, 0, "自动预览已关闭"}),
+                         ::testing::Values(ToggleCase{"SwitchesOn", false, 5000, "已开启自动预览", true},
+                                           ToggleCase{"SwitchesOffEndingItsFetches", true, 0, "自动预览已关闭",
+                                                      false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PreviewTest, AutoStepWithEmptyListClearsPicture) {
@@ -205,24 +216,50 @@ TEST_F(PreviewTest, TickShowsOnItsOwnThreadAndLeavesPosition) {
     EXPECT_EQ(window.logMessages().size(), 1u) << "only the usage text";
 }
 
-// A tick while a fetch hangs is still a step: it ends the hanging fetch and
-// shows its own picture, which the superseded step never replaces.
-TEST_F(PreviewTest, TickSupersedesAHangingFetch) {
-    window.insertRow(ctl::kResultList, 0, "slow");
-    window.setCell(ctl::kResultList, 0, ctl::kColThumbnail, server.pictureUrl(PictureKind::Stall, 1, true) + "?ms=8000");
-    const auto start = std::chrono::steady_clock::now();
-    AutoPreviewTick(window, state);
-    ASSERT_TRUE(server.waitForRequests(1, 10s));
-    window.clearRows(ctl::kResultList);
-    AddRows(1);
+struct OverlapCase {
+    const char* name;
+    // Tick i finds only row i + 1, whose thumbnail comes after delays[i] ms;
+    // -1: a quick one whose picture is waited for before the next tick.
+    std::vector<int> delays;
+    std::vector<int> shownRows;  // in the order they show
+};
 
-    AutoPreviewTick(window, state);
+class Overlap : public PreviewTest, public ::testing::WithParamInterface<OverlapCase> {};
+
+// Ticks do not wait for earlier steps: a thumbnail slower than the ticks
+// still shows when it comes, in the order the pictures come, and a tick with
+// kAutoPreviewFetches in flight abandons the oldest, which shows nothing.
+TEST_P(Overlap, SlowThumbnailsShowInTheOrderTheyCome) {
+    std::vector<std::string> thumbnails;
+    const auto start = std::chrono::steady_clock::now();
+    for (int delay : GetParam().delays) {
+        const int id = static_cast<int>(thumbnails.size()) + 1;
+        thumbnails.push_back(delay < 0 ? server.pictureUrl(PictureKind::Jpeg, id, true)
+                                       : server.pictureUrl(PictureKind::Slow, id, true) + "?ms=" +
+                                             std::to_string(delay));
+        window.clearRows(ctl::kResultList);
+        window.insertRow(ctl::kResultList, 0, "row");
+        window.setCell(ctl::kResultList, 0, ctl::kColThumbnail, thumbnails.back());
+        AutoPreviewTick(window, state);
+        // The step has picked its row once its request is in.
+        ASSERT_TRUE(server.waitForRequests(thumbnails.size(), 10s));
+        if (delay < 0) {
+            ASSERT_TRUE(window.waitFor([](FakeWindow& w) { return w.pictureChanges(ctl::kPictureBox) > 0; }));
+        }
+    }
     ASSERT_TRUE(state.steps.waitIdle(30s));
 
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s) << "the hanging fetch was waited for";
-    EXPECT_EQ(Shown(), Thumbnail(1));
-    EXPECT_EQ(window.pictureChanges(ctl::kPictureBox), 1);
+    std::vector<Bytes> expected;
+    for (int row : GetParam().shownRows) expected.push_back(server.expectedBody(thumbnails[row - 1]));
+    EXPECT_EQ(window.picturesShown(ctl::kPictureBox), expected);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "an abandoned fetch was waited for";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Ticks, Overlap,
+    ::testing::Values(OverlapCase{"FifthInFlightAbandonsTheOldest", {6000, 3000, 2200, 1400, 600}, {5, 4, 3, 2}},
+                      OverlapCase{"FinishedFetchesLeaveTheirPlace", {3000, -1, 2200, 1400, 600}, {2, 5, 4, 3, 1}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PreviewTest, NewerStepSupersedesAHangingOne) {
     window.insertRow(ctl::kResultList, 0, "slow");

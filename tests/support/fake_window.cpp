@@ -49,7 +49,7 @@ void FakeWindow::setProgressPosition(std::string_view c, int v) { Lock l(mutex_)
 void FakeWindow::setPicture(std::string_view c, const Bytes& p) {
     Lock l(mutex_);
     at(c).picture = p;
-    ++at(c).pictureChanges;
+    at(c).pictures.push_back(p);
 }
 
 int FakeWindow::rowCount(std::string_view) { return list_.size(); }
@@ -94,7 +94,8 @@ void FakeWindow::typeText(std::string_view c, std::string_view utf8) {
 std::vector<ShownMessage> FakeWindow::messages() { Lock l(mutex_); return messages_; }
 std::string FakeWindow::focused() { Lock l(mutex_); return focused_; }
 Bytes FakeWindow::picture(std::string_view c) { Lock l(mutex_); return at(c).picture; }
-int FakeWindow::pictureChanges(std::string_view c) { Lock l(mutex_); return at(c).pictureChanges; }
+int FakeWindow::pictureChanges(std::string_view c) { Lock l(mutex_); return static_cast<int>(at(c).pictures.size()); }
+std::vector<Bytes> FakeWindow::picturesShown(std::string_view c) { Lock l(mutex_); return at(c).pictures; }
 std::vector<std::vector<Text>> FakeWindow::rows(std::string_view) {
     std::vector<std::vector<Text>> out;
     for (const auto& [id, record] : list_.rows()) {

@@ -59,6 +59,8 @@ public:
     std::string focused();
     Bytes picture(std::string_view control);
     int pictureChanges(std::string_view control);
+    // Every picture written to the box, in the order it was written.
+    std::vector<Bytes> picturesShown(std::string_view control);
     std::vector<std::vector<Text>> rows(std::string_view control);
     // The log's lines without their time stamps (text after the first 20 bytes).
     std::vector<Text> logMessages();
@@ -76,7 +78,7 @@ private:
         int maximum = 100;
         int position = 0;
         Bytes picture;
-        int pictureChanges = 0;
+        std::vector<Bytes> pictures;
     };
     Control& at(std::string_view control);
 
