@@ -27,9 +27,9 @@ private:
     std::string name_;
 };
 
-// True while a copy of the program holds the machine-wide single-copy marker:
-// its name shows in the kernel's socket table, and looking does not disturb
-// the holder.
+// True while a copy of the program holds the single-copy marker of this
+// process's network namespace: its name shows in the kernel's socket table,
+// and looking does not disturb the holder.
 bool InstanceMarkerHeld();
 
 // The environment a program on `display` is started with: the X platform,

@@ -15,6 +15,7 @@
 #include "support/child.h"
 #include "support/eventually.h"
 #include "support/files.h"
+#include "support/own_network.h"
 #include "support/x_desktop.h"
 #include "text/encoding.h"
 
@@ -50,7 +51,7 @@ protected:
 
     void SetUp() override {
         if (!display_) GTEST_SKIP() << "no Xvfb";
-        if (InstanceMarkerHeld()) GTEST_SKIP() << "a copy of the program already runs on this machine";
+        if (!testing::OwnNetworkProblem().empty()) GTEST_SKIP() << testing::OwnNetworkProblem();
         folder_ = std::make_unique<testing::TempFolder>("lumigrab-copies");
         exe_ = *folder_ / "lumigrab";
         fs::copy_file(GetParam().path, exe_);

@@ -10,6 +10,7 @@
 
 #include "support/child.h"
 #include "support/eventually.h"
+#include "support/own_network.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ TEST(Shutdown, CloseWhileWorkersCallIntoWindowExitsZero) {
 }
 
 TEST(Shutdown, ProgramClosesOnTerminateAndExitsZero) {
+    if (!lumigrab::testing::OwnNetworkProblem().empty()) GTEST_SKIP() << lumigrab::testing::OwnNetworkProblem();
     Child program({LUMIGRAB_EXE});
     ASSERT_GT(program.pid(), 0);
     const pid_t pid = program.pid();
