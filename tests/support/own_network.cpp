@@ -4,7 +4,9 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,16 +38,35 @@ std::string MapOwnIds(uid_t uid, gid_t gid) {
     return {};
 }
 
+// X servers put their sockets in this folder as well as among the abstract
+// names, and one that finds its display's abstract name free takes the
+// display, replacing a socket of that name in the folder. In a network
+// namespace of our own every abstract name is free, so without a folder of
+// our own too the tests' X server would take the socket of the desktop's.
+constexpr const char* kXSocketFolder = "/tmp/.X11-unix";
+
+std::string PrivateXSocketFolder() {
+    // Our mounts must not reach the machine's namespace.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return Failed("making / private");
+    // X makes the folder itself where it is missing; it must be there to be covered.
+    if (::mkdir(kXSocketFolder, 01777) == 0) ::chmod(kXSocketFolder, 01777);
+    if (::mount("tmpfs", kXSocketFolder, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=1777,size=1m") != 0)
+        return Failed(std::string("mounting a folder of its own on ") + kXSocketFolder);
+    return {};
+}
+
 std::string Enter() {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
-    // Root makes one directly and stays root on the machine's files.
-    if (::unshare(CLONE_NEWNET) != 0) {
-        const std::string direct = Failed("unshare(CLONE_NEWNET)");
-        if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
-            return direct + "; " + Failed("unshare(CLONE_NEWUSER | CLONE_NEWNET)");
+    // Root makes them directly and stays root on the machine's files.
+    constexpr int kOwn = CLONE_NEWNET | CLONE_NEWNS;
+    if (::unshare(kOwn) != 0) {
+        const std::string direct = Failed("unshare(CLONE_NEWNET | CLONE_NEWNS)");
+        if (::unshare(CLONE_NEWUSER | kOwn) != 0)
+            return direct + "; " + Failed("unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWNS)");
         if (std::string problem = MapOwnIds(uid, gid); !problem.empty()) return problem;
     }
+    if (std::string problem = PrivateXSocketFolder(); !problem.empty()) return problem;
     // A new namespace's loopback interface is down: nothing on 127.0.0.1
     // would answer.
     UniqueFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));

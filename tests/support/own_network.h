@@ -4,8 +4,9 @@
 // lumigrab open anywhere, or started by another test run, would make every
 // copy a test starts end itself. A test program that links this runs in a
 // network namespace of its own instead, entered before main while the process
-// has one thread, with its loopback interface up for the stand-in and the X
-// server. Without root it makes a user namespace to own it, in which the
+// has one thread, with its loopback interface up for the stand-in, and in a
+// mount namespace whose X socket folder is its own, for the X server it
+// starts. Without root it makes a user namespace to own them, in which the
 // process keeps its own user and group ids.
 #include <string>
 
