@@ -4,7 +4,13 @@
 #include <QPushButton>
 #include <QTableView>
 
+#include <cstdlib>
+
 #include "port/controls.h"
+#include "program/program.h"
+#include "support/fake_window.h"
+#include "support/files.h"
+#include "tools/standin/standin.h"
 #include "window_fixture.h"
 
 namespace lumigrab::ui::testing {
@@ -120,6 +126,58 @@ TEST_F(EventsTest, CloseRunsTheCloseAction) {
     window->close();
     EXPECT_EQ(closed, 1);
 }
+
+// What the program's handlers do beyond the core's: the automatic preview's
+// fetches in flight show rows of the list that a harvest, or a Stop that
+// stopped a run, empties, so they end with it and show nothing.
+struct EndingCase {
+    const char* name;
+    void (*act)(Program& program);
+    bool fetchShows;
+};
+
+class ProgramEnds : public ::testing::TestWithParam<EndingCase> {};
+
+TEST_P(ProgramEnds, AutoPreviewFetchesWithTheList) {
+    using namespace std::chrono_literals;
+    using standin::PictureKind;
+    standin::StandinServer server;
+    setenv("https_proxy", server.proxyUrl().c_str(), 1);
+    setenv("HTTPS_PROXY", server.proxyUrl().c_str(), 1);
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
+    lumigrab::testing::TempFolder folder("lumigrab-program");
+    lumigrab::testing::FakeWindow window;
+    Program program(ProgramInfo{folder.path(), "lumigrab"});
+    program.attachWindow(window, {});
+    window.setText(ctl::kKeyword, "kitten");
+    window.selectEntry(ctl::kDepth, 0);
+    window.setText(ctl::kPictureName, "cat");
+    window.insertRow(ctl::kResultList, 0, "slow");
+    window.setCell(ctl::kResultList, 0, ctl::kColAddress, server.pictureUrl(PictureKind::Slow, 2) + "?ms=5000");
+    window.setCell(ctl::kResultList, 0, ctl::kColThumbnail,
+                   server.pictureUrl(PictureKind::Slow, 1, true) + "?ms=1500");
+    program.timerTick();
+    ASSERT_TRUE(server.waitForRequests(1, 10s));
+
+    GetParam().act(program);
+    ASSERT_TRUE(DetachedThreads::waitAllIdle(30s));
+
+    EXPECT_EQ(window.pictureChanges(ctl::kPictureBox), GetParam().fetchShows ? 1 : 0);
+    program.endRuns(30s);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Handlers, ProgramEnds,
+    ::testing::Values(EndingCase{"Stop",
+                                 [](Program& p) {
+                                     p.downloadClicked();
+                                     p.stopClicked();
+                                 },
+                                 false},
+                      EndingCase{"StopWithoutARun", [](Program& p) { p.stopClicked(); }, true},
+                      EndingCase{"Harvest", [](Program& p) { p.harvestClicked(); }, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace lumigrab::ui::testing
