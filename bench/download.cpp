@@ -225,7 +225,7 @@ Figures CoreDownload(const std::vector<std::string>& urls, int workers, const fs
         row.thumbnail = urls[i];
     }
     window.pictureList().append(std::move(rows));
-    lumigrab::ProgramInfo program{folder, "lumigrab"};
+    lumigrab::ProgramInfo program{folder, "lumigrab", lumigrab::PortablePlaces(folder)};
     lumigrab::DownloadState state;
 
     Figures figures;

@@ -50,8 +50,7 @@ int CountOf(const std::vector<Text>& lines, const Text& line) {
 class FaultRun : public ::testing::Test {
 protected:
     explicit FaultRun(standin::StandinOptions options = {}) : server(std::move(options)) {
-        program.folder = programFolder.path();
-        program.executableName = "lumigrab";
+        program = {programFolder.path(), "lumigrab", PortablePlaces(programFolder.path())};
     }
 
     void TearDown() override {
