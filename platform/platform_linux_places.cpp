@@ -41,7 +41,8 @@ PicturesEntry ReadValue(std::string_view rest) {
         const char c = rest[i];
         if (c == '"') break;
         if (c == '\\') {
-            if (++i >= rest.size()) return malformed;
+            // No path holds a NUL: one would cut it short where it stands.
+            if (++i >= rest.size() || rest[i] == '\0') return malformed;
             value += rest[i];
         } else if (c == '$') {
             // Only a leading $HOME, and only as a whole word.

@@ -65,6 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"HomeNotFirst", "XDG_PICTURES_DIR=\"/a/$HOME\"", Kind::Malformed, ""},
         EntryCase{"Backtick", "XDG_PICTURES_DIR=\"/a/`id`\"", Kind::Malformed, ""},
         EntryCase{"Nul", "XDG_PICTURES_DIR=\"/a\0b\""s, Kind::Malformed, ""},
+        EntryCase{"EscapedNul", "XDG_PICTURES_DIR=\"/a\\\0b\""s, Kind::Malformed, ""},
         EntryCase{"WordAfterTheQuote", "XDG_PICTURES_DIR=\"/a\" b", Kind::Malformed, ""},
         EntryCase{"BlankBeforeEquals", "XDG_PICTURES_DIR =\"/a\"", Kind::Malformed, ""}),
     [](const auto& info) { return std::string(info.param.name); });
