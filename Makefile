@@ -7,7 +7,7 @@ PRESET ?= dev
 endif
 BUILD_DIR := build/$(PRESET)
 
-.PHONY: all deps build install run test test-asan test-tsan demo demo-shell bench fuzz clean
+.PHONY: all deps build install deb run test test-asan test-tsan demo demo-shell bench fuzz clean
 
 all: build
 
@@ -18,14 +18,21 @@ build: deps
 	cmake --preset $(PRESET) >/dev/null
 	cmake --build --preset $(PRESET)
 
-# The command only, as any other: PREFIX/bin/lumigrab-cli, its manual page and
-# bash and zsh completion, under DESTDIR when given (for packaging). The window
-# program is not installed: it stays a portable folder.
+# Both programs with the same layout as the package, under DESTDIR when given:
+# PREFIX/bin/lumigrab and lumigrab-cli, their manual pages, the menu entry,
+# the icons, the AppStream metadata, bash and zsh completion. Installed, the
+# window keeps its files in each user's own folders.
 PREFIX ?= /usr/local
 install: deps
 	cmake --preset $(PRESET) >/dev/null
-	cmake --build --preset $(PRESET) --target lumigrab-cli lumigrab-cli-manual
+	cmake --build --preset $(PRESET) --target lumigrab lumigrab-icons lumigrab-cli lumigrab-cli-manual
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --component window --prefix "$(PREFIX)"
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --component cli --prefix "$(PREFIX)"
+
+# The Debian package, build/<preset>/lumigrab_VERSION_ARCH.deb; the last line
+# printed is its path. scripts/check-deb checks one as CI does.
+deb: build
+	@scripts/make-deb $(BUILD_DIR)
 
 run: build
 	$(BUILD_DIR)/bin/lumigrab

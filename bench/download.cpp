@@ -225,7 +225,7 @@ Figures CoreDownload(const std::vector<std::string>& urls, int workers, const fs
         row.thumbnail = urls[i];
     }
     window.pictureList().append(std::move(rows));
-    lumigrab::ProgramInfo program{folder, "lumigrab"};
+    lumigrab::ProgramInfo program{folder, "lumigrab", lumigrab::PortablePlaces(folder)};
     lumigrab::DownloadState state;
 
     Figures figures;
@@ -584,7 +584,10 @@ void EmptyFiles(const fs::path& folder) {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
-        if (it->is_regular_file(ec)) ::truncate(it->path().c_str(), 0);
+        if (it->is_regular_file(ec)) {
+            // One that cannot be emptied only costs the next run a little.
+            [[maybe_unused]] const int ignored = ::truncate(it->path().c_str(), 0);
+        }
     }
 }
 

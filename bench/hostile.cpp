@@ -94,7 +94,7 @@ Figures HostileRun(const std::vector<Bytes>& kinds, const testing::LoopbackServe
         window.setCell(ctl::kResultList, i, ctl::kColAddress, server.url("/" + std::to_string(i)));
     }
     lumigrab::DownloadState state;
-    lumigrab::ProgramInfo program{programFolder.path(), "lumigrab"};
+    lumigrab::ProgramInfo program{programFolder.path(), "lumigrab", lumigrab::PortablePlaces(programFolder.path())};
 
     Figures figures;
     figures.asked = rows;

@@ -7,7 +7,10 @@
 //   bench_window ADDRESSES THREADS FOLDER
 //
 // ADDRESSES holds one picture address a line; FOLDER stands in for the
-// program's folder, so the pictures land in FOLDER/bench. Prints one
+// program's folder, and the program's places are decided for it as for its
+// own: so the pictures land in FOLDER/bench, or, for the bin folder of an
+// installed layout, in the user's Pictures/Lumigrab/bench (.ci/run's package
+// check runs the window so). Prints one
 // "name value" a line:
 //   seconds      from the click to the button enabled again
 //   saved        rows whose state is OK
@@ -136,7 +139,7 @@ int main(int argc, char** argv) {
             if (!line.empty()) addresses.push_back(line);
     }
     const std::string threads = argv[2];
-    const std::filesystem::path folder = argv[3];
+    const std::filesystem::path folder = std::filesystem::absolute(argv[3]);
     if (addresses.empty()) {
         std::fprintf(stderr, "bench_window: no addresses in %s\n", argv[1]);
         return 2;
@@ -145,7 +148,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     ui::PrepareApplication(app);
 
-    Program program(ProgramInfo{folder, "lumigrab"});
+    Program program(ProgramInfoFor(folder, "lumigrab"));
     BenchHandlers handlers(program);
     ui::MainWindow window(handlers, program.pictureList());
     ui::CrossThreadPort port(window.controls(), &window);

@@ -47,7 +47,10 @@ struct DownloadRun {
         // written; setCell finds it gone and leaves every other row alone.
         if (result.kind != ItemResult::Kind::Gone)
             window.pictureList().setCell(rows[item], ctl::kColState, saved ? Text("OK") : Gbk("失败"));
-        if (result.kind == ItemResult::Kind::Fetched && result.fetch.state == PictureFetch::State::WriteFailed)
+        // The window keeps every picture it can write; one turned down had
+        // no folder to go to (see StartDownload) and failed as a write.
+        if (result.kind == ItemResult::Kind::Fetched && (result.fetch.state == PictureFetch::State::WriteFailed ||
+                                                         result.fetch.state == PictureFetch::State::NotKept))
             AppendLog(window, Gbk("文件写入失败:") + Utf8ToGbk(result.path->string()));
         ++completed;
         window.setProgressPosition(ctl::kProgress, completed);
@@ -109,6 +112,9 @@ void StartDownload(WindowPort& window, DownloadState& state, const ProgramInfo& 
         items.push_back({fullSize ? record.address : record.thumbnail, PicturePath(folder, record.saveName)});
     }
     options.allowWorker = state.allowThreadStart;
+    // A folder that could not be worked out is only a name: a picture written
+    // under it would land in the current directory, so none is.
+    if (!IsKnownPlace(folder)) options.keep = [](const PictureFacts&) { return PictureFetch::Verdict{false, {}, {}}; };
 
     PictureList& list = window.pictureList();
     auto batch = std::make_shared<DownloadBatch>(

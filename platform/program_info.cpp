@@ -4,6 +4,16 @@
 
 namespace lumigrab {
 
+ProgramPlaces PortablePlaces(const std::filesystem::path& programFolder) {
+    return ProgramPlaces{false, programFolder, programFolder, {}};
+}
+
+std::string_view DesktopId() { return LUMIGRAB_DESKTOP_ID; }
+
+ProgramInfo ProgramInfoFor(const std::filesystem::path& folder, std::string executableName) {
+    return ProgramInfo{folder, std::move(executableName), PreparePlaces(folder)};
+}
+
 ProgramInfo RecordProgramInfo(const char* argv0) {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -11,10 +21,10 @@ ProgramInfo RecordProgramInfo(const char* argv0) {
     if (ec || exe.empty()) {
         exe = fs::absolute(argv0 ? fs::path(argv0) : fs::path(), ec);
     }
-    ProgramInfo info;
-    info.folder = exe.parent_path();
-    info.executableName = exe.filename().string();
-    fs::current_path(info.folder, ec);  // a failure leaves the start directory; nothing to report
+    ProgramInfo info = ProgramInfoFor(exe.parent_path(), exe.filename().string());
+    // A failure leaves the start directory; the log names a folder that
+    // could not be made, and nothing is written relative to this one.
+    if (IsKnownPlace(info.places.picturesFolder)) fs::current_path(info.places.picturesFolder, ec);
     return info;
 }
 

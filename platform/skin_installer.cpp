@@ -2,12 +2,14 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/file_io.h"
@@ -24,6 +26,15 @@ struct DlCloser {
     }
 };
 using LibraryHandle = std::unique_ptr<void, DlCloser>;
+
+// A file with no name holding the image, loaded through its descriptor. The
+// mapping keeps the code once the descriptor is closed.
+LibraryHandle LoadFromMemory(std::span<const std::uint8_t> image) {
+    UniqueFd fd(::memfd_create(std::string(kSkinLibraryFileName).c_str(), MFD_CLOEXEC));
+    if (!fd || !WriteAll(fd.get(), image)) return LibraryHandle();
+    const std::string path = "/proc/self/fd/" + std::to_string(fd.get());
+    return LibraryHandle(::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+}
 
 }  // namespace
 
@@ -47,15 +58,19 @@ bool EnsureSkinLibrary(const std::filesystem::path& libraryPath,
     return false;
 }
 
-std::optional<int> InstallSkin(const std::filesystem::path& programFolder,
+std::optional<int> InstallSkin(const std::filesystem::path& libraryFolder,
                                std::span<const std::uint8_t> libraryImage,
                                std::span<const std::uint8_t> skin, WindowPort& window) {
-    std::filesystem::path libraryPath = programFolder / std::string(kSkinLibraryFileName);
-    EnsureSkinLibrary(libraryPath, libraryImage);
-
-    // An absolute path: the library in the program folder and no other, not
-    // one the loader might find on its search path first.
-    LibraryHandle library(::dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL));
+    LibraryHandle library;
+    if (libraryFolder.empty()) {
+        library = LoadFromMemory(libraryImage);
+    } else {
+        std::filesystem::path libraryPath = libraryFolder / std::string(kSkinLibraryFileName);
+        EnsureSkinLibrary(libraryPath, libraryImage);
+        // An absolute path: the library in that folder and no other, not one
+        // the loader might find on its search path first.
+        library.reset(::dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL));
+    }
     SkinAttachResFn attach = nullptr;
     if (library) {
         attach = reinterpret_cast<SkinAttachResFn>(

@@ -1,5 +1,5 @@
 #pragma once
-// Puts the skin library beside the executable and applies one skin through it.
+// Puts the skin library in the program's library folder and applies one skin through it.
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -22,9 +22,12 @@ inline constexpr int kSkinFailureExitCode = -1;
 // The text of the fatal message box (caption "错误", error icon).
 Text SkinLoadFailureMessage();
 
-// Writes `libraryImage` to programFolder/libSkinEngine.so unless something is
+// Writes `libraryImage` to libraryFolder/libSkinEngine.so unless something is
 // already there (a file with any content, a folder), then loads that file and
 // calls its SkinAttachRes with a private copy of `skin`, "" and 0, 0, 0.
+// An empty `libraryFolder` means there is no folder to keep it in (an
+// installed program whose user has no usable data folder): the image is then
+// loaded from memory, so the window still comes up and can say why.
 // Call on the window thread, before the window is first shown.
 //
 // Returns nullopt when the program goes on (whatever the entry returned).
@@ -34,7 +37,7 @@ Text SkinLoadFailureMessage();
 //
 // A loaded library stays loaded for the rest of the process: the style it
 // installed runs its code.
-std::optional<int> InstallSkin(const std::filesystem::path& programFolder,
+std::optional<int> InstallSkin(const std::filesystem::path& libraryFolder,
                                std::span<const std::uint8_t> libraryImage,
                                std::span<const std::uint8_t> skin, WindowPort& window);
 

@@ -1,5 +1,6 @@
 #include "program/program.h"
 
+#include "download/save_folder.h"
 #include "platform/single_instance.h"
 #include "platform/skin_installer.h"
 #include "program/shell.h"
@@ -14,9 +15,12 @@ constexpr int kStartSkin = 10;
 void Program::windowCreated() {
     // A skin library that cannot be loaded ends the process before the
     // window is ever shown; the installer has told the user why.
-    if (auto code = InstallSkin(info_.folder, SkinLibraryImage(), SkinFile(kStartSkin), *window_)) {
+    if (auto code = InstallSkin(info_.places.libraryFolder, SkinLibraryImage(), SkinFile(kStartSkin), *window_)) {
         ui::FinishProcess(*code);
     }
+    // The user's folders an installed program could not have, said as a
+    // download says a folder it could not make.
+    for (const auto& folder : info_.places.unavailable) LogFolderNotMade(*window_, folder);
 }
 
 void Program::firstActivation() {

@@ -10,9 +10,13 @@
 #include <csignal>
 #include <cstdio>
 
+#include "platform/program_places.h"
+
 namespace lumigrab::ui {
 
 void PrepareApplication(QApplication& app) {
+    // Lets the desktop match the window to its menu entry and icon.
+    QGuiApplication::setDesktopFileName(QString::fromUtf8(DesktopId().data(), static_cast<qsizetype>(DesktopId().size())));
     if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) app.setStyle(fusion);
     QFont font;
     font.setFamilies({QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),

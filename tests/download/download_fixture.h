@@ -77,8 +77,7 @@ inline const Text kFolderLine = Gbk("软件没发现原有目录已自动生成�
 class DownloadTest : public ::testing::Test {
 protected:
     DownloadTest() {
-        program.folder = programFolder.path();
-        program.executableName = "lumigrab";
+        program = {programFolder.path(), "lumigrab", PortablePlaces(programFolder.path())};
     }
 
     void TearDown() override {

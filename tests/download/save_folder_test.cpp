@@ -43,6 +43,9 @@ struct UnwritableCase {
     // Prepares the program folder so the picture cannot be written.
     void (*prepare)(const std::filesystem::path& programFolder);
     bool folderLines;  // the folder is missing: its lines come first
+    // The pictures folder as an installed program names one it could not
+    // work out; null for the program folder.
+    const char* unknownPictures = nullptr;
 };
 
 class Unwritable : public DownloadTest, public ::testing::WithParamInterface<UnwritableCase> {};
@@ -50,6 +53,7 @@ class Unwritable : public DownloadTest, public ::testing::WithParamInterface<Unw
 TEST_P(Unwritable, RowFailsAndFileIsNamedInLog) {
     const UnwritableCase& c = GetParam();
     c.prepare(programFolder.path());
+    if (c.unknownPictures) program.places = {true, {}, c.unknownPictures, {c.unknownPictures}};
     window.setText(ctl::kKeyword, c.keyword);
     AddRow("x 1", PictureKind::Jpeg, 1);
     AddRow(Gbk("图") + " 2", PictureKind::Jpeg, 2);
@@ -58,7 +62,8 @@ TEST_P(Unwritable, RowFailsAndFileIsNamedInLog) {
 
     EXPECT_EQ(State(0), Gbk("失败"));
     EXPECT_EQ(State(1), Gbk("失败"));
-    const std::string folder = programFolder.path().string() + "/" + c.keyword;
+    const std::string folder =
+        (c.unknownPictures ? std::string(c.unknownPictures) : programFolder.path().string()) + "/" + c.keyword;
     std::vector<Text> expected{kStartLine};
     if (c.folderLines) {
         expected.push_back(kFolderLine);
@@ -85,8 +90,29 @@ INSTANTIATE_TEST_SUITE_P(
                            std::filesystem::create_directories(p / "dirs" / "x 1.jpg");
                            std::filesystem::create_directories(p / "dirs" / "图 2.jpg");
                        },
-                       false}),
+                       false},
+        // Nothing is looked up, made or written under a name: it would be
+        // taken as a place in the current directory, where this one is.
+        UnwritableCase{"PicturesFolderNotWorkedOut", "kw",
+                       [](const std::filesystem::path& p) {
+                           std::filesystem::create_directories(p / "$HOME/Pictures/Lumigrab/kw");
+                           std::filesystem::current_path(p);
+                       },
+                       true, "$HOME/Pictures/Lumigrab"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DownloadTest, PicturesFolderGoneSinceTheStartIsMadeAgain) {
+    const auto pictures = programFolder.path() / "Pictures" / "Lumigrab";
+    program.places = {true, programFolder.path() / "data", pictures, {}};
+    window.setText(ctl::kKeyword, "kw");
+    AddRow("v 1", PictureKind::Jpeg, 1);
+
+    RunToEnd();
+
+    EXPECT_EQ(window.history().at(1), kFolderLine);
+    EXPECT_EQ(window.history().at(2), CompletionLine(1));
+    EXPECT_EQ(ReadFile(pictures / "kw" / "v 1.jpg"), server.expectedBody(server.pictureUrl(PictureKind::Jpeg, 1)));
+}
 
 TEST(WritePictureFile, ReplacesExistingFileAndLeavesNothingElse) {
     TempFolder folder;

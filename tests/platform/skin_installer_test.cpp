@@ -1,6 +1,7 @@
 #include "platform/skin_installer.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -138,6 +139,33 @@ TEST_F(SkinInstallerTest, ImageThatIsNoLibraryIsFatal) {
 TEST_F(SkinInstallerTest, UnwritableProgramFolderIsNotReportedButLoadingFails) {
     FakeWindow window;
     ExpectFatal(window, InstallSkin(folder_ / "no-such-folder", probe_, skin_, window));
+}
+
+// Without a folder for it the image is loaded from memory. The loader knows
+// such a copy by its descriptor's name, which a later copy could reuse, so
+// one load a process: this is the only test that makes one.
+TEST_F(SkinInstallerTest, NoFolderLoadsTheImageFromMemoryAndWritesNothing) {
+    FakeWindow window;
+    ExpectFatal(window, InstallSkin({}, AsBytes("not a library"), skin_, window));
+
+    FakeWindow other;
+    EXPECT_FALSE(InstallSkin({}, probe_, skin_, other).has_value());
+    EXPECT_TRUE(other.messages().empty());
+    const SkinProbeRecord* loaded = nullptr;
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* out) {
+            if (!std::string_view(info->dlpi_name).starts_with("/proc/self/fd/")) return 0;
+            void* handle = ::dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD);
+            auto fn = handle ? reinterpret_cast<SkinProbeLastCallFn>(::dlsym(handle, "SkinProbeLastCall")) : nullptr;
+            *static_cast<const SkinProbeRecord**>(out) = fn ? fn() : nullptr;
+            if (handle) ::dlclose(handle);
+            return 1;
+        },
+        &loaded);
+    ASSERT_NE(loaded, nullptr) << "no library was loaded from memory";
+    EXPECT_EQ(loaded->calls, 1);
+    EXPECT_EQ(loaded->length, static_cast<int>(skin_.size()));
+    EXPECT_TRUE(fs::is_empty(folder_));
 }
 
 TEST_F(SkinInstallerTest, FailureMessageIsShownOnceAndNothingIsCalled) {

@@ -22,16 +22,6 @@
 namespace lumigrab::ui::testing {
 namespace {
 
-// The log's lines, each ended by CR LF; `rest` gets what follows the last.
-std::vector<Text> LogLines(const Text& log, Text& rest) {
-    std::vector<Text> lines;
-    size_t from = 0;
-    for (size_t end; (end = log.find("\r\n", from)) != Text::npos; from = end + 2)
-        lines.push_back(log.substr(from, end - from));
-    rest = log.substr(from);
-    return lines;
-}
-
 Bytes Png(QSize size) {
     QImage image(size, QImage::Format_RGB32);
     image.fill(Qt::yellow);

@@ -10,7 +10,9 @@
 #include "program/program.h"
 #include "support/fake_window.h"
 #include "support/files.h"
+#include "text/encoding.h"
 #include "tools/standin/standin.h"
+#include "window/cross_thread_port.h"
 #include "window_fixture.h"
 
 namespace lumigrab::ui::testing {
@@ -94,6 +96,26 @@ TEST(WindowStart, CreatedRunsOnceBeforeShowAndGreysAutoPreviewRegardless) {
     window.hide();
     window.showCentred();
     EXPECT_EQ(handlers.count("windowCreated"), 1);
+}
+
+// HOME unset: no folder for the skin library and no pictures folder. The
+// skin still comes (from memory), and the log names both folders, as a
+// download names one it could not make.
+TEST(WindowStart, InstalledWithoutItsFoldersComesUpAndNamesThemInTheLog) {
+    const std::vector<std::filesystem::path> missing{"$HOME/.local/share/lumigrab", "$HOME/Pictures/Lumigrab"};
+    Program program(ProgramInfo{"/usr/bin", "lumigrab", ProgramPlaces{true, {}, missing[1], missing}});
+    MainWindow window(program, program.pictureList());
+    CrossThreadPort port(window.controls(), &window);
+    program.attachWindow(port, [] {});
+    window.showCentred();
+    ASSERT_TRUE(window.isVisible());
+
+    Text rest;
+    const std::vector<Text> lines = LogLines(window.controls().text(ctl::kLog), rest);
+    ASSERT_GE(lines.size(), 2u);
+    // After the usage text, each behind its time stamp and a space.
+    EXPECT_EQ(lines[lines.size() - 2].substr(20), Gbk("目录创建失败:$HOME/.local/share/lumigrab"));
+    EXPECT_EQ(lines.back().substr(20), Gbk("目录创建失败:$HOME/Pictures/Lumigrab"));
 }
 
 TEST_F(EventsTest, FirstActivationRunsOnce) {

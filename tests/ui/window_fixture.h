@@ -50,6 +50,16 @@ private:
     }
 };
 
+// The log's lines, each ended by CR LF; `rest` gets what follows the last.
+inline std::vector<Text> LogLines(const Text& log, Text& rest) {
+    std::vector<Text> lines;
+    size_t from = 0;
+    for (size_t end; (end = log.find("\r\n", from)) != Text::npos; from = end + 2)
+        lines.push_back(log.substr(from, end - from));
+    rest = log.substr(from);
+    return lines;
+}
+
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
