@@ -29,7 +29,9 @@ constexpr const char* kIndexes =
     "CREATE INDEX IF NOT EXISTS records_sha256 ON records(sha256) WHERE state = 'ok';"
     "CREATE INDEX IF NOT EXISTS records_by_url ON records(url);"
     "CREATE INDEX IF NOT EXISTS records_claimed_sha256 ON records(sha256) WHERE state = 'fetching';";
-constexpr const char* kNow = "strftime('%Y-%m-%dT%H:%M:%SZ', 'now')";
+// To the millisecond: a run that starts right after another ended must tell
+// that one's rows from those of copies at work alongside it.
+constexpr const char* kNow = "strftime('%Y-%m-%dT%H:%M:%fZ', 'now')";
 
 std::string Message(sqlite3* db) { return db != nullptr ? sqlite3_errmsg(db) : "out of memory"; }
 

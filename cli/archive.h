@@ -10,7 +10,8 @@
 //           reason, time, pid, process)
 //
 // One row per picture a run reached: state "ok" (saved), "failed",
-// "skipped", "duplicate" or "filtered"; time in UTC, ISO 8601. An address or
+// "skipped", "duplicate" or "filtered"; time in UTC, ISO 8601 to the
+// millisecond (seconds alone in rows of older versions). An address or
 // a SHA-256 counts as archived when an "ok" row has it.
 //
 // While a picture is on its way its row is a claim: state "fetching", with

@@ -12,6 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 #include "cli/archive.h"
 #include "cli/options.h"
 #include "support/files.h"
@@ -56,13 +59,16 @@ std::unique_ptr<Archive> OpenAs(const std::filesystem::path& file, ArchiveProces
     return archive;
 }
 
+// When the other copy left its row, against this run's start.
+enum class When { LongBefore, JustBefore, During };
+
 // Rows as the other copy leaves them; `state` "fetching" is a claim alone.
 struct ClaimCase {
     const char* name;
     Who who;
     const char* state;
     const char* reason;
-    bool beforeThisRun;  // recorded before this run began
+    When when;
     Kind expected;
     const char* outcome = "";
 };
@@ -74,8 +80,7 @@ TEST_P(ArchiveClaimTest, DecidesWhoFetchesAnAddress) {
     const ClaimCase& c = GetParam();
     TempFolder folder("lumigrab-archive");
     const auto file = folder / "archive.db";
-    auto mine = OpenAs(file, ThisProcess());
-    ASSERT_NE(mine, nullptr);
+    std::unique_ptr<Archive> mine = c.when == When::During ? OpenAs(file, ThisProcess()) : nullptr;
     const ArchiveProcess them = ProcessFor(c.who);
     auto theirs = c.who == Who::Self ? nullptr : OpenAs(file, them);
     Archive& other = theirs ? *theirs : *mine;
@@ -87,13 +92,15 @@ TEST_P(ArchiveClaimTest, DecidesWhoFetchesAnAddress) {
         ArchiveRecord record{kUrl, "", 10, 0, 0, "", "them/img 1.jpg", "cat", c.state, c.reason};
         ASSERT_TRUE(other.Finish(first.row, record, error)) << error;
     }
-    if (c.beforeThisRun) {
+    if (c.when == When::LongBefore) {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
         SqliteDb owned(db);
         ASSERT_EQ(sqlite3_exec(db, "UPDATE records SET time = '2000-01-01T00:00:00Z'", nullptr, nullptr, nullptr),
                   SQLITE_OK);
     }
+    if (c.when == When::JustBefore) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!mine) mine = OpenAs(file, ThisProcess());
 
     const Archive::Claim claim = mine->ClaimAddress(kUrl, "me/img 1.jpg", "cat");
     EXPECT_EQ(claim.kind, c.expected) << claim.error;
@@ -112,23 +119,27 @@ TEST_P(ArchiveClaimTest, DecidesWhoFetchesAnAddress) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, ArchiveClaimTest,
     ::testing::Values(
-        ClaimCase{"SavedByAnEarlierRun", Who::Gone, "ok", "", true, Kind::InArchive},
-        ClaimCase{"SavedByACopyAtWork", Who::Running, "ok", "", false, Kind::InArchive},
+        ClaimCase{"SavedByAnEarlierRun", Who::Gone, "ok", "", When::LongBefore, Kind::InArchive},
+        ClaimCase{"SavedByACopyAtWork", Who::Running, "ok", "", When::During, Kind::InArchive},
         // Only a saved picture is in the archive: a run that ended with
         // anything else leaves the address to be fetched again.
-        ClaimCase{"FailedInAnEarlierRun", Who::Gone, "failed", "HTTP 404", true, Kind::Fetch},
-        ClaimCase{"FilteredInAnEarlierRun", Who::Gone, "filtered", "300x200 below 500 wide", true, Kind::Fetch},
-        ClaimCase{"DuplicateInAnEarlierRun", Who::Gone, "duplicate", "same as x.jpg", true, Kind::Fetch},
-        ClaimCase{"BeingFetchedByACopyAtWork", Who::Running, "fetching", "", false, Kind::Theirs},
-        ClaimCase{"FailedInACopyAtWork", Who::Running, "failed", "HTTP 404", true, Kind::Theirs,
+        ClaimCase{"FailedInAnEarlierRun", Who::Gone, "failed", "HTTP 404", When::LongBefore, Kind::Fetch},
+        ClaimCase{"FilteredInAnEarlierRun", Who::Gone, "filtered", "300x200 below 500 wide", When::LongBefore,
+                  Kind::Fetch},
+        ClaimCase{"DuplicateInAnEarlierRun", Who::Gone, "duplicate", "same as x.jpg", When::LongBefore,
+                  Kind::Fetch},
+        ClaimCase{"BeingFetchedByACopyAtWork", Who::Running, "fetching", "", When::During, Kind::Theirs},
+        ClaimCase{"FailedInACopyAtWork", Who::Running, "failed", "HTTP 404", When::LongBefore, Kind::Theirs,
                   "failed: HTTP 404"},
-        ClaimCase{"FailedInACopyThatEndedAfterThisRunBegan", Who::Gone, "failed", "not a picture", false,
+        ClaimCase{"FailedInARunThatEndedJustBeforeThisOne", Who::Gone, "failed", "HTTP 404", When::JustBefore,
+                  Kind::Fetch},
+        ClaimCase{"FailedInACopyThatEndedAfterThisRunBegan", Who::Gone, "failed", "not a picture", When::During,
                   Kind::Theirs, "failed: not a picture"},
-        ClaimCase{"StoppedInACopyAtWork", Who::Running, "failed", "stopped", false, Kind::Fetch},
-        ClaimCase{"PassedOverByACopyAtWork", Who::Running, "skipped", "in archive", false, Kind::Fetch},
-        ClaimCase{"ClaimOfACopyThatEnded", Who::Gone, "fetching", "", false, Kind::Fetch},
-        ClaimCase{"ClaimOfAnEarlierProcessWithThisPid", Who::Reused, "fetching", "", false, Kind::Fetch},
-        ClaimCase{"ClaimOfThisProcessForAnotherName", Who::Self, "fetching", "", false, Kind::Fetch}),
+        ClaimCase{"StoppedInACopyAtWork", Who::Running, "failed", "stopped", When::During, Kind::Fetch},
+        ClaimCase{"PassedOverByACopyAtWork", Who::Running, "skipped", "in archive", When::During, Kind::Fetch},
+        ClaimCase{"ClaimOfACopyThatEnded", Who::Gone, "fetching", "", When::During, Kind::Fetch},
+        ClaimCase{"ClaimOfAnEarlierProcessWithThisPid", Who::Reused, "fetching", "", When::During, Kind::Fetch},
+        ClaimCase{"ClaimOfThisProcessForAnotherName", Who::Self, "fetching", "", When::During, Kind::Fetch}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Bytes are kept once, whoever has them: decided in the transaction that
