@@ -106,12 +106,12 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
         };
     }
     // Each item's claim, or why it was not fetched; written and read by the
-    // one worker that has the item.
+    // one worker that has the item. Only an archive claims or passes over.
     struct Claimed {
         std::int64_t row = 0;
         std::string skipped;  // the reason it was passed over
     };
-    auto claims = std::make_shared<std::vector<Claimed>>(todo.size());
+    auto claims = std::make_shared<std::vector<Claimed>>(archive != nullptr ? todo.size() : 0);
     // Asked right before each fetch, so what another copy of the command
     // saved meanwhile counts too, and the claim keeps other copies off it.
     DownloadBatch::Wanted wanted;

@@ -35,17 +35,50 @@ std::int64_t EndedPid() {
     return child;
 }
 
+// A child as it was while it ran, now ended but not reaped by its parent.
+ArchiveProcess Unreaped() {
+    int gate[2];
+    EXPECT_EQ(::pipe(gate), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        char byte;
+        ::close(gate[1]);
+        [[maybe_unused]] const ssize_t n = ::read(gate[0], &byte, 1);
+        ::_exit(0);
+    }
+    const ArchiveProcess running = *ProcessOf(child);
+    ::close(gate[0]);
+    ::close(gate[1]);
+    siginfo_t info{};
+    ::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT);
+    return running;
+}
+
+// The first column of the first row `sql` gives.
+std::string Query(const std::filesystem::path& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    SqliteDb owned(db);
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
+    SqliteStatement statement(raw);
+    if (!statement || sqlite3_step(raw) != SQLITE_ROW || sqlite3_column_text(raw, 0) == nullptr) return {};
+    return reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+}
+
 enum class Who {
-    Running,  // another copy at work now
-    Gone,     // a copy that has ended
-    Reused,   // a process that has ended, whose pid a later one has
-    Self,     // this process, for another name
+    Running,   // another copy at work now
+    Gone,      // a copy that has ended
+    Unreaped,  // a copy that has ended, not yet reaped by its parent
+    Reused,    // a process that has ended, whose pid a later one has
+    Self,      // this process, for another name
 };
 
 ArchiveProcess ProcessFor(Who who) {
     switch (who) {
         case Who::Running: return *ProcessOf(::getppid());
         case Who::Gone: return ArchiveProcess{EndedPid(), "ended"};
+        case Who::Unreaped: return Unreaped();
         case Who::Reused: return ArchiveProcess{::getpid(), "an earlier life"};
         case Who::Self: break;
     }
@@ -92,13 +125,7 @@ TEST_P(ArchiveClaimTest, DecidesWhoFetchesAnAddress) {
         ArchiveRecord record{kUrl, "", 10, 0, 0, "", "them/img 1.jpg", "cat", c.state, c.reason};
         ASSERT_TRUE(other.Finish(first.row, record, error)) << error;
     }
-    if (c.when == When::LongBefore) {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-        SqliteDb owned(db);
-        ASSERT_EQ(sqlite3_exec(db, "UPDATE records SET time = '2000-01-01T00:00:00Z'", nullptr, nullptr, nullptr),
-                  SQLITE_OK);
-    }
+    if (c.when == When::LongBefore) Query(file, "UPDATE records SET time = '2000-01-01T00:00:00Z'");
     if (c.when == When::JustBefore) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (!mine) mine = OpenAs(file, ThisProcess());
 
@@ -138,6 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
         ClaimCase{"StoppedInACopyAtWork", Who::Running, "failed", "stopped", When::During, Kind::Fetch},
         ClaimCase{"PassedOverByACopyAtWork", Who::Running, "skipped", "in archive", When::During, Kind::Fetch},
         ClaimCase{"ClaimOfACopyThatEnded", Who::Gone, "fetching", "", When::During, Kind::Fetch},
+        ClaimCase{"ClaimOfACopyThatEndedUnreaped", Who::Unreaped, "fetching", "", When::During, Kind::Fetch},
         ClaimCase{"ClaimOfAnEarlierProcessWithThisPid", Who::Reused, "fetching", "", When::During, Kind::Fetch},
         ClaimCase{"ClaimOfThisProcessForAnotherName", Who::Self, "fetching", "", When::During, Kind::Fetch}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -174,8 +202,12 @@ TEST(ArchiveHashTest, APictureIsKeptOnceAcrossCopies) {
     EXPECT_EQ(running->ClaimHash(hash, "next.jpg").kind, HashKind::Keep);
 
     // Saved, it stays a duplicate for every later run.
-    ASSERT_TRUE(running->Finish(next.row, {kUrl + "?3", hash, 10, 0, 0, "", "next.jpg", "cat", "ok", ""}, error));
+    ASSERT_TRUE(
+        running->Finish(next.row, {kUrl + "?3", hash, 10, 640, 480, "jpeg", "next.jpg", "cat", "ok", ""}, error));
     running.reset();
+    EXPECT_EQ(Query(file, "SELECT url||' '||sha256||' '||bytes||' '||width||' '||height||' '||format||' '||path||' '||"
+                          "keyword||' '||state||' '||ifnull(reason, '-') FROM records WHERE state = 'ok'"),
+              kUrl + "?3 " + hash + " 10 640 480 jpeg next.jpg cat ok -");
     ASSERT_EQ(mine->ClaimAddress(kUrl + "?4", "again.jpg", "cat").kind, Kind::Fetch);
     held = mine->ClaimHash(hash, "again.jpg");
     EXPECT_EQ(held.kind, HashKind::Duplicate);
