@@ -185,11 +185,7 @@ Archive::Holder Archive::holderOf(sqlite3_stmt* statement, int pidColumn) {
 
 bool Archive::begin(std::string& error) {
     std::lock_guard lock(lock_);
-    Transaction transaction(db_.get());
-    if (!transaction.began()) {
-        error = Message(db_.get());
-        return false;
-    }
+    // No transaction: a claim found void stays void, whoever else writes.
     const SqliteStatement now = prepare((std::string("SELECT ") + kNow).c_str(), error);
     if (!now || sqlite3_step(now.get()) != SQLITE_ROW) return false;
     started_ = ColumnText(now.get(), 0);
@@ -199,15 +195,12 @@ bool Archive::begin(std::string& error) {
     std::vector<std::int64_t> gone;
     while (sqlite3_step(claims.get()) == SQLITE_ROW)
         if (holderOf(claims.get(), 1) == Holder::Gone) gone.push_back(sqlite3_column_int64(claims.get(), 0));
+    sqlite3_reset(claims.get());
     // A void claim left standing misleads no one: it is only untidy.
     for (std::int64_t id : gone) {
         sqlite3_reset(drop.get());
         sqlite3_bind_int64(drop.get(), 1, id);
         sqlite3_step(drop.get());
-    }
-    if (!transaction.commit()) {
-        error = Message(db_.get());
-        return false;
     }
     return true;
 }

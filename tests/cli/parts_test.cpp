@@ -259,7 +259,11 @@ TEST(ArchiveOpenTest, OnlyAnArchiveThatCanBeWrittenIsTakenForARun) {
     auto archive = Archive::Open(file, Archive::Use::Write, error);
     ASSERT_NE(archive, nullptr) << error;
     EXPECT_EQ(archive->ClaimAddress(kUrl, "a.jpg", "cat").kind, Kind::InArchive);
-    EXPECT_EQ(archive->ClaimAddress(kUrl + "?new", "b.jpg", "cat").kind, Kind::Fetch);
+    EXPECT_EQ(OpenAs(file, ProcessFor(Who::Gone))->ClaimAddress(kUrl + "?new", "b.jpg", "cat").kind, Kind::Fetch);
+    archive.reset();
+    // A run begins by clearing the claims of processes that are gone.
+    archive = OpenAs(file, ThisProcess());
+    EXPECT_EQ(Query(file, "SELECT count(*) FROM records WHERE state = 'fetching'"), "0");
     archive.reset();
 
     // Root writes whatever the mode says; only the immutable flag stops it.
