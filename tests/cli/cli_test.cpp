@@ -482,6 +482,7 @@ TEST_F(CliTest, SecondRunWithTheSameArchiveAsksForNoPicture) {
     EXPECT_NE(second.output.find("(6 skipped)"), std::string::npos) << second.output;
 }
 
+// And one record without an address, which fails as such.
 TEST_F(CliTest, TenAddressesServingOnePictureGiveOneFileAndNineDuplicates) {
     StandinServer server;
     std::string lines;
@@ -489,20 +490,24 @@ TEST_F(CliTest, TenAddressesServingOnePictureGiveOneFileAndNineDuplicates) {
         lines += "{\"save_name\":\"img " + std::to_string(i) + "\",\"url\":\"" +
                  server.pictureUrl(PictureKind::Jpeg, 1) + "?copy=" + std::to_string(i) +
                  "\",\"state\":\"failed\"}\n";
+    lines += "{\"save_name\":\"img 10\",\"url\":\"\",\"state\":\"failed\"}\n";  // nothing to ask for
     ASSERT_TRUE(testing::WriteFile(manifest(), std::vector<std::uint8_t>(lines.begin(), lines.end())));
 
     const auto result = run(server, {"cat", "-o", out().string(), "--manifest", manifest().string(),
                                      "--resume", "--archive", (folder_.path() / "archive.db").string()});
-    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(result.exitCode, 1) << result.output;
     EXPECT_EQ(server.pictureRequests(), 10);
     ASSERT_EQ(FilesIn(out()).size(), 1u);
     const auto records = ReadManifest(manifest());
     EXPECT_EQ(CountState(records, "ok"), 1);
     EXPECT_EQ(CountState(records, "duplicate"), 9);
-    for (const ManifestLine& line : records)
-        if (line.state == "duplicate") {
-            EXPECT_EQ(line.reason, "same as " + FilesIn(out()).front().string());
-        }
+    EXPECT_EQ(CountState(records, "failed"), 1);
+    for (const ManifestLine& line : records) {
+        const std::string expected = line.url.empty()      ? "failed: no address"
+                                     : line.state == "ok" ? "ok: "
+                                                          : "duplicate: same as " + FilesIn(out()).front().string();
+        EXPECT_EQ(line.state + ": " + line.reason, expected);
+    }
 }
 
 // Copies at once share the work: every address is asked for once, every
