@@ -3,14 +3,22 @@
 // runs and keywords, so a collection is not fetched or stored twice. Several
 // copies of the command may use one file at once: WAL mode lets readers and
 // the one writer go side by side, and a busy time-out makes a writer wait its
-// turn instead of failing.
+// turn instead of failing. WAL needs every copy on one machine, which is also
+// what lets a copy tell whether another is still running.
 //
 //   records(url, sha256, bytes, width, height, format, path, keyword, state,
-//           reason, time)
+//           reason, time, pid, process)
 //
 // One row per picture a run reached: state "ok" (saved), "failed",
-// "skipped", "duplicate" or "filtered"; time in UTC, ISO 8601. An address or
+// "skipped", "duplicate" or "filtered"; time in UTC, ISO 8601 to the
+// millisecond (seconds alone in rows of older versions). An address or
 // a SHA-256 counts as archived when an "ok" row has it.
+//
+// While a picture is on its way its row is a claim: state "fetching", with
+// the process that holds it (pid, and what tells that process from a later
+// one with the same pid) and the time it was taken. Its SHA-256 is filled in
+// once the picture is in hand and before it is written, and the row takes its
+// final state when the fetch is over. A claim whose process is gone is void.
 #include <sqlite3.h>
 
 #include <cstdint>
@@ -37,6 +45,19 @@ struct ArchiveRecord {
     std::string reason;
 };
 
+// A process as claims name it.
+struct ArchiveProcess {
+    std::int64_t pid = 0;
+    // The boot and the start time of the process with that pid; empty where
+    // the system does not tell (the pid alone then decides).
+    std::string start;
+    bool operator==(const ArchiveProcess&) const = default;
+};
+ArchiveProcess ThisProcess();
+// The process running as `pid` now; nullopt when none does.
+std::optional<ArchiveProcess> ProcessOf(std::int64_t pid);
+bool IsRunning(const ArchiveProcess& process);
+
 struct SqliteClose {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 };
@@ -51,29 +72,74 @@ using ArchiveCounts = std::map<std::string, std::map<std::string, std::int64_t>>
 
 class Archive {
 public:
-    // Opens the archive, making it when `create`; nullptr with `error`
-    // naming the file.
-    static std::unique_ptr<Archive> Open(const std::filesystem::path& file, bool create, std::string& error);
+    enum class Use {
+        Read,   // to count its rows: never made, never changed
+        Write,  // for a run: made when absent, and refused unless it can be written
+    };
+    // Opens the archive as `self` (claims are taken in its name); nullptr
+    // with `error` naming the file. For a run, claims of processes that are
+    // gone are cleared.
+    static std::unique_ptr<Archive> Open(const std::filesystem::path& file, Use use, std::string& error,
+                                         ArchiveProcess self = ThisProcess());
 
-    // Whether a picture from `url` was saved by any run.
-    bool HasAddress(const std::string& url);
-    // Where a picture with this SHA-256 was saved before, by any run or
-    // earlier in this one; empty when never. A new hash is taken for `path`
-    // at once, so two workers with one picture keep one file.
-    std::string ClaimHash(const std::string& sha256, const std::string& path);
-    // Gives a claimed hash back (its file could not be written).
-    void ReleaseHash(const std::string& sha256);
-    // False with `error` when the row could not be added.
+    struct Claim {
+        enum class Kind {
+            Fetch,      // claimed: fetch it; `row` is the claim
+            InArchive,  // saved already, by any run
+            Theirs,     // another copy at work alongside has it in hand: `holder`
+            Failed,     // the archive could not say: see `error`
+        } kind = Kind::Failed;
+        std::int64_t row = 0;
+        std::int64_t holder = 0;  // Theirs: the pid of the process that has it
+        std::string outcome;      // Theirs: "failed: HTTP 404" once it is done with it, else empty
+        std::string error;
+    };
+    // Whether this process may fetch `url` for `path` now, decided and
+    // claimed in one transaction. Copies at once share the work: an address
+    // another process is fetching, or has fetched while it ran or since
+    // this run began, is its (a stop excepted). What runs that ended before
+    // this one began could not fetch is fetched again. Claims of this
+    // process do not stand in its way: an address listed under several
+    // names is one fetch.
+    Claim ClaimAddress(const std::string& url, const std::string& path, const std::string& keyword);
+
+    struct HashClaim {
+        enum class Kind {
+            Keep,       // new: write it; this process's claim for `path` now holds the hash
+            Duplicate,  // saved already, or being saved by a claim: `earlier` is where
+            Failed,     // the archive could not say: see `error`
+        } kind = Kind::Failed;
+        std::string earlier;
+        std::string error;
+    };
+    // Whether a picture with this SHA-256, due at `path`, is new, decided and
+    // recorded in one transaction. A claim that holds the hash counts as
+    // saved: its picture is being written.
+    HashClaim ClaimHash(const std::string& sha256, const std::string& path);
+
+    // Gives the claim `row` its outcome; false with `error` when it could not.
+    bool Finish(std::int64_t row, const ArchiveRecord& record, std::string& error);
+    // Gives up every claim of this process still open.
+    bool ReleaseClaims(std::string& error);
+    // A row for a picture that was never claimed; false with `error`.
     bool Add(const ArchiveRecord& record, std::string& error);
     std::optional<ArchiveCounts> Counts(std::string& error);
 
 private:
-    explicit Archive(SqliteDb db) : db_(std::move(db)) {}
+    Archive(SqliteDb db, ArchiveProcess self) : db_(std::move(db)), self_(std::move(self)) {}
     SqliteStatement prepare(const char* sql, std::string& error);
+    bool exec(const char* sql, std::string& error);
+    // Whose claim the current row of `statement` is, from its pid and
+    // process columns: a void one's process is gone.
+    enum class Holder { Gone, Other, Self };
+    Holder holderOf(sqlite3_stmt* statement, int pidColumn);
+    // Notes when this run began, and clears the claims of processes that are gone.
+    bool begin(std::string& error);
 
     std::mutex lock_;  // one statement at a time on the one connection
     SqliteDb db_;
-    std::map<std::string, std::string> claimed_;  // this run's hashes and their paths
+    const ArchiveProcess self_;
+    std::string started_;  // when this run began, as rows give their time
 };
 
 }  // namespace lumigrab::cli

@@ -1,5 +1,6 @@
 #include "cli/console.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "text/encoding.h"
@@ -39,7 +40,13 @@ std::string TabField(std::string_view text) {
     return out;
 }
 
-Console::Console(bool terminal, bool quiet) : terminal_(terminal), quiet_(quiet) {}
+Console::Console(bool terminal, bool quiet, bool stdoutOpen)
+    : terminal_(terminal), quiet_(quiet), stdoutOpen_(stdoutOpen) {}
+
+void Console::onOutputError(std::function<void()> failed) {
+    std::lock_guard lock(mutex_);
+    outputFailed_ = std::move(failed);
+}
 
 void Console::begin(int total) {
     std::lock_guard lock(mutex_);
@@ -64,14 +71,11 @@ void Console::finished(const Entry& entry, const std::string& path, std::string_
         drawLocked(done_ == total_);
         return;
     }
-    if (stdoutBroken_) return;
     const std::string line = std::to_string(done_) + "/" + std::to_string(total_) + "\t" +
                              (entry.ok ? std::string("ok")
                                        : (entry.held.empty() ? "failed" : entry.held) + ": " + entry.reason) + "\t" +
                              TabField(path) + "\t" + TabField(GbkToUtf8(url)) + "\n";
-    // A reader that went away must not stop the downloads; its lines just end.
-    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
-        stdoutBroken_ = true;
+    writeLocked(line, true);
 }
 
 void Console::tick() {
@@ -95,10 +99,19 @@ void Console::error(const std::string& text) {
     std::fprintf(stderr, "lumigrab-cli: %s\n", text.c_str());
 }
 
-void Console::data(const std::string& line) {
+bool Console::data(const std::string& line) {
     std::lock_guard lock(mutex_);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
+    return writeLocked(line + '\n', false);
+}
+
+bool Console::flush() {
+    std::lock_guard lock(mutex_);
+    return writeLocked({}, true);
+}
+
+int Console::outputError() const {
+    std::lock_guard lock(mutex_);
+    return outputError_;
 }
 
 int Console::done() const {
@@ -147,16 +160,24 @@ void Console::drawLocked(bool force) {
     if (done_ < total_ && done_ > 0 && elapsed > 0.5)
         text += ", " + Duration((total_ - done_) / rate) + " left";
     text += "\x1b[K";  // whatever a longer earlier line left behind
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
-    lineOpen_ = true;
+    lineOpen_ = writeLocked(text, true);
 }
 
 void Console::breakLineLocked() {
     if (!lineOpen_) return;
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    writeLocked("\n", true);
     lineOpen_ = false;
+}
+
+bool Console::writeLocked(std::string_view text, bool flush) {
+    if (outputError_ != 0) return false;
+    errno = 0;
+    const bool written = stdoutOpen_ && std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+                         (!flush || std::fflush(stdout) == 0);
+    if (written) return true;
+    outputError_ = !stdoutOpen_ ? EBADF : errno != 0 ? errno : EIO;
+    if (outputFailed_) outputFailed_();
+    return false;
 }
 
 }  // namespace lumigrab::cli

@@ -88,37 +88,68 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
     options.sha256 = true;
     options.retries = settings.retries;
     options.perHost = settings.perHost;
+    // Archive trouble is told once; the run goes on without its help.
+    auto recordError = [recorded, &console](const std::string& error) {
+        if (recorded->exchange(false)) console.error("cannot use the archive: " + error);
+    };
     if (settings.rules.any() || archive != nullptr) {
-        options.keep = [rules = settings.rules, archive](const PictureFacts& facts) -> PictureFetch::Verdict {
+        options.keep = [rules = settings.rules, archive, recordError](const PictureFacts& facts) -> PictureFetch::Verdict {
             if (std::string broken = BrokenRule(rules, facts); !broken.empty())
                 return {false, "filtered", std::move(broken)};
-            if (archive != nullptr) {
-                if (const std::string earlier = archive->ClaimHash(std::string(facts.sha256), facts.path.string());
-                    !earlier.empty())
-                    return {false, "duplicate", "same as " + earlier};
-            }
+            if (archive == nullptr) return {};
+            const Archive::HashClaim claim = archive->ClaimHash(std::string(facts.sha256), facts.path.string());
+            if (claim.kind == Archive::HashClaim::Kind::Duplicate) return {false, "duplicate", "same as " + claim.earlier};
+            // Unsure whether it is held, the picture is kept: a second copy
+            // can be removed, a lost one not.
+            if (claim.kind == Archive::HashClaim::Kind::Failed) recordError(claim.error);
             return {};
         };
     }
+    // Each item's claim, or why it was not fetched; written and read by the
+    // one worker that has the item. Only an archive claims or passes over.
+    struct Claimed {
+        std::int64_t row = 0;
+        std::string skipped;  // the reason it was passed over
+    };
+    auto claims = std::make_shared<std::vector<Claimed>>(archive != nullptr ? todo.size() : 0);
     // Asked right before each fetch, so what another copy of the command
-    // saved meanwhile counts too.
+    // saved meanwhile counts too, and the claim keeps other copies off it.
     DownloadBatch::Wanted wanted;
     if (archive != nullptr) {
-        wanted = [entries, todo, thumbnails, archive](std::size_t item) {
-            return !archive->HasAddress(GbkToUtf8(UrlOf((*entries)[todo[item]], thumbnails)));
+        wanted = [entries, todo, thumbnails, archive, claims, run, recordError](std::size_t item) {
+            const Entry& entry = (*entries)[todo[item]];
+            const std::string_view url = UrlOf(entry, thumbnails);
+            if (url.empty()) return true;  // reported as without an address
+            const Archive::Claim claim =
+                archive->ClaimAddress(GbkToUtf8(url), PathOf(run, entry).string(), run.keyword);
+            Claimed& claimed = (*claims)[item];
+            switch (claim.kind) {
+                case Archive::Claim::Kind::Fetch: claimed.row = claim.row; return true;
+                case Archive::Claim::Kind::InArchive: claimed.skipped = "in archive"; return false;
+                // What that copy gets is what the archive keeps, as with a
+                // picture an earlier run saved.
+                case Archive::Claim::Kind::Theirs:
+                    claimed.skipped = claim.outcome.empty()
+                                          ? "being fetched by process " + std::to_string(claim.holder)
+                                          : "fetched by process " + std::to_string(claim.holder) + ", " + claim.outcome;
+                    return false;
+                case Archive::Claim::Kind::Failed: recordError(claim.error); return true;
+            }
+            return true;
         };
     }
     // Each entry is written by the one worker that finished it; waitIdle
     // below orders those writes before the caller reads them.
     auto batch = std::make_shared<DownloadBatch>(
         std::move(items), std::move(options),
-        [entries, todo, run, thumbnails, archive, recorded, &console](std::size_t item, const ItemResult& result) {
+        [entries, todo, run, thumbnails, archive, claims, recordError, &console](std::size_t item,
+                                                                                const ItemResult& result) {
             Entry& entry = (*entries)[todo[item]];
             const PictureFetch& fetch = result.fetch;
             if (result.kind == ItemResult::Kind::NoAddress) {
                 Settle(entry, "no address", 0, {});
             } else if (result.kind == ItemResult::Kind::Gone) {
-                Settle(entry, "in archive", 0, {});
+                Settle(entry, (*claims)[item].skipped, 0, {});
                 entry.held = "skipped";
             } else if (fetch.state == PictureFetch::State::NotKept) {
                 Settle(entry, fetch.notKept.reason, fetch.bytes, {});
@@ -128,9 +159,7 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
             }
             const std::string path = result.path->string();
             if (archive != nullptr) {
-                // A hash taken for a file that never came is free again.
-                if (fetch.state == PictureFetch::State::WriteFailed && !fetch.sha256.empty())
-                    archive->ReleaseHash(fetch.sha256);
+                // Only a picture in hand keeps its hash: a failed write frees the one its claim took.
                 const bool hashed = entry.ok || entry.held == "duplicate" || entry.held == "filtered";
                 ArchiveRecord record{GbkToUtf8(UrlOf(entry, thumbnails)),
                                      hashed ? fetch.sha256 : std::string(),
@@ -142,9 +171,9 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
                                      run.keyword,
                                      entry.ok ? "ok" : entry.held.empty() ? "failed" : entry.held,
                                      entry.reason};
-                if (std::string error; !archive->Add(record, error)) {
-                    if (recorded->exchange(false)) console.error("cannot add to the archive: " + error);
-                }
+                const std::int64_t row = (*claims)[item].row;
+                if (std::string error; !(row != 0 ? archive->Finish(row, record, error) : archive->Add(record, error)))
+                    recordError(error);
             }
             console.finished(entry, path, UrlOf(entry, thumbnails));
         },
@@ -160,6 +189,8 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
     }
     while (!gang.waitIdle(std::chrono::milliseconds(500))) console.tick();
     console.end();
+    // Copies under other names that a stop cut off never got their outcome.
+    if (std::string error; archive != nullptr && !archive->ReleaseClaims(error)) recordError(error);
     return recorded->load();
 }
 

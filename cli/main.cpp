@@ -1,6 +1,7 @@
 // lumigrab-cli: the harvest and the download of the window program, from a
 // terminal or a script. The core does the work; this file decides the order,
 // the output and the exit code.
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <memory>
 
@@ -60,14 +62,17 @@ void WatchSignals(sigset_t signals, WorkerGang gang, std::shared_ptr<Console> co
                     continue;
                 RemoveTemporaryFilesAndExit(128 + signal);
             }
-            caught->store(signal);
             firstSender = sender;
             firstAt = now;
-            gang.stop();
+            // Told before the stop, so it comes before whatever the stop leads to.
             console->note("stopping: nothing new starts, transfers under way end (Ctrl-C again to quit at once)");
+            caught->store(signal);
+            gang.stop();
         }
     });
 }
+
+std::string OutputProblem(int error) { return std::string("cannot write to standard output: ") + std::strerror(error); }
 
 // An ok entry whose file is gone, or no longer the size it was, is not done.
 bool StillSaved(const Entry& entry, const std::filesystem::path& path) {
@@ -128,10 +133,10 @@ std::string WritableFileProblem(const std::filesystem::path& file, const std::st
 
 // The archive's rows as a table: a line per keyword and a last line of all,
 // a column per state; tab-separated, for people and scripts alike.
-int PrintArchiveStats(const std::filesystem::path& file) {
+int PrintArchiveStats(const std::filesystem::path& file, bool stdoutOpen) {
     std::string error;
-    // Asking about an archive never makes one.
-    const auto archive = Archive::Open(file, false, error);
+    // Asking about an archive never makes or changes one.
+    const auto archive = Archive::Open(file, Archive::Use::Read, error);
     const auto counts = archive ? archive->Counts(error) : std::nullopt;
     if (!counts) {
         std::fprintf(stderr, "lumigrab-cli: %s\n", error.c_str());
@@ -155,14 +160,17 @@ int PrintArchiveStats(const std::filesystem::path& file) {
     out += "(all)";
     for (const char* state : kStates) out += "\t" + std::to_string(all[state]);
     out += '\n';
-    std::fputs(out.c_str(), stdout);
-    return std::fflush(stdout) == 0 ? kExitSaved : kExitSomeFailed;
+    out.pop_back();  // the console ends the line
+    Console console(false, false, stdoutOpen);
+    if (console.data(out) && console.flush()) return kExitSaved;
+    console.error(OutputProblem(console.outputError()));
+    return kExitOutputFailed;
 }
 
-int Run(const Options& options) {
-    if (options.archiveStats) return PrintArchiveStats(*options.archive);
+int Run(const Options& options, bool stdoutOpen) {
+    if (options.archiveStats) return PrintArchiveStats(*options.archive, stdoutOpen);
     // Shared with the signal thread, which outlives this function.
-    const auto shared = std::make_shared<Console>(::isatty(STDOUT_FILENO) == 1, options.quiet);
+    const auto shared = std::make_shared<Console>(::isatty(STDOUT_FILENO) == 1, options.quiet, stdoutOpen);
     Console& console = *shared;
 
     sigset_t signals;
@@ -196,6 +204,13 @@ int Run(const Options& options) {
         }
     } endWatch{watcher, *ending};
     const auto stoppedExit = [&] { return 128 + caught->load(); };
+    // Output nobody can read ends the run as a stop would; which came first
+    // decides the exit code.
+    auto outputFirst = std::make_shared<std::atomic<bool>>(false);
+    console.onOutputError([gang, caught, outputFirst]() mutable {
+        outputFirst->store(caught->load() == 0);
+        gang.stop();
+    });
 
     // Everything the run will write is checked before the first request.
     std::unique_ptr<Archive> archive;
@@ -203,7 +218,7 @@ int Run(const Options& options) {
         std::string problem = OutFolderProblem(options.outFolder);
         if (problem.empty() && options.manifest) problem = WritableFileProblem(*options.manifest, "the manifest");
         if (problem.empty() && options.archive) problem = WritableFileProblem(*options.archive, "the archive");
-        if (problem.empty() && options.archive) archive = Archive::Open(*options.archive, true, problem);
+        if (problem.empty() && options.archive) archive = Archive::Open(*options.archive, Archive::Use::Write, problem);
         if (!problem.empty()) {
             console.error(problem);
             return kExitBadArguments;
@@ -256,9 +271,14 @@ int Run(const Options& options) {
 
         if (options.listOnly) {
             for (const Entry& r : harvest.records) {
-                console.data(TabField(GbkToUtf8(r.saveName())) + "\t" + TabField(GbkToUtf8(r.address())) +
-                             "\t" + TabField(GbkToUtf8(r.width())) + "\t" +
-                             TabField(GbkToUtf8(r.height())) + "\t" + TabField(GbkToUtf8(r.thumbnail())));
+                if (!console.data(TabField(GbkToUtf8(r.saveName())) + "\t" + TabField(GbkToUtf8(r.address())) +
+                                  "\t" + TabField(GbkToUtf8(r.width())) + "\t" +
+                                  TabField(GbkToUtf8(r.height())) + "\t" + TabField(GbkToUtf8(r.thumbnail()))))
+                    break;
+            }
+            if (!console.flush()) {
+                console.error(OutputProblem(console.outputError()));
+                return kExitOutputFailed;
             }
             return pageProblems > 0 ? kExitSomeFailed : kExitSaved;
         }
@@ -289,6 +309,11 @@ int Run(const Options& options) {
     const std::string held = console.heldSummary();
     const std::string heldNote = held.empty() ? std::string() : " (" + held + ")";
     const int saved = console.done() - failed - console.held();
+    if (const int error = console.outputError(); error != 0 && (outputFirst->load() || caught->load() == 0)) {
+        console.error(OutputProblem(error) + "; stopped: " + std::to_string(saved) + " of " +
+                      Plural(todo.size(), "picture", "pictures") + " saved" + heldNote);
+        return kExitOutputFailed;
+    }
     if (caught->load() != 0) {
         console.error("stopped: " + std::to_string(saved) + " of " +
                       Plural(todo.size(), "picture", "pictures") + " saved" + heldNote);
@@ -311,9 +336,27 @@ int Run(const Options& options) {
 }  // namespace lumigrab::cli
 
 int main(int argc, char** argv) {
+    // A standard stream closed by whoever started us would lend its number
+    // to the next file opened, and what we print would go into that file
+    // (the archive, a picture, a connection). /dev/null holds the place;
+    // printing to a closed stdout is an error all the same.
+    bool stdoutOpen = true;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        if (fd == STDOUT_FILENO) stdoutOpen = false;
+        ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
     auto parsed = lumigrab::cli::ParseOptions(argc, argv);
-    if (const int* code = std::get_if<int>(&parsed)) return *code;
-    const int code = lumigrab::cli::Run(std::get<lumigrab::cli::Options>(parsed));
+    if (const int* code = std::get_if<int>(&parsed)) {
+        // --help and --version print to stdout too.
+        if (*code == lumigrab::cli::kExitSaved && (!stdoutOpen || !std::cout.flush())) {
+            std::fprintf(stderr, "lumigrab-cli: %s\n",
+                         lumigrab::cli::OutputProblem(stdoutOpen ? errno : EBADF).c_str());
+            return lumigrab::cli::kExitOutputFailed;
+        }
+        return *code;
+    }
+    const int code = lumigrab::cli::Run(std::get<lumigrab::cli::Options>(parsed), stdoutOpen);
     // Returning runs static destructors and the libraries' exit handlers, which
     // free what a thread still running would use. Every run waits for its own
     // threads, so this wait is short; should one hang all the same, the

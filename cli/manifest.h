@@ -9,10 +9,11 @@
 // "state" is "ok", "failed", or "skipped", "duplicate", "filtered" for a
 // picture passed over on purpose (--archive, the filters); "reason" says why
 // a record is not ok ("HTTP 404", "not a picture", "too slow", "write failed",
-// "stopped", "in archive", "same as ./cat/img 2.jpg", …). "bytes" counts
-// what came over the wire; for "ok" it is the size of the file whose SHA-256
-// follows. Width and height are numbers when the page gave numbers, strings
-// when it gave something else, null when it gave nothing. "keyword" and
+// "stopped", "in archive", "being fetched by process 4711", "same as
+// ./cat/img 2.jpg", …). "bytes" counts what came over the wire; for "ok" it
+// is the size of the file whose SHA-256 follows. Width and height are
+// numbers when the page gave numbers, strings when it gave something else,
+// null when it gave nothing. "keyword" and
 // "folder" are the run's KEYWORD and picture folder; "path" is always the
 // folder and the save name, written for scripts and never followed on reading.
 #include <array>

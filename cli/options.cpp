@@ -3,11 +3,15 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <string>
 
 #include "harvest/random_letters.h"
+#include "net/http_request.h"
 #include "text/encoding.h"
 
 namespace lumigrab::cli {
@@ -34,6 +38,46 @@ bool HasControlCharacter(std::string_view text) {
     for (char c : text)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
     return false;
+}
+
+// Numbers are read here, whole, before the parser converts them: an unsigned
+// option would otherwise take "-1" as its largest value, and a range check
+// lets "nan" through. Every refusal names the range.
+std::string Span(long long low, long long high) { return std::to_string(low) + " to " + std::to_string(high); }
+std::string RangeText(long long low, long long high) {
+    return low == INT_MIN ? "up to " + std::to_string(high) : "from " + Span(low, high);
+}
+
+CLI::Validator WholeNumber(long long low, long long high, const std::string& note = {}) {
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            long long value = 0;
+            const char* end = text.data() + text.size();
+            const auto [stop, problem] = std::from_chars(text.data(), end, value);
+            if (problem == std::errc() && stop == end && value >= low && value <= high) {
+                text = std::to_string(value);
+                return {};
+            }
+            return text + " is not a whole number " + RangeText(low, high) + note;
+        },
+        "");
+}
+
+CLI::Validator Seconds(int high) {
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            double value = 0;
+            const char* end = text.data() + text.size();
+            const auto [stop, problem] = std::from_chars(text.data(), end, value);
+            if (problem == std::errc() && stop == end && std::isfinite(value) && value >= 0 && value <= high) {
+                char exact[32];
+                std::snprintf(exact, sizeof exact, "%.17g", value);
+                text = exact;
+                return {};
+            }
+            return text + " is not a number of seconds " + RangeText(0, high);
+        },
+        "");
 }
 
 int Refuse(const std::string& message) {
@@ -63,7 +107,8 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     app.footer(
         "Exit codes: 0 every picture saved or passed over on purpose (skipped, duplicate, filtered);\n1 some failed (the count is printed); 2 bad "
         "arguments;\n3 the service answered without a result array (what came back is "
-        "printed).\nCtrl-C stops starting downloads, ends those in flight and writes the "
+        "printed);\n4 standard output could not be written: the run stopped there, and the manifest was "
+        "still written.\nCtrl-C stops starting downloads, ends those in flight and writes the "
         "manifest; a second Ctrl-C ends at once.");
     app.set_version_flag("--version", "lumigrab-cli " LUMIGRAB_VERSION);
 
@@ -82,28 +127,29 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     // Not required by the parser: --archive-stats runs without one.
     CLI::Option* keywordOption =
         app.add_option("KEYWORD", keyword, "what to search for (UTF-8)")->type_name("");
-    app.add_option("-d,--depth", depth, "result pages to read, up to 30 pictures each")
+    app.add_option("-d,--depth", depth, "result pages to read, up to 30 pictures each (" + Span(1, kMaxDepth) + ")")
         ->type_name("N")
-        ->check(CLI::Range(1, kMaxDepth))
+        ->check(WholeNumber(1, kMaxDepth))
         ->capture_default_str();
-    app.add_option("-j,--threads", threads, "downloads at once; below 1 means 5")
+    app.add_option("-j,--threads", threads, "downloads at once, up to " + std::to_string(kMaxThreads) + "; below 1 means 5")
         ->type_name("N")
+        ->check(WholeNumber(INT_MIN, kMaxThreads, " (below 1 means 5)"))
         ->capture_default_str();
     app.add_option("-n,--name", name, "start of every file name")
         ->type_name("PREFIX")
         ->capture_default_str();
-    app.add_option("--letters", letters, "random letters after the name")
+    app.add_option("--letters", letters, "random letters after the name (" + Span(0, kMaxRandomLetters) + ")")
         ->type_name("K")
-        ->check(CLI::Range(0, kMaxRandomLetters))
+        ->check(WholeNumber(0, kMaxRandomLetters))
         ->capture_default_str();
     CLI::Option* widthOption =
-        app.add_option("--width", width, "only pictures this wide (with --height)")
+        app.add_option("--width", width, "only pictures this wide (with --height; " + Span(1, kMaxSizeFilter) + ")")
             ->type_name("W")
-            ->check(CLI::Range(1, 1000000));
+            ->check(WholeNumber(1, kMaxSizeFilter));
     CLI::Option* heightOption =
-        app.add_option("--height", height, "only pictures this high (with --width)")
+        app.add_option("--height", height, "only pictures this high (with --width; " + Span(1, kMaxSizeFilter) + ")")
             ->type_name("H")
-            ->check(CLI::Range(1, 1000000));
+            ->check(WholeNumber(1, kMaxSizeFilter));
     widthOption->needs(heightOption);
     heightOption->needs(widthOption);
     app.add_flag("--thumbnails", options.thumbnails,
@@ -134,21 +180,23 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
                    "auto (the result page, then the JSON endpoint once a page comes without "
                    "results; the default)")
         ->type_name("auto|page|json")
-        ->transform(CLI::CheckedTransformer(sources, CLI::ignore_case));
+        ->transform(CLI::CheckedTransformer(sources, CLI::ignore_case).description(""));
     app.add_option("--wait", options.waitSeconds,
-                   "seconds between result-page requests, each pause spread over 0.5x to 1.5x "
-                   "(default 0)")
+                   "seconds between result-page requests, each pause spread over 0.5x to 1.5x (" +
+                       Span(0, kMaxWaitSeconds) + "; default 0)")
         ->type_name("SECONDS")
-        ->check(CLI::Range(0.0, 3600.0));
+        ->check(Seconds(kMaxWaitSeconds));
     app.add_option("--retries", options.retries,
                    "ask a host that answered 429 or 503, or dropped the connection, up to N more "
-                   "times, waiting longer each time and at least as long as it asks (default 2)")
+                   "times, waiting longer each time and at least as long as it asks (" +
+                       Span(0, kMaxRetries) + "; default 2)")
         ->type_name("N")
-        ->check(CLI::Range(0, 10));
+        ->check(WholeNumber(0, kMaxRetries));
     app.add_option("--per-host", options.perHost,
-                   "at most K picture transfers to one host at once (default: only -j limits them)")
+                   "at most K picture transfers to one host at once (" + Span(1, kMaxThreads) +
+                       "; default: only -j limits them)")
         ->type_name("K")
-        ->check(CLI::Range(1, kMaxThreads));
+        ->check(WholeNumber(1, kMaxThreads));
 
     std::string archive;
     CLI::Option* archiveOption =
@@ -160,12 +208,12 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     app.add_flag("--archive-stats", options.archiveStats,
                  "with --archive: print its records counted by keyword and state, and nothing else")
         ->needs(archiveOption);
-    app.add_option("--min-width", options.rules.minWidth, "keep only pictures at least W wide (filtered)")
+    app.add_option("--min-width", options.rules.minWidth, "keep only pictures at least W wide (filtered; " + Span(1, kMaxPictureSide) + ")")
         ->type_name("W")
-        ->check(CLI::Range(1, kMaxPictureSide));
-    app.add_option("--min-height", options.rules.minHeight, "keep only pictures at least H high (filtered)")
+        ->check(WholeNumber(1, kMaxPictureSide));
+    app.add_option("--min-height", options.rules.minHeight, "keep only pictures at least H high (filtered; " + Span(1, kMaxPictureSide) + ")")
         ->type_name("H")
-        ->check(CLI::Range(1, kMaxPictureSide));
+        ->check(WholeNumber(1, kMaxPictureSide));
     std::vector<std::string> types;
     const std::map<std::string, PictureFormat> formats{
         {"jpeg", PictureFormat::Jpeg}, {"jpg", PictureFormat::Jpeg}, {"png", PictureFormat::Png},
@@ -177,11 +225,16 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         ->type_name("LIST")
         ->delimiter(',')
         ->check(CLI::IsMember(formats, CLI::ignore_case).description(""));
-    app.add_option("--min-bytes", options.rules.minBytes, "keep only pictures of at least N bytes (filtered)")
-        ->type_name("N");
-    app.add_option("--max-bytes", options.rules.maxBytes, "keep only pictures of at most N bytes (filtered)")
+    // No picture is larger than the largest body a request takes.
+    constexpr auto kMaxBytes = static_cast<long long>(kMaxResponseBody);
+    app.add_option("--min-bytes", options.rules.minBytes,
+                   "keep only pictures of at least N bytes (filtered; " + Span(0, kMaxBytes) + ")")
         ->type_name("N")
-        ->check(CLI::PositiveNumber);
+        ->check(WholeNumber(0, kMaxBytes));
+    app.add_option("--max-bytes", options.rules.maxBytes,
+                   "keep only pictures of at most N bytes (filtered; " + Span(1, kMaxBytes) + ")")
+        ->type_name("N")
+        ->check(WholeNumber(1, kMaxBytes));
 
     const std::map<std::string, int> colors{
         {"red", 1},     {"yellow", 2},  {"green", 4},   {"teal", 8},     {"brown", 12},
@@ -247,8 +300,6 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         return Refuse("the name (-n) must be non-empty, without \"/\", \"..\" or control characters (tab, ESC, …)");
     options.namePrefix = *nameText;
 
-    if (threads > kMaxThreads)
-        return Refuse("at most " + std::to_string(kMaxThreads) + " threads (-j)");
     options.threads = WorkerLimit(threads);
     options.depth = depth;
     options.letters = letters;

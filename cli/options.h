@@ -16,11 +16,16 @@ inline constexpr int kExitSaved = 0;
 inline constexpr int kExitSomeFailed = 1;
 inline constexpr int kExitBadArguments = 2;
 inline constexpr int kExitNoResultArray = 3;
+// Standard output could not be written: the run stopped there.
+inline constexpr int kExitOutputFailed = 4;
 
 // Far above what a picture host tolerates from one client; a bound so a typo
 // cannot start thousands of threads.
 inline constexpr int kMaxThreads = 100;
 inline constexpr int kMaxDepth = 1000;
+inline constexpr int kMaxSizeFilter = 1000000;
+inline constexpr int kMaxWaitSeconds = 3600;
+inline constexpr int kMaxRetries = 10;
 
 struct Options {
     Text keyword;          // system text, trimmed; never empty but with archiveStats

@@ -1,5 +1,6 @@
 // lumigrab-cli as a user runs it: the real binary, reaching the stand-in
 // through https_proxy exactly as `make demo` wires the window program.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -41,6 +43,7 @@ testing::Environment ThroughStandin(const StandinServer& server) {
     return testing::With(env, "NO_PROXY", "127.0.0.1,localhost");
 }
 
+using ::testing::HasSubstr;
 using testing::ReadText;
 using testing::TempFolder;
 
@@ -120,17 +123,22 @@ TEST_F(CliTest, HtmlBodyAmongPicturesFailsItsRecordAndTheOthersAreSavedAsServed)
     EXPECT_EQ(saved, 4);
 }
 
-TEST_F(CliTest, ResumeFetchesOnlyTheRecordsThatAreNotOk) {
+// Not ok, or ok but its file is gone or no longer the size it was.
+TEST_F(CliTest, ResumeFetchesOnlyTheRecordsThatAreNotDone) {
     StandinServer server(OneHtmlAmongFive());
     run(server, {kFiveKeyword, "-o", out().string(), "--manifest", manifest().string()});
     server.resetCounters();
+    fs::remove(out() / "img 1.jpg");                // the jpeg
+    fs::resize_file(out() / "img 2.jpg", 10);       // the png
 
     const auto result = run(server, {kFiveKeyword, "-o", out().string(), "--manifest",
                                      manifest().string(), "--resume"});
     EXPECT_EQ(result.exitCode, 1) << result.output;
     EXPECT_EQ(server.pageRequests(), 0);
-    EXPECT_EQ(server.pictureRequests(), 1);
+    EXPECT_EQ(server.pictureRequests(), 3);
     EXPECT_EQ(server.hitsUnder("/pic/html/"), 1);
+    EXPECT_EQ(server.hitsUnder("/pic/jpeg/"), 1);
+    EXPECT_EQ(server.hitsUnder("/pic/png/"), 1);
     EXPECT_EQ(ReadManifest(manifest()).size(), 5u);
 }
 
@@ -253,6 +261,21 @@ INSTANTIATE_TEST_SUITE_P(
                       StopCase{"HangUpIgnoredByNohup", "HUP", {SIGHUP, SIGTERM}, 128 + SIGTERM},
                       StopCase{"InterruptIgnoredInBackground", "INT", {SIGINT, SIGTERM}, 128 + SIGTERM}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The watcher tells of the stop before the run can end on it.
+TEST_F(CliTest, StopDuringTheHarvestIsToldInTheOrderItHappens) {
+    StandinServer server;
+    testing::Child child({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", kProgram, "standin-total-60", "-d", "2",
+                          "-j", "1", "--wait", "60", "--no-warm-up", "--list-only"},
+                         ThroughStandin(server), {.captureStdout = true});
+    // Page 1 answered, page 2 not yet due: the harvest is in its pause.
+    testing::Eventually([&] { return server.pageRequests() == 1; }, 10s);
+    std::this_thread::sleep_for(200ms);
+    child.signal(SIGINT);
+    EXPECT_EQ(child.waitExit(30s), 128 + SIGINT);
+    EXPECT_EQ(child.readLine(5s).rfind("lumigrab-cli: stopping: ", 0), 0u);
+    EXPECT_EQ(child.readLine(5s), "lumigrab-cli: stopped during the harvest; nothing was downloaded");
+}
 
 TEST_F(CliTest, TemporaryFilesOfRunsThatAreGoneAreRemoved) {
     StandinServer server;
@@ -421,6 +444,30 @@ int CountState(const std::vector<ManifestLine>& lines, const std::string& state)
                                           [&](const ManifestLine& line) { return line.state == state; }));
 }
 
+// Output nobody can read ends the run with one message and exit 4; the
+// manifest is written all the same.
+TEST_F(CliTest, StandardOutputThatCannotBeWrittenEndsTheRun) {
+    StandinServer server(OneHtmlAmongFive());
+    const std::string download = "-o " + out().string() + " -j 1 --manifest " + manifest().string();
+    for (const auto& [args, message] : std::vector<std::pair<std::string, std::string>>{
+             {"--list-only >/dev/full", "No space left on device"},
+             {"--list-only >&-", "Bad file descriptor"},
+             {"--help >/dev/full", "No space left on device"},
+             {download + " >/dev/full", "No space left on device; stopped: 1 of 5 pictures saved"}}) {
+        server.resetCounters();
+        const auto result = testing::RunTool(
+            {"/bin/sh", "-c", "exec \"$0\" " + std::string(kFiveKeyword) + " " + args, kProgram},
+            ThroughStandin(server), 60s, true);
+        EXPECT_EQ(result.exitCode, 4) << args << ": " << result.output;
+        EXPECT_THAT(result.output, HasSubstr("lumigrab-cli: cannot write to standard output: " + message + "\n"));
+    }
+    EXPECT_EQ(server.pictureRequests(), 1);
+    const auto lines = ReadManifest(manifest());
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(CountState(lines, "ok"), 1);
+    EXPECT_EQ(CountState(lines, "failed"), 4);
+}
+
 TEST_F(CliTest, SecondRunWithTheSameArchiveAsksForNoPicture) {
     StandinServer server(AllJpeg());
     const std::string archive = (folder_.path() / "archive.db").string();
@@ -435,6 +482,7 @@ TEST_F(CliTest, SecondRunWithTheSameArchiveAsksForNoPicture) {
     EXPECT_NE(second.output.find("(6 skipped)"), std::string::npos) << second.output;
 }
 
+// And one record without an address, which fails as such.
 TEST_F(CliTest, TenAddressesServingOnePictureGiveOneFileAndNineDuplicates) {
     StandinServer server;
     std::string lines;
@@ -442,44 +490,54 @@ TEST_F(CliTest, TenAddressesServingOnePictureGiveOneFileAndNineDuplicates) {
         lines += "{\"save_name\":\"img " + std::to_string(i) + "\",\"url\":\"" +
                  server.pictureUrl(PictureKind::Jpeg, 1) + "?copy=" + std::to_string(i) +
                  "\",\"state\":\"failed\"}\n";
+    lines += "{\"save_name\":\"img 10\",\"url\":\"\",\"state\":\"failed\"}\n";  // nothing to ask for
     ASSERT_TRUE(testing::WriteFile(manifest(), std::vector<std::uint8_t>(lines.begin(), lines.end())));
 
     const auto result = run(server, {"cat", "-o", out().string(), "--manifest", manifest().string(),
                                      "--resume", "--archive", (folder_.path() / "archive.db").string()});
-    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(result.exitCode, 1) << result.output;
     EXPECT_EQ(server.pictureRequests(), 10);
     ASSERT_EQ(FilesIn(out()).size(), 1u);
     const auto records = ReadManifest(manifest());
     EXPECT_EQ(CountState(records, "ok"), 1);
     EXPECT_EQ(CountState(records, "duplicate"), 9);
-    for (const ManifestLine& line : records)
-        if (line.state == "duplicate") {
-            EXPECT_EQ(line.reason, "same as " + FilesIn(out()).front().string());
-        }
+    EXPECT_EQ(CountState(records, "failed"), 1);
+    for (const ManifestLine& line : records) {
+        const std::string expected = line.url.empty()      ? "failed: no address"
+                                     : line.state == "ok" ? "ok: "
+                                                          : "duplicate: same as " + FilesIn(out()).front().string();
+        EXPECT_EQ(line.state + ": " + line.reason, expected);
+    }
 }
 
-TEST_F(CliTest, TwoCopiesWritingOneArchiveAtOnceLoseNoRecord) {
+// Copies at once share the work: every address is asked for once, every
+// picture kept once, and every record of every copy is in the archive.
+TEST_F(CliTest, CopiesAtOnceOnOneArchiveFetchAndKeepEachPictureOnce) {
     StandinServer server(AllJpeg());
     const std::string archive = (folder_.path() / "archive.db").string();
-    const auto start = [&](const std::string& keyword) {
-        return std::make_unique<testing::Child>(
-            std::vector<std::string>{kProgram, keyword, "-j", "8", "-q", "-o", (folder_.path() / keyword).string(),
-                                     "--archive", archive},
-            ThroughStandin(server));
-    };
-    auto a = start("standin-total-25");
-    auto b = start("standin-total-29");
-    EXPECT_EQ(a->waitExit(60s), 0);
-    EXPECT_EQ(b->waitExit(60s), 0);
+    // Two keywords twice; the second lists the first one's pictures and more.
+    std::vector<std::unique_ptr<testing::Child>> copies;
+    for (int i = 0; i < 4; ++i)
+        copies.push_back(std::make_unique<testing::Child>(
+            std::vector<std::string>{kProgram, i % 2 == 0 ? "standin-total-25" : "standin-total-29", "-j", "8", "-q",
+                                     "-o", (folder_.path() / std::to_string(i)).string(), "--archive", archive},
+            ThroughStandin(server)));
+    for (auto& copy : copies) EXPECT_EQ(copy->waitExit(60s), 0);
+    EXPECT_EQ(server.pictureRequests(), 29);
 
     const auto stats = run(server, {"--archive", archive, "--archive-stats"});
     ASSERT_EQ(stats.exitCode, 0) << stats.output;
     const std::size_t all = stats.output.find("(all)\t");
     ASSERT_NE(all, std::string::npos) << stats.output;
-    std::istringstream counts(stats.output.substr(all + 6));
-    long total = 0;
-    for (long n = 0; counts >> n;) total += n;
-    EXPECT_EQ(total, 25 + 29) << stats.output;
+    long ok = 0, skipped = 0, duplicate = 0, filtered = 0, failed = 0;
+    std::istringstream(stats.output.substr(all + 6)) >> ok >> skipped >> duplicate >> filtered >> failed;
+    EXPECT_EQ(ok + duplicate, 29) << stats.output;
+    EXPECT_EQ(std::vector<long>({skipped, filtered, failed}), std::vector<long>({2 * 25 + 2 * 29 - 29, 0, 0}));
+    std::set<std::string> kept;
+    for (int i = 0; i < 4; ++i)
+        for (const fs::path& file : FilesIn(folder_.path() / std::to_string(i)))
+            EXPECT_TRUE(kept.insert(ReadText(file)).second) << file << " is kept twice";
+    EXPECT_EQ(static_cast<long>(kept.size()), ok);
 }
 
 TEST_F(CliTest, SizeFilterKeepsOnlyTheLargePictures) {

@@ -1,0 +1,329 @@
+// The command's parts, without running it. The archive's rules, on a real
+// SQLite file: which copy fetches an address, which keeps a picture, and
+// which archives a run may write at all (other copies of the command are
+// archives opened in the name of other processes). The numbers its options
+// take.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "cli/archive.h"
+#include "cli/options.h"
+#include "support/files.h"
+
+namespace lumigrab::cli {
+namespace {
+
+using testing::TempFolder;
+using Kind = Archive::Claim::Kind;
+
+const std::string kUrl = "http://pictures.example/cat.jpg";
+
+// A pid that named a process a moment ago and names none now.
+std::int64_t EndedPid() {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+// A child as it was while it ran, now ended but not reaped by its parent.
+ArchiveProcess Unreaped() {
+    int gate[2];
+    EXPECT_EQ(::pipe(gate), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        char byte;
+        ::close(gate[1]);
+        [[maybe_unused]] const ssize_t n = ::read(gate[0], &byte, 1);
+        ::_exit(0);
+    }
+    const ArchiveProcess running = *ProcessOf(child);
+    ::close(gate[0]);
+    ::close(gate[1]);
+    siginfo_t info{};
+    ::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT);
+    return running;
+}
+
+// The first column of the first row `sql` gives.
+std::string Query(const std::filesystem::path& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    SqliteDb owned(db);
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
+    SqliteStatement statement(raw);
+    if (!statement || sqlite3_step(raw) != SQLITE_ROW || sqlite3_column_text(raw, 0) == nullptr) return {};
+    return reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+}
+
+enum class Who {
+    Running,   // another copy at work now
+    Gone,      // a copy that has ended
+    Unreaped,  // a copy that has ended, not yet reaped by its parent
+    Reused,    // a process that has ended, whose pid a later one has
+    Self,      // this process, for another name
+};
+
+ArchiveProcess ProcessFor(Who who) {
+    switch (who) {
+        case Who::Running: return *ProcessOf(::getppid());
+        case Who::Gone: return ArchiveProcess{EndedPid(), "ended"};
+        case Who::Unreaped: return Unreaped();
+        case Who::Reused: return ArchiveProcess{::getpid(), "an earlier life"};
+        case Who::Self: break;
+    }
+    return ThisProcess();
+}
+
+std::unique_ptr<Archive> OpenAs(const std::filesystem::path& file, ArchiveProcess process) {
+    std::string error;
+    auto archive = Archive::Open(file, Archive::Use::Write, error, std::move(process));
+    EXPECT_NE(archive, nullptr) << error;
+    return archive;
+}
+
+// When the other copy left its row, against this run's start.
+enum class When { LongBefore, JustBefore, During };
+
+// Rows as the other copy leaves them; `state` "fetching" is a claim alone.
+struct ClaimCase {
+    const char* name;
+    Who who;
+    const char* state;
+    const char* reason;
+    When when;
+    Kind expected;
+    const char* outcome = "";
+};
+void PrintTo(const ClaimCase& c, std::ostream* out) { *out << c.name; }
+
+class ArchiveClaimTest : public ::testing::TestWithParam<ClaimCase> {};
+
+TEST_P(ArchiveClaimTest, DecidesWhoFetchesAnAddress) {
+    const ClaimCase& c = GetParam();
+    TempFolder folder("lumigrab-archive");
+    const auto file = folder / "archive.db";
+    std::unique_ptr<Archive> mine = c.when == When::During ? OpenAs(file, ThisProcess()) : nullptr;
+    const ArchiveProcess them = ProcessFor(c.who);
+    auto theirs = c.who == Who::Self ? nullptr : OpenAs(file, them);
+    Archive& other = theirs ? *theirs : *mine;
+
+    const Archive::Claim first = other.ClaimAddress(kUrl, "them/img 1.jpg", "cat");
+    ASSERT_EQ(first.kind, Kind::Fetch) << first.error;
+    std::string error;
+    if (std::string(c.state) != "fetching") {
+        ArchiveRecord record{kUrl, "", 10, 0, 0, "", "them/img 1.jpg", "cat", c.state, c.reason};
+        ASSERT_TRUE(other.Finish(first.row, record, error)) << error;
+    }
+    if (c.when == When::LongBefore) Query(file, "UPDATE records SET time = '2000-01-01T00:00:00Z'");
+    if (c.when == When::JustBefore) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!mine) mine = OpenAs(file, ThisProcess());
+
+    const Archive::Claim claim = mine->ClaimAddress(kUrl, "me/img 1.jpg", "cat");
+    EXPECT_EQ(claim.kind, c.expected) << claim.error;
+    EXPECT_EQ(claim.outcome, c.outcome);
+    if (c.expected == Kind::Theirs) {
+        EXPECT_EQ(claim.holder, them.pid);
+    }
+    // A claim never outlives the fetch it was for: given up, the next asker gets it.
+    if (claim.kind == Kind::Fetch) {
+        ASSERT_TRUE(mine->ReleaseClaims(error)) << error;
+        EXPECT_EQ(OpenAs(file, *ProcessOf(::getppid()))->ClaimAddress(kUrl, "next/img 1.jpg", "cat").kind,
+                  Kind::Fetch);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ArchiveClaimTest,
+    ::testing::Values(
+        ClaimCase{"SavedByAnEarlierRun", Who::Gone, "ok", "", When::LongBefore, Kind::InArchive},
+        ClaimCase{"SavedByACopyAtWork", Who::Running, "ok", "", When::During, Kind::InArchive},
+        // Only a saved picture is in the archive: a run that ended with
+        // anything else leaves the address to be fetched again.
+        ClaimCase{"FailedInAnEarlierRun", Who::Gone, "failed", "HTTP 404", When::LongBefore, Kind::Fetch},
+        ClaimCase{"FilteredInAnEarlierRun", Who::Gone, "filtered", "300x200 below 500 wide", When::LongBefore,
+                  Kind::Fetch},
+        ClaimCase{"DuplicateInAnEarlierRun", Who::Gone, "duplicate", "same as x.jpg", When::LongBefore,
+                  Kind::Fetch},
+        ClaimCase{"BeingFetchedByACopyAtWork", Who::Running, "fetching", "", When::During, Kind::Theirs},
+        ClaimCase{"FailedInACopyAtWork", Who::Running, "failed", "HTTP 404", When::LongBefore, Kind::Theirs,
+                  "failed: HTTP 404"},
+        ClaimCase{"FailedInARunThatEndedJustBeforeThisOne", Who::Gone, "failed", "HTTP 404", When::JustBefore,
+                  Kind::Fetch},
+        ClaimCase{"FailedInACopyThatEndedAfterThisRunBegan", Who::Gone, "failed", "not a picture", When::During,
+                  Kind::Theirs, "failed: not a picture"},
+        ClaimCase{"StoppedInACopyAtWork", Who::Running, "failed", "stopped", When::During, Kind::Fetch},
+        ClaimCase{"PassedOverByACopyAtWork", Who::Running, "skipped", "in archive", When::During, Kind::Fetch},
+        ClaimCase{"ClaimOfACopyThatEnded", Who::Gone, "fetching", "", When::During, Kind::Fetch},
+        ClaimCase{"ClaimOfACopyThatEndedUnreaped", Who::Unreaped, "fetching", "", When::During, Kind::Fetch},
+        ClaimCase{"ClaimOfAnEarlierProcessWithThisPid", Who::Reused, "fetching", "", When::During, Kind::Fetch},
+        ClaimCase{"ClaimOfThisProcessForAnotherName", Who::Self, "fetching", "", When::During, Kind::Fetch}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Bytes are kept once, whoever has them: decided in the transaction that
+// records them, so a picture being written counts as kept.
+TEST(ArchiveHashTest, APictureIsKeptOnceAcrossCopies) {
+    TempFolder folder("lumigrab-archive");
+    const auto file = folder / "archive.db";
+    auto mine = OpenAs(file, ThisProcess());
+    auto running = OpenAs(file, *ProcessOf(::getppid()));
+    auto gone = OpenAs(file, ArchiveProcess{EndedPid(), "ended"});
+    using HashKind = Archive::HashClaim::Kind;
+    const std::string hash(64, 'a');
+    std::string error;
+
+    // Being written by a copy that ended: void, so this one keeps it.
+    ASSERT_EQ(gone->ClaimAddress(kUrl + "?gone", "gone.jpg", "cat").kind, Kind::Fetch);
+    ASSERT_EQ(gone->ClaimHash(hash, "gone.jpg").kind, HashKind::Keep);
+    const Archive::Claim claim = mine->ClaimAddress(kUrl, "mine.jpg", "cat");
+    ASSERT_EQ(claim.kind, Kind::Fetch);
+    EXPECT_EQ(mine->ClaimHash(hash, "mine.jpg").kind, HashKind::Keep);
+
+    // Being written here: a copy at work with the same bytes holds them as a duplicate.
+    ASSERT_EQ(running->ClaimAddress(kUrl + "?2", "theirs.jpg", "cat").kind, Kind::Fetch);
+    Archive::HashClaim held = running->ClaimHash(hash, "theirs.jpg");
+    EXPECT_EQ(held.kind, HashKind::Duplicate);
+    EXPECT_EQ(held.earlier, "mine.jpg");
+
+    // Its file could not be written: the bytes are free again.
+    ASSERT_TRUE(mine->Finish(claim.row, {kUrl, "", 10, 0, 0, "", "", "cat", "failed", "write failed"}, error));
+    const Archive::Claim next = running->ClaimAddress(kUrl + "?3", "next.jpg", "cat");
+    ASSERT_EQ(next.kind, Kind::Fetch);
+    EXPECT_EQ(running->ClaimHash(hash, "next.jpg").kind, HashKind::Keep);
+
+    // Saved, it stays a duplicate for every later run.
+    ASSERT_TRUE(
+        running->Finish(next.row, {kUrl + "?3", hash, 10, 640, 480, "jpeg", "next.jpg", "cat", "ok", ""}, error));
+    running.reset();
+    EXPECT_EQ(Query(file, "SELECT url||' '||sha256||' '||bytes||' '||width||' '||height||' '||format||' '||path||' '||"
+                          "keyword||' '||state||' '||ifnull(reason, '-') FROM records WHERE state = 'ok'"),
+              kUrl + "?3 " + hash + " 10 640 480 jpeg next.jpg cat ok -");
+    ASSERT_EQ(mine->ClaimAddress(kUrl + "?4", "again.jpg", "cat").kind, Kind::Fetch);
+    held = mine->ClaimHash(hash, "again.jpg");
+    EXPECT_EQ(held.kind, HashKind::Duplicate);
+    EXPECT_EQ(held.earlier, "next.jpg");
+}
+
+// Clears the immutable flag it set, so the scratch folder can go.
+struct Immutable {
+    explicit Immutable(const std::filesystem::path& file) : fd(::open(file.c_str(), O_RDONLY)) {
+        int flags = 0;
+        set = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+              (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    }
+    ~Immutable() {
+        int flags = 0;
+        if (set && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (fd >= 0) ::close(fd);
+    }
+    int fd;
+    bool set = false;
+};
+
+TEST(ArchiveOpenTest, OnlyAnArchiveThatCanBeWrittenIsTakenForARun) {
+    TempFolder folder("lumigrab-archive");
+    const auto file = folder / "archive.db";
+    std::string error;
+    // Asking about an archive never makes one.
+    EXPECT_EQ(Archive::Open(file, Archive::Use::Read, error), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(file));
+
+    // One made before claims: its rows stay, and claims work in it.
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+        SqliteDb owned(db);
+        ASSERT_EQ(sqlite3_exec(db,
+                               ("CREATE TABLE records(id INTEGER PRIMARY KEY, url TEXT NOT NULL, sha256 TEXT,"
+                               " bytes INTEGER, width INTEGER, height INTEGER, format TEXT, path TEXT,"
+                               " keyword TEXT NOT NULL, state TEXT NOT NULL, reason TEXT, time TEXT NOT NULL);"
+                               "INSERT INTO records(url, keyword, state, time) VALUES('" + kUrl +
+                                   "', 'cat', 'ok', '2000-01-01T00:00:00Z');")
+                                   .c_str(),
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+    }
+    auto archive = Archive::Open(file, Archive::Use::Write, error);
+    ASSERT_NE(archive, nullptr) << error;
+    EXPECT_EQ(archive->ClaimAddress(kUrl, "a.jpg", "cat").kind, Kind::InArchive);
+    EXPECT_EQ(OpenAs(file, ProcessFor(Who::Gone))->ClaimAddress(kUrl + "?new", "b.jpg", "cat").kind, Kind::Fetch);
+    archive.reset();
+    // A run begins by clearing the claims of processes that are gone.
+    archive = OpenAs(file, ThisProcess());
+    EXPECT_EQ(Query(file, "SELECT count(*) FROM records WHERE state = 'fetching'"), "0");
+    archive.reset();
+
+    // Root writes whatever the mode says; only the immutable flag stops it.
+    ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
+    const Immutable immutable(file);
+    if (::geteuid() == 0 && !immutable.set) GTEST_SKIP() << "root without the right to make a file immutable";
+    EXPECT_EQ(Archive::Open(file, Archive::Use::Write, error), nullptr);
+    EXPECT_EQ(error, "the archive " + file.string() + ": cannot be written (read-only)");
+    EXPECT_NE(Archive::Open(file, Archive::Use::Read, error), nullptr) << error;
+}
+
+// Each number at the edges of its range and past them; "" is accepted.
+struct NumberCase {
+    std::vector<std::string> args;
+    std::string refusal;
+    bool (*holds)(const Options&) = nullptr;
+};
+
+TEST(OptionsTest, NumbersAreTakenWholeAndWithinTheirRange) {
+    const std::vector<NumberCase> cases{
+        {{"--min-bytes", "0"}, ""},
+        {{"--min-bytes", "67108864"}, "", [](const Options& o) { return o.rules.minBytes == 67108864; }},
+        {{"--min-bytes", "-1"}, "--min-bytes: -1 is not a whole number from 0 to 67108864"},
+        {{"--min-bytes", "67108865"}, "--min-bytes: 67108865 is not a whole number from 0 to 67108864"},
+        {{"--min-bytes", "99999999999999999999999"}, "--min-bytes: 99999999999999999999999 is not"},
+        {{"--min-bytes", "1e3"}, "--min-bytes: 1e3 is not"},
+        {{"--max-bytes", "0"}, "--max-bytes: 0 is not a whole number from 1 to 67108864"},
+        {{"--max-bytes", "1"}, "", [](const Options& o) { return o.rules.maxBytes == 1; }},
+        {{"--wait", "nan"}, "--wait: nan is not a number of seconds from 0 to 3600"},
+        {{"--wait", "inf"}, "--wait: inf is not"},
+        {{"--wait", "-0.5"}, "--wait: -0.5 is not"},
+        {{"--wait", "3600.5"}, "--wait: 3600.5 is not"},
+        {{"--wait", "3600"}, "", [](const Options& o) { return o.waitSeconds == 3600; }},
+        {{"--wait", "0.25"}, "", [](const Options& o) { return o.waitSeconds == 0.25; }},
+        {{"-j", "100"}, "", [](const Options& o) { return o.threads == 100; }},
+        {{"-j", "-5"}, "", [](const Options& o) { return o.threads == 5; }},
+        {{"-j", "101"}, "--threads: 101 is not a whole number up to 100 (below 1 means 5)"},
+        {{"-j", "x"}, "--threads: x is not a whole number up to 100"},
+        {{"-d", "1000"}, "", [](const Options& o) { return o.depth == 1000; }},
+        {{"-d", "0"}, "--depth: 0 is not a whole number from 1 to 1000"},
+        {{"-d", "5x"}, "--depth: 5x is not"},
+    };
+    for (const NumberCase& c : cases) {
+        std::vector<std::string> args{"lumigrab-cli", "cat"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        ::testing::internal::CaptureStderr();
+        const auto parsed = ParseOptions(static_cast<int>(argv.size()), argv.data());
+        const std::string printed = ::testing::internal::GetCapturedStderr();
+        const std::string what = c.args[0] + " " + c.args[1];
+        if (c.refusal.empty()) {
+            ASSERT_TRUE(std::holds_alternative<Options>(parsed)) << what << ": " << printed;
+            EXPECT_TRUE(c.holds == nullptr || c.holds(std::get<Options>(parsed))) << what;
+        } else {
+            EXPECT_EQ(std::get_if<int>(&parsed) != nullptr ? std::get<int>(parsed) : 0, kExitBadArguments) << what;
+            EXPECT_EQ(printed.rfind("lumigrab-cli: " + c.refusal, 0), 0u) << what << ": " << printed;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace lumigrab::cli
