@@ -10,8 +10,13 @@
 namespace lumigrab::testing {
 namespace {
 
+// Each hop's cookies are its own host's, those it is sent and those it sets.
 TEST(GetFollowingTest, SessionCookiesDoNotFollowARedirectToAnotherHost) {
-    LoopbackServer elsewhere([](const LoopbackRequest&) { return LoopbackReply{}; });
+    LoopbackServer elsewhere([](const LoopbackRequest&) {
+        LoopbackReply reply;
+        reply.headers = {"Set-Cookie: hop=2; Path=/"};
+        return reply;
+    });
     // Another name for the same loopback address is another host to a browser.
     const std::string elsewhereUrl = "http://localhost:" + std::to_string(elsewhere.port()) + "/x";
     LoopbackServer service([&](const LoopbackRequest& request) {
@@ -32,6 +37,8 @@ TEST(GetFollowingTest, SessionCookiesDoNotFollowARedirectToAnotherHost) {
     EXPECT_EQ(service.requests()[1].header("Cookie"), "sid=7");
     ASSERT_EQ(elsewhere.requestCount(), 1u);
     EXPECT_EQ(elsewhere.requests()[0].header("Cookie"), std::nullopt);
+    EXPECT_EQ(jar.cookiesFor(elsewhereUrl), "hop=2");
+    EXPECT_EQ(jar.cookiesFor(service.url("/page")), "sid=7");
 }
 
 struct TitleCase {
