@@ -49,9 +49,11 @@ struct JsonPageReading {
     std::optional<std::string> refusal;
 };
 
-// Reads the endpoint's body a value at a time, keeping only the records'
-// fields it takes, so what it holds grows with the records and not with the
-// body. The body is JSON but for `\'`, which it may hold inside strings.
+// Reads the endpoint's body a value at a time, keeping only the fields of
+// the record in hand and the rows made, so what it holds grows with the rows
+// and not with the body (beside it, at most about as much again: the JSON
+// reader keeps a run of brackets and white space until the next value).
+// The body is JSON but for `\'`, which it may hold inside strings.
 // Records without any address, like the empty object that ends the array,
 // make no row. A field that cannot be read (bytes that are not UTF-8, a
 // broken escape, a string over a MiB, a number no double holds) is left out
