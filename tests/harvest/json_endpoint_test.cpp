@@ -92,8 +92,9 @@ INSTANTIATE_TEST_SUITE_P(
         FieldCase{"AddressNotUtf8FallsBack", "{\"objURL\":\"ippr\xed\xa0\x80\",\"hoverURL\":\"h\"}", "h", "", ""},
         FieldCase{"ControlCharacterInThumbnail", "{\"hoverURL\":\"h\",\"thumbURL\":\"t\x01\"}", "h", "", ""},
         FieldCase{"BrokenEscapes",
-                  R"({"hoverURL":"h","thumbURL":"t\x","middleURL":"\u12g4","objURL":"\ud800x","width":"\udc00"})", "h", "",
-                  ""},
+                  R"({"hoverURL":"h","thumbURL":"t\x","middleURL":"\u12g4","objURL":"\ud800x","width":"\udc00",)"
+                  R"("height":"\x0041\ud800xudc00"})",
+                  "h", "", ""},
         FieldCase{"Escapes", R"({"hoverURL":"\u732b\/\ud83d\ude00\"","thumbURL":"t\'s"})", "猫/😀\"", "", "", "t's"},
         FieldCase{"FieldOfAMiB", R"({"hoverURL":"h","thumbURL":")" + kMiB + "\"}", "h", "", "", kMiB},
         FieldCase{"FieldPastAMiB", R"({"hoverURL":"h","thumbURL":"\u00e9)" + kMiB + "\"}", "h", "", ""},

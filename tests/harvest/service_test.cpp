@@ -63,6 +63,14 @@ INSTANTIATE_TEST_SUITE_P(
                       TitleCase{"BidiOverride", "abc\xe2\x80\xae" "gpj.exe", "abcgpj.exe"},
                       TitleCase{"BidiIsolate", "\xe2\x81\xa6x\xe2\x81\xa9", "x"},
                       TitleCase{"NotUtf8", "a\x9b" "b", "a\xef\xbf\xbd" "b"},
+                      // The first and last character of each length, and what lies just past them.
+                      TitleCase{"EdgesOfUtf8",
+                                "\xc2\x80|\xdf\xbf|\xe0\xa0\x80|\xe0\x9f\xbf|\xed\x9f\xbf|\xed\xa0\x80|"
+                                "\xee\x80\x80|\xf0\x90\x80\x80|\xf0\x8f\xbf\xbf|\xf4\x8f\xbf\xbf|\xf4\x90\x80\x80",
+                                "|\xdf\xbf|\xe0\xa0\x80|\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|\xed\x9f\xbf|"
+                                "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|\xee\x80\x80|\xf0\x90\x80\x80|"
+                                "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|\xf4\x8f\xbf\xbf|"
+                                "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
                       TitleCase{"Kept", "百度 安全", "百度 安全"}),
     [](const auto& info) { return std::string(info.param.name); });
 
