@@ -268,6 +268,7 @@ int Run(const Options& options, bool stdoutOpen) {
         pageProblems = static_cast<int>(harvest.problems.size());
         for (const std::string& problem : harvest.problems)
             console.error("no result array on " + problem);
+        for (const std::string& note : harvest.notes) console.note(note);
 
         if (options.listOnly) {
             for (const Entry& r : harvest.records) {

@@ -48,10 +48,11 @@ public:
             harvest.records.emplace_back(saveName, record.address, record.thumbnail, size(record.width),
                                          size(record.height));
         }
+        // The page itself was read; only those pictures are passed over.
         if (tooLong > 0)
-            harvest.problems.push_back(where + std::to_string(tooLong) +
-                                       " pictures left out: addresses over " +
-                                       std::to_string(kMaxAddressBytes >> 10) + " KiB");
+            harvest.notes.push_back(where + std::to_string(tooLong) + (tooLong == 1 ? " picture" : " pictures") +
+                                    " left out: address too long (over " +
+                                    std::to_string(kMaxAddressBytes >> 10) + " KiB)");
     }
     void finished() override {}
 

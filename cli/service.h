@@ -15,6 +15,7 @@ struct Harvest {
     int pagesWithArray = 0;
     int pagesAnswered = 0;             // a response came, array or not
     std::vector<std::string> problems; // one line per page without an array
+    std::vector<std::string> notes;    // pictures a page listed that were left out
     std::string frontPageNote;         // why the session has no cookies, if it has none
     std::string refusal;               // "page N refused: <the service's words>", if it refused
     bool stopped = false;              // the gang was stopped before the end

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "port/picture_list.h"
+#include "harvest/result_page.h"
 
 namespace lumigrab {
 
@@ -40,14 +40,25 @@ std::string DecodeCipheredAddress(std::string_view ciphered);
 
 // What one answer of the endpoint gave.
 struct JsonPageReading {
-    bool isData = false;               // a JSON object with a "data" array
-    std::vector<ImageRecord> records;  // one per record with an address; save name and state empty
-    std::optional<std::string> refusal;  // the service's own words when it refused (UTF-8)
+    bool isData = false;  // a JSON object with a "data" array
+    // One record per element with an address, save name and state empty;
+    // flagged unreadable, with none, when the array holds more than
+    // kMaxPageElements elements, as a result page's would be.
+    PictureArrayReading pictures;
+    // The service's own words when it refused (UTF-8), as ShownWords shows them.
+    std::optional<std::string> refusal;
 };
 
-// Reads the endpoint's body. It is JSON but for `\'`, which it may hold
-// inside strings and which is mended first. Records without any address,
-// like the empty object that ends the array, make no row.
+// Reads the endpoint's body a value at a time, keeping only the fields of
+// the record in hand and the rows made, so what it holds grows with the rows
+// and not with the body (beside it, at most about as much again: the JSON
+// reader keeps a run of brackets and white space until the next value).
+// The body is JSON but for `\'`, which it may hold inside strings.
+// Records without any address, like the empty object that ends the array,
+// make no row. A field that cannot be read (bytes that are not UTF-8, a
+// broken escape, a string over a MiB, a number no double holds) is left out
+// of its record, and the rest is read; a size below 0 or over 2^31 - 1
+// counts as unknown.
 JsonPageReading ReadJsonPage(std::string_view body);
 
 }  // namespace lumigrab

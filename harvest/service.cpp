@@ -25,47 +25,6 @@ std::string CutUtf8(std::string text, std::size_t limit) {
     return text + "…";
 }
 
-// The next character of UTF-8 text at `at`, which moves past it; a byte that
-// does not start a well-formed character reads as U+FFFD on its own.
-char32_t NextCharacter(std::string_view text, std::size_t& at) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    int length = 0;
-    char32_t code = 0;
-    if (lead < 0x80) {
-        ++at;
-        return lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        code = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        code = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        code = lead & 0x07;
-    }
-    if (length == 0 || at + length > text.size()) {
-        ++at;
-        return 0xFFFD;
-    }
-    for (int i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) {
-            ++at;
-            return 0xFFFD;
-        }
-        code = (code << 6) | (byte(at + i) & 0x3F);
-    }
-    // Overlong forms, surrogates and values past Unicode are not characters.
-    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < kSmallest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
-        ++at;
-        return 0xFFFD;
-    }
-    at += static_cast<std::size_t>(length);
-    return code;
-}
-
 // Characters that change how a terminal shows what follows: the C1 controls
 // (U+0080-U+009F, some terminals take U+009B as an escape) and the marks and
 // overrides that reorder text.
@@ -81,7 +40,7 @@ std::string Printable(std::string_view text, std::size_t limit) {
     std::string out;
     bool space = false;
     for (std::size_t at = 0; at < text.size();) {
-        const char32_t c = NextCharacter(text, at);
+        const char32_t c = NextUtf8Character(text, at).value_or(U'\uFFFD');
         if (c <= 0x20 || c == 0x7F) {
             space = !out.empty();
             continue;
@@ -143,8 +102,10 @@ std::string PageTitle(const Bytes& body) {
     if (start == std::string_view::npos) return {};
     const std::size_t end = FindNoCase(text, "</title", start);
     if (end == std::string_view::npos) return {};
-    return Printable(text.substr(start + 1, end - start - 1), kMaxTitleBytes);
+    return ShownWords(text.substr(start + 1, end - start - 1));
 }
+
+std::string ShownWords(std::string_view words) { return Printable(words, kMaxTitleBytes); }
 
 std::string DescribeAnswer(const ServiceAnswer& answer) {
     std::string out;

@@ -44,9 +44,14 @@ std::string RefusalOf(const ServiceAnswer& answer);
 // needs to see what the service did. Printable on a terminal (UTF-8).
 std::string DescribeAnswer(const ServiceAnswer& answer);
 
-// The page's <title>, whitespace collapsed, control characters and direction
-// overrides dropped, at most 200 bytes; empty when there is none.
+// The page's <title> as ShownWords shows it; empty when there is none.
 std::string PageTitle(const Bytes& body);
+
+// What the service wrote for a person (a page's title, a refusal's message)
+// as a terminal or the log may show it: white space and control characters
+// collapsed into one space, direction overrides dropped, bytes that are not
+// UTF-8 as U+FFFD, at most 200 bytes.
+std::string ShownWords(std::string_view words);
 
 // Visits the front page of `origin` once and returns the cookies it set.
 // Empty when it failed; `note` then says what happened.

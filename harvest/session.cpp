@@ -117,7 +117,7 @@ void HarvestSession::askJson(HarvestedPage& page, const std::atomic<bool>* cance
             page.refusal = *reading.refusal;
         } else if (reading.isData) {
             page.hasArray = true;
-            page.reading.records = std::move(reading.records);
+            page.reading = std::move(reading.pictures);
             Bytes().swap(page.answer.body);
         }
     }
@@ -127,27 +127,30 @@ void HarvestSession::askJson(HarvestedPage& page, const std::atomic<bool>* cance
 ServiceAnswer HarvestSession::ask(const Text& url, std::string_view headers, const std::atomic<bool>* cancel,
                                   const WorkerGang& gang) {
     std::mt19937 random(std::random_device{}());
+    const auto now = [this] { return settings_.now ? settings_.now() : std::chrono::steady_clock::now(); };
+    const auto pause = [this, &gang](std::chrono::milliseconds duration) {
+        return settings_.pause ? settings_.pause(duration) : gang.sleepUnlessStopped(duration);
+    };
     for (int tries = 1;; ++tries) {
         // Result requests keep their distance, whichever worker makes them.
         if (settings_.wait.count() > 0) {
             std::chrono::steady_clock::time_point at;
             {
                 std::lock_guard lock(paceLock_);
-                const auto now = std::chrono::steady_clock::now();
-                at = std::max(now, nextRequestAt_);
+                at = std::max(now(), nextRequestAt_);
                 const double spread = std::uniform_real_distribution<double>(0.5, 1.5)(random);
                 nextRequestAt_ = at + std::chrono::milliseconds(
                                           static_cast<long long>(static_cast<double>(settings_.wait.count()) * spread));
             }
-            const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(at - std::chrono::steady_clock::now());
-            if (pause.count() > 0 && !gang.sleepUnlessStopped(pause)) return {};
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(at - now());
+            if (wait.count() > 0 && !pause(wait)) return {};
         }
         // Each request gets the visit's cookies as they were, whatever the
         // other pages are told to set meanwhile.
         CookieJar jar = cookies();
         ServiceAnswer answer = GetFollowing(url, jar, cancel, headers);
         if (tries > settings_.retries || !WorthRetrying(answer.status, answer.failure)) return answer;
-        if (!gang.sleepUnlessStopped(RetryPause(tries, RetryAfterOf(answer.headers), random))) return answer;
+        if (!pause(RetryPause(tries, RetryAfterOf(answer.headers), random))) return answer;
     }
 }
 

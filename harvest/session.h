@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,6 +52,11 @@ struct HarvestSettings {
     // again up to this many more times (net/retry.h); a refusal never is.
     int retries = 0;
     JsonFilters jsonFilters;  // only the JSON endpoint takes them
+    // The clock that pacing and retries keep time by, and their pause, which
+    // a stop cuts short (false then). Unset: the steady clock and the gang's
+    // own pause; a test gives its own and waits for nothing.
+    std::function<std::chrono::steady_clock::time_point()> now;
+    std::function<bool(std::chrono::milliseconds)> pause;
 };
 
 // What one result page gave.

@@ -56,4 +56,29 @@ Text NumberText(double value) {
     return out;
 }
 
+bool IsJsonNumber(std::string_view text) {
+    std::size_t at = 0;
+    const auto digits = [&] {
+        const std::size_t from = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+        return at > from;
+    };
+    if (at < text.size() && text[at] == '-') ++at;
+    if (at < text.size() && text[at] == '0') {
+        ++at;
+    } else if (!digits()) {
+        return false;
+    }
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        if (!digits()) return false;
+    }
+    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+        ++at;
+        if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+        if (!digits()) return false;
+    }
+    return at == text.size();
+}
+
 }  // namespace lumigrab

@@ -180,6 +180,44 @@ void AppendUtf8(std::string& out, char32_t c) {
     }
 }
 
+std::optional<char32_t> NextUtf8Character(std::string_view text, std::size_t& at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    std::size_t length = 0;
+    char32_t code = 0;
+    if (lead < 0x80) {
+        ++at;
+        return lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code = lead & 0x07;
+    }
+    if (length == 0 || length > text.size() - at) {
+        ++at;
+        return std::nullopt;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) {
+            ++at;
+            return std::nullopt;
+        }
+        code = (code << 6) | (byte(at + i) & 0x3F);
+    }
+    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kSmallest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+        ++at;
+        return std::nullopt;
+    }
+    at += length;
+    return code;
+}
+
 std::string UrlEncode(std::string_view gbk) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     const std::string utf8 = GbkToUtf8(gbk);

@@ -4,6 +4,7 @@
 // a character with no GBK form becomes "?", and invisible ones (format
 // characters such as U+200B and U+FEFF, variation selectors) are left out.
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,12 @@ Text CodePointNames(std::u32string_view characters, std::size_t limit = 16);
 
 // Appends the UTF-8 form of one code point (no checks: the caller has one).
 void AppendUtf8(std::string& out, char32_t c);
+
+// The character of UTF-8 text at `at`, which moves past it; nullopt, and
+// `at` one byte on, when the byte there starts no well-formed character
+// (a stray continuation byte, an overlong form, a surrogate, a value past
+// U+10FFFF, or a sequence cut off). `at` must be inside `text`.
+std::optional<char32_t> NextUtf8Character(std::string_view text, std::size_t& at);
 
 // System text from a UTF-8 literal in our sources: Gbk("请先输入图片名称").
 inline Text Gbk(std::string_view utf8) { return Utf8ToGbk(utf8); }

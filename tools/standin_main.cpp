@@ -7,6 +7,8 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -18,7 +20,7 @@ void Usage() {
     std::fputs(
         "usage: lumigrab-standin [--port N] [--print-port] [--lifetime-seconds S]\n"
         "                        [--total N] [--picture-delay-ms MS] [--max-connections N]\n"
-        "                        [--result-page-gone]\n"
+        "                        [--result-page-gone] [--json-answer FILE]\n"
         "  --port N              port on 127.0.0.1 (0, the default: any free port)\n"
         "  --print-port          write the port and a newline to stdout once listening\n"
         "  --lifetime-seconds S  exit after S seconds (default 1800; 0: no limit)\n"
@@ -26,7 +28,9 @@ void Usage() {
         "  --picture-delay-ms MS wait before every picture response (default 0)\n"
         "  --max-connections N   connections served at once (default 64)\n"
         "  --result-page-gone    result pages send clients to the script-rendered app;\n"
-        "                        only the JSON endpoint lists pictures\n",
+        "                        only the JSON endpoint lists pictures\n"
+        "  --json-answer FILE    the JSON endpoint answers every browser session with\n"
+        "                        the contents of FILE, whatever the keyword\n",
         stderr);
 }
 
@@ -72,6 +76,13 @@ int main(int argc, char** argv) {
             options.maxConnections = static_cast<int>(number(1, 4096));
         } else if (arg == "--result-page-gone") {
             options.resultPageGone = true;
+        } else if (arg == "--json-answer" && i + 1 < argc) {
+            std::ifstream file(argv[++i], std::ios::binary);
+            options.jsonAnswer.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+            if (!file || options.jsonAnswer.empty()) {
+                std::fprintf(stderr, "lumigrab-standin: cannot read a JSON answer from %s\n", argv[i]);
+                return 2;
+            }
         } else if (arg == "--help" || arg == "-h") {
             Usage();
             return 0;

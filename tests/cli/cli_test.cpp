@@ -580,6 +580,48 @@ TEST_F(CliTest, ServiceFiltersGoIntoTheJsonEndpointAddress) {
 }
 
 
+// Answers of the JSON endpoint no keyword makes, as the command shows them.
+struct JsonAnswerCase {
+    const char* name;
+    std::string answer;
+    int exitCode;
+    std::vector<std::string> shown;
+};
+void PrintTo(const JsonAnswerCase& c, std::ostream* out) { *out << c.name; }
+
+class CliJsonAnswerTest : public CliTest, public ::testing::WithParamInterface<JsonAnswerCase> {};
+
+TEST_P(CliJsonAnswerTest, IsShownAsItIs) {
+    const JsonAnswerCase& c = GetParam();
+    StandinOptions options;
+    options.jsonAnswer = c.answer;
+    StandinServer server(options);
+    const auto result = run(server, {"cat", "--source", "json", "--list-only"});
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.output;
+    for (const std::string& shown : c.shown) EXPECT_NE(result.output.find(shown), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find('\x1b'), std::string::npos) << result.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, CliJsonAnswerTest,
+    ::testing::Values(
+        JsonAnswerCase{"RefusalInControlCharacters",
+                       R"({"antiFlag":1,"message":"\u001b]0;owned\u0007\r\u0000forged"})", 3,
+                       {"refused the search: page 1: ]0;owned forged (HTTP 200, "}},
+        // Neither a failure of the page nor one of the one bad field.
+        JsonAnswerCase{"AddressTooLong",
+                       R"({"data":[{"hoverURL":"http://127.0.0.1/)" + std::string(64 << 10, 'a') +
+                           R"("},{"hoverURL":"http://127.0.0.1/b.jpg","width":18446744073709551615,"di":1e400}]})",
+                       0, {"page 1: 1 picture left out: address too long", "img 1\thttp://127.0.0.1/b.jpg\t\t\t\n"}},
+        JsonAnswerCase{"MoreElementsThanAPageHolds",
+                       R"({"data":[)" + [] {
+                           std::string elements;
+                           for (int i = 0; i < 100000; ++i) elements += "{},";
+                           return elements;
+                       }() + "{}]}",
+                       1, {"no result array on page 1: its picture data is too large to read"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(CliInstallTest, InstallsTheCommandItsManualAndCompletionUnderDestdir) {
     TempFolder dest("lumigrab-install");
     const auto installed = testing::RunTool(

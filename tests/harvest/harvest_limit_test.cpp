@@ -1,6 +1,7 @@
 // How many pages run at once, and what ends a run.
 #include "harvest_fixture.h"
 #include "harvest/session.h"
+#include "support/loopback_server.h"
 
 namespace lumigrab::testing {
 namespace {
@@ -117,6 +118,43 @@ TEST(HarvestSessionTest, NoWorkerStillHandsOverEveryPageAndEnds) {
 
     EXPECT_EQ(sink->pages, (std::vector<std::pair<std::int32_t, bool>>{{0, false}, {1, false}, {2, false}}));
     EXPECT_EQ(sink->finishedCalls, 1);
+}
+
+// Result requests keep their distance whichever worker makes them: each is
+// given the slot after the one before, not a wait counted from the moment it
+// asks. Time stands still here, so each pause is exactly its slot's distance
+// from the first.
+TEST(HarvestSessionTest, WaitSpacesTheRequestsOfEveryWorker) {
+    LoopbackServer service([](const LoopbackRequest&) { return LoopbackReply{}; });
+    HarvestSettings settings;
+    settings.serviceOrigin = service.url("");
+    settings.source = ResultSource::Page;
+    settings.visitFrontPage = false;
+    settings.pages = 6;
+    settings.workers = 3;
+    settings.wait = 1000ms;
+    const auto frozen = std::chrono::steady_clock::now();
+    std::mutex lock;
+    std::vector<std::chrono::milliseconds> slots{0ms};  // the first goes at once
+    settings.now = [frozen] { return frozen; };
+    settings.pause = [&](std::chrono::milliseconds pause) {
+        std::lock_guard guard(lock);
+        slots.push_back(pause);
+        return true;
+    };
+    WorkerGang gang;
+    auto session = std::make_shared<HarvestSession>(settings, std::make_shared<RecordingSink>());
+
+    ASSERT_EQ(session->start(gang), 3);
+    ASSERT_TRUE(gang.waitIdle(10s));
+
+    EXPECT_EQ(service.requestCount(), 6u);
+    ASSERT_EQ(slots.size(), 6u);
+    std::sort(slots.begin(), slots.end());
+    for (std::size_t i = 1; i < slots.size(); ++i) {
+        EXPECT_GE(slots[i] - slots[i - 1], 500ms) << i;
+        EXPECT_LE(slots[i] - slots[i - 1], 1500ms) << i;
+    }
 }
 
 }  // namespace

@@ -10,8 +10,13 @@
 namespace lumigrab::testing {
 namespace {
 
+// Each hop's cookies are its own host's, those it is sent and those it sets.
 TEST(GetFollowingTest, SessionCookiesDoNotFollowARedirectToAnotherHost) {
-    LoopbackServer elsewhere([](const LoopbackRequest&) { return LoopbackReply{}; });
+    LoopbackServer elsewhere([](const LoopbackRequest&) {
+        LoopbackReply reply;
+        reply.headers = {"Set-Cookie: hop=2; Path=/"};
+        return reply;
+    });
     // Another name for the same loopback address is another host to a browser.
     const std::string elsewhereUrl = "http://localhost:" + std::to_string(elsewhere.port()) + "/x";
     LoopbackServer service([&](const LoopbackRequest& request) {
@@ -32,6 +37,8 @@ TEST(GetFollowingTest, SessionCookiesDoNotFollowARedirectToAnotherHost) {
     EXPECT_EQ(service.requests()[1].header("Cookie"), "sid=7");
     ASSERT_EQ(elsewhere.requestCount(), 1u);
     EXPECT_EQ(elsewhere.requests()[0].header("Cookie"), std::nullopt);
+    EXPECT_EQ(jar.cookiesFor(elsewhereUrl), "hop=2");
+    EXPECT_EQ(jar.cookiesFor(service.url("/page")), "sid=7");
 }
 
 struct TitleCase {
@@ -56,6 +63,14 @@ INSTANTIATE_TEST_SUITE_P(
                       TitleCase{"BidiOverride", "abc\xe2\x80\xae" "gpj.exe", "abcgpj.exe"},
                       TitleCase{"BidiIsolate", "\xe2\x81\xa6x\xe2\x81\xa9", "x"},
                       TitleCase{"NotUtf8", "a\x9b" "b", "a\xef\xbf\xbd" "b"},
+                      // The first and last character of each length, and what lies just past them.
+                      TitleCase{"EdgesOfUtf8",
+                                "\xc2\x80|\xdf\xbf|\xe0\xa0\x80|\xe0\x9f\xbf|\xed\x9f\xbf|\xed\xa0\x80|"
+                                "\xee\x80\x80|\xf0\x90\x80\x80|\xf0\x8f\xbf\xbf|\xf4\x8f\xbf\xbf|\xf4\x90\x80\x80",
+                                "|\xdf\xbf|\xe0\xa0\x80|\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|\xed\x9f\xbf|"
+                                "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|\xee\x80\x80|\xf0\x90\x80\x80|"
+                                "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|\xf4\x8f\xbf\xbf|"
+                                "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
                       TitleCase{"Kept", "百度 安全", "百度 安全"}),
     [](const auto& info) { return std::string(info.param.name); });
 

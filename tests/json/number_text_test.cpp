@@ -41,5 +41,12 @@ TEST(NumberText, IntegersHaveNoFraction) {
     EXPECT_EQ(NumberText(-0.0), "0");
 }
 
+TEST(IsJsonNumber, TakesJsonsGrammarAndNothingElse) {
+    for (const char* number : {"0", "-0", "7", "640", "-12", "0.5", "1.25", "1e5", "1E+5", "2e-10", "-0.0e0", "123456789012345678901234"})
+        EXPECT_TRUE(IsJsonNumber(number)) << number;
+    for (const char* other : {"", "-", "+1", "01", "-01", ".5", "1.", "1.e5", "1e", "1e+", "0x10", "1-2", "1 ", "Infinity", "NaN", "1e5.0"})
+        EXPECT_FALSE(IsJsonNumber(other)) << other;
+}
+
 }  // namespace
 }  // namespace lumigrab

@@ -52,12 +52,21 @@ TEST(Png, DecodesColourTypesExactly) {
     }
 }
 
+// Cut anywhere, up to the last byte of the end chunk, a body is no picture,
+// to the test and to the preview alike.
 TEST(Png, TruncatedBodiesAreRefused) {
     const Bytes8 png = testing::MakePng(40, 30, PngKind::Rgba8);
     const std::size_t idat = testing::FindPngChunk(png, "IDAT");
+    const std::size_t iend = testing::FindPngChunk(png, "IEND");
     ASSERT_NE(idat, std::string::npos);
-    const std::size_t cuts[] = {8, 20, 33, idat + 4, idat + 30, (idat + png.size()) / 2};
-    for (std::size_t cut : cuts) EXPECT_FALSE(IsPicture(std::span(png).first(cut))) << cut;
+    ASSERT_EQ(iend, png.size() - 8);
+    const std::size_t cuts[] = {8,         20,       33, idat + 4, idat + 30, (idat + png.size()) / 2,
+                                iend - 4,  iend + 4, png.size() - 1};
+    for (std::size_t cut : cuts) {
+        EXPECT_FALSE(IsPicture(std::span(png).first(cut))) << cut;
+        EXPECT_FALSE(DecodePicture(std::span(png).first(cut)).has_value()) << cut;
+    }
+    EXPECT_TRUE(IsPicture(png));
 }
 
 TEST(Png, BadCrcOnCriticalChunkIsRefused) {

@@ -232,6 +232,8 @@ After StandinServer::Impl::serveJsonPage(Stream& stream, const RequestHead& head
         return Reply(stream, 200, "application/json; charset=utf-8",
                      R"({"antiFlag":1,"message":"Forbid spider access","bfe_log_id":"4718720397"})", headOnly,
                      keepAlive);
+    if (!opt.jsonAnswer.empty())
+        return Reply(stream, 200, "application/json; charset=utf-8", opt.jsonAnswer, headOnly, keepAlive);
     return Reply(stream, 200, "application/json; charset=utf-8", detail::BuildJsonPage(pageSettings, request),
                  headOnly, keepAlive);
 }

@@ -76,6 +76,7 @@
 //       clear on even indexes, width, height, type, fromPageTitle (with
 //       "\'"), di. Elements the result page lists without objURL have no
 //       address at all here.
+//       StandinOptions::jsonAnswer, when set, is the answer instead.
 //   /search/index        200, the app page (HTML and script, no array).
 //
 //   /  (the front page)  200, a short HTML page that sets the session cookie
@@ -202,6 +203,9 @@ struct StandinOptions {
     // script-rendered app, as the service does today where the pages are
     // gone; only the JSON endpoint lists pictures.
     bool resultPageGone = false;
+    // When not empty, the JSON endpoint's answer to every request a browser
+    // would make, whatever its keyword: for answers no keyword makes.
+    std::string jsonAnswer;
     std::size_t maxRecordedRequests = 10000;  // later requests are counted, not kept
 };
 
