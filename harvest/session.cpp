@@ -127,7 +127,8 @@ void HarvestSession::askJson(HarvestedPage& page, const std::atomic<bool>* cance
 ServiceAnswer HarvestSession::ask(const Text& url, std::string_view headers, const std::atomic<bool>* cancel,
                                   const WorkerGang& gang) {
     std::mt19937 random(std::random_device{}());
-    for (int tries = 1;; ++tries) {
+    RetrySchedule schedule(RetryRules{settings_.retries}, std::chrono::steady_clock::now());
+    for (;;) {
         // Result requests keep their distance, whichever worker makes them.
         if (settings_.wait.count() > 0) {
             std::chrono::steady_clock::time_point at;
@@ -146,8 +147,16 @@ ServiceAnswer HarvestSession::ask(const Text& url, std::string_view headers, con
         // other pages are told to set meanwhile.
         CookieJar jar = cookies();
         ServiceAnswer answer = GetFollowing(url, jar, cancel, headers);
-        if (tries > settings_.retries || !WorthRetrying(answer.status, answer.failure)) return answer;
-        if (!gang.sleepUnlessStopped(RetryPause(tries, RetryAfterOf(answer.headers), random))) return answer;
+        // Only a host asking for patience says when to come back.
+        const bool busy = answer.status == 429 || answer.status == 503;
+        const std::optional<std::chrono::seconds> retryAfter = busy ? RetryAfterOf(answer.headers) : std::nullopt;
+        const std::optional<std::chrono::milliseconds> pause =
+            schedule.next(answer.status, answer.failure, retryAfter, std::chrono::steady_clock::now(), random);
+        if (!pause) {
+            if (retryAfter && *retryAfter > kMaxRetryPause) answer.stopped = AskedWaitText(*retryAfter);
+            return answer;
+        }
+        if (!gang.sleepUnlessStopped(*pause)) return answer;
     }
 }
 

@@ -29,6 +29,7 @@ enum class HttpFailure {
     TooLarge,   // the body went past kMaxResponseBody
     RedirectRefused,   // a redirect pointed at an address that is not http(s)
     TooManyRedirects,  // more redirects than are followed (a loop, as a rule)
+    NotHttp,    // the address is not an http or https one; nothing was sent
     Other,      // no connection, a bad address, a protocol error
 };
 
