@@ -468,4 +468,13 @@ Bytes HttpRequest(std::string_view url, const HttpOptions& options) {
     return std::move(outcome.body);
 }
 
+HttpAnswer HttpExchange(std::string_view url, HttpOptions options) {
+    HttpAnswer answer;
+    options.statusCode = &answer.status;
+    options.failure = &answer.failure;
+    options.responseHeaders = &answer.headers;
+    answer.body = HttpRequest(url, options);
+    return answer;
+}
+
 }  // namespace lumigrab
