@@ -66,8 +66,8 @@ std::string BrokenRule(const PictureRules& rules, const PictureFacts& facts) {
 
 std::string FailureReason(const PictureFetch& fetch) {
     std::string words = FailureWords(fetch);
-    if (!words.empty() && fetch.retryAfter && *fetch.retryAfter > kMaxRetryPause)
-        words += ", " + AskedWaitText(*fetch.retryAfter);
+    if (const std::string wait = RefusedWaitText(fetch.retryAfter); !words.empty() && !wait.empty())
+        words += ", " + wait;
     if (!words.empty() && fetch.tries > 1) words += " after " + std::to_string(fetch.tries) + " tries";
     return words;
 }

@@ -153,7 +153,7 @@ ServiceAnswer HarvestSession::ask(const Text& url, std::string_view headers, con
         const std::optional<std::chrono::milliseconds> pause =
             schedule.next(answer.status, answer.failure, retryAfter, std::chrono::steady_clock::now(), random);
         if (!pause) {
-            if (retryAfter && *retryAfter > kMaxRetryPause) answer.stopped = AskedWaitText(*retryAfter);
+            answer.stopped = RefusedWaitText(retryAfter);
             return answer;
         }
         if (!gang.sleepUnlessStopped(*pause)) return answer;

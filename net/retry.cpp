@@ -55,9 +55,10 @@ std::optional<std::chrono::seconds> RetryAfterOf(const Text& headers, std::chron
     return std::min(std::chrono::seconds(*at - answered), kLongestRetryAfter);
 }
 
-std::string AskedWaitText(std::chrono::seconds asked) {
-    return "asks to wait " + std::string(asked >= kLongestRetryAfter ? "over " : "") +
-           std::to_string(asked.count()) + " s";
+std::string RefusedWaitText(std::optional<std::chrono::seconds> asked) {
+    if (!asked || *asked <= kMaxRetryPause) return {};
+    return "asks to wait " + std::string(*asked >= kLongestRetryAfter ? "over " : "") +
+           std::to_string(asked->count()) + " s";
 }
 
 RetrySchedule::RetrySchedule(RetryRules rules, std::chrono::steady_clock::time_point firstTry)

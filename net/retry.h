@@ -36,9 +36,9 @@ bool WorthRetrying(int status, HttpFailure failure);
 std::optional<std::chrono::seconds> RetryAfterOf(
     const Text& headers, std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
-// "asks to wait 3600 s": why a request whose host asked for more than
-// kMaxRetryPause was not asked again.
-std::string AskedWaitText(std::chrono::seconds asked);
+// "asks to wait 3600 s" when a host asked for more than kMaxRetryPause,
+// which is why its request was not asked again; empty when it did not.
+std::string RefusedWaitText(std::optional<std::chrono::seconds> asked);
 
 struct RetryRules {
     int retries = 0;  // tries after the first; 0 asks once

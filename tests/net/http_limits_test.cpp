@@ -230,10 +230,13 @@ INSTANTIATE_TEST_SUITE_P(
                        "Date: yesterday\r\nRetry-After: Sun, 06 Nov 1994 08:50:37 GMT", 60}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(AskedWaitText, SaysWhatTheHostAskedFor) {
-    EXPECT_EQ(AskedWaitText(std::chrono::seconds(3600)), "asks to wait 3600 s");
-    EXPECT_EQ(AskedWaitText(std::chrono::seconds(kLongest - 1)), "asks to wait 999999998 s");
-    EXPECT_EQ(AskedWaitText(kLongestRetryAfter), "asks to wait over 999999999 s");
+TEST(RefusedWaitText, SaysWhatTheHostAskedForPastAMinute) {
+    EXPECT_EQ(RefusedWaitText(std::nullopt), "");
+    EXPECT_EQ(RefusedWaitText(kMaxRetryPause), "");
+    EXPECT_EQ(RefusedWaitText(std::chrono::seconds(61)), "asks to wait 61 s");
+    EXPECT_EQ(RefusedWaitText(std::chrono::seconds(3600)), "asks to wait 3600 s");
+    EXPECT_EQ(RefusedWaitText(std::chrono::seconds(kLongest - 1)), "asks to wait 999999998 s");
+    EXPECT_EQ(RefusedWaitText(kLongestRetryAfter), "asks to wait over 999999999 s");
 }
 
 using std::chrono::milliseconds;
