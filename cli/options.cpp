@@ -142,7 +142,8 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         ->check(CLI::Range(0.0, 3600.0));
     app.add_option("--retries", options.retries,
                    "ask a host that answered 429 or 503, or dropped the connection, up to N more "
-                   "times, waiting longer each time and at least as long as it asks (default 2)")
+                   "times, waiting longer each time and at least as long as it asks, up to a minute; "
+                   "one that asks for longer is not asked again (default 2)")
         ->type_name("N")
         ->check(CLI::Range(0, 10));
     app.add_option("--per-host", options.perHost,

@@ -36,13 +36,13 @@ std::optional<std::chrono::seconds> RetryAfterOf(const Text& headers, std::chron
     if (!given) return std::nullopt;
     const Text value = TrimSpaces(*given);
     if (!value.empty() && value.find_first_not_of("0123456789") == Text::npos) {
-        // Any number of digits: those past what fits only say "for ever".
+        // Any number of digits: past nine they only say "for ever".
         const std::size_t start = std::min(value.find_first_not_of('0'), value.size());
         const std::string_view digits = std::string_view(value).substr(start);
         if (digits.size() > 9) return kLongestRetryAfter;
         std::chrono::seconds::rep seconds = 0;
         for (char c : digits) seconds = seconds * 10 + (c - '0');
-        return std::min(std::chrono::seconds(seconds), kLongestRetryAfter);
+        return std::chrono::seconds(seconds);
     }
     const std::optional<time_t> at = DateOf(value);
     if (!at) return std::nullopt;
