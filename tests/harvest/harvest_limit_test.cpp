@@ -1,6 +1,7 @@
 // How many pages run at once, and what ends a run.
 #include "harvest_fixture.h"
 #include "harvest/session.h"
+#include "support/loopback_server.h"
 
 namespace lumigrab::testing {
 namespace {
@@ -94,8 +95,12 @@ TEST_F(HarvestFixture, DownloadTakingTheBarDoesNotEndTheRunEarly) {
 // Pages in order, unfetched ones included, and the end once.
 struct RecordingSink : HarvestSink {
     std::vector<std::pair<std::int32_t, bool>> pages;  // index, fetched
+    std::vector<std::string> stopped;                  // why each went no further
     int finishedCalls = 0;
-    void pageRead(HarvestedPage page) override { pages.emplace_back(page.index, page.fetched); }
+    void pageRead(HarvestedPage page) override {
+        pages.emplace_back(page.index, page.fetched);
+        stopped.push_back(page.answer.stopped);
+    }
     void finished() override { ++finishedCalls; }
 };
 
@@ -117,6 +122,31 @@ TEST(HarvestSessionTest, NoWorkerStillHandsOverEveryPageAndEnds) {
 
     EXPECT_EQ(sink->pages, (std::vector<std::pair<std::int32_t, bool>>{{0, false}, {1, false}, {2, false}}));
     EXPECT_EQ(sink->finishedCalls, 1);
+}
+
+// A busy service that asks for more than a minute is not waited for, however
+// many retries are allowed; what it asked goes with the page.
+TEST(HarvestSessionTest, PageAskingToWaitOverAMinuteIsNotAskedAgain) {
+    LoopbackServer service([](const LoopbackRequest&) {
+        LoopbackReply reply;
+        reply.status = 503;
+        reply.reason = "Service Unavailable";
+        reply.headers = {"Retry-After: 3600"};
+        return reply;
+    });
+    HarvestSettings settings;
+    settings.serviceOrigin = service.url("");
+    settings.visitFrontPage = false;
+    settings.source = ResultSource::Page;
+    settings.retries = 2;
+    auto sink = std::make_shared<RecordingSink>();
+    auto session = std::make_shared<HarvestSession>(settings, sink);
+    WorkerGang gang;
+    ASSERT_EQ(session->start(gang), 1);
+    ASSERT_TRUE(gang.waitIdle(10s));
+
+    EXPECT_EQ(sink->stopped, std::vector<std::string>{"asks to wait 3600 s"});
+    EXPECT_EQ(service.requestCount(), 1u);
 }
 
 }  // namespace
