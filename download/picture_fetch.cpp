@@ -37,8 +37,7 @@ PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& pat
     result.status = answer.status;
     result.failure = answer.failure;
     result.bytes = body.size();
-    // Only a host asking for patience says when to come back.
-    if (result.status == 429 || result.status == 503) result.retryAfter = RetryAfterOf(answer.headers);
+    result.retryAfter = RetryAfterOf(result.status, answer.headers);
     const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(std::memory_order_relaxed); };
     if (cancelled()) {
         result.state = PictureFetch::State::Cancelled;

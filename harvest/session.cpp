@@ -147,9 +147,7 @@ ServiceAnswer HarvestSession::ask(const Text& url, std::string_view headers, con
         // other pages are told to set meanwhile.
         CookieJar jar = cookies();
         ServiceAnswer answer = GetFollowing(url, jar, cancel, headers);
-        // Only a host asking for patience says when to come back.
-        const bool busy = answer.status == 429 || answer.status == 503;
-        const std::optional<std::chrono::seconds> retryAfter = busy ? RetryAfterOf(answer.headers) : std::nullopt;
+        const std::optional<std::chrono::seconds> retryAfter = RetryAfterOf(answer.status, answer.headers);
         const std::optional<std::chrono::milliseconds> pause =
             schedule.next(answer.status, answer.failure, retryAfter, std::chrono::steady_clock::now(), random);
         if (!pause) {

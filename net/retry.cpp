@@ -31,7 +31,10 @@ bool WorthRetrying(int status, HttpFailure failure) {
     return status == 0 && failure == HttpFailure::Other;
 }
 
-std::optional<std::chrono::seconds> RetryAfterOf(const Text& headers, std::chrono::system_clock::time_point now) {
+std::optional<std::chrono::seconds> RetryAfterOf(int status, const Text& headers,
+                                                 std::chrono::system_clock::time_point now) {
+    // Only a host asking for patience says when to come back.
+    if (status != 429 && status != 503) return std::nullopt;
     const std::optional<Text> given = ResponseHeader(headers, "Retry-After");
     if (!given) return std::nullopt;
     const Text value = TrimSpaces(*given);

@@ -28,13 +28,14 @@ inline constexpr std::chrono::seconds kLongestRetryAfter{999'999'999};
 // http(s) will not become one.
 bool WorthRetrying(int status, HttpFailure failure);
 
-// What the Retry-After line of a response header block asks for: seconds, or
-// an HTTP-date (any of its three forms) counted from the block's Date line,
-// or from `now` without one; a date already past asks for nothing (0).
-// nullopt without a line that reads as either. Values past
+// What the Retry-After line of a response header block asks for, when its
+// status asks for patience (429, 503): seconds, or an HTTP-date (any of its
+// three forms) counted from the block's Date line, or from `now` without
+// one; a date already past asks for nothing (0). nullopt for any other
+// status, or without a line that reads as either. Values past
 // kLongestRetryAfter read as kLongestRetryAfter.
 std::optional<std::chrono::seconds> RetryAfterOf(
-    const Text& headers, std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
+    int status, const Text& headers, std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
 // "asks to wait 3600 s" when a host asked for more than kMaxRetryPause,
 // which is why its request was not asked again; empty when it did not.
@@ -56,8 +57,8 @@ public:
     RetrySchedule(RetryRules rules, std::chrono::steady_clock::time_point firstTry);
 
     // After a try that gave `status` and `failure` (its host asking for
-    // `retryAfter`, read only from a 429 or 503): the pause before the next
-    // try, or nullopt when there is to be none.
+    // `retryAfter`): the pause before the next try, or nullopt when there is
+    // to be none.
     std::optional<std::chrono::milliseconds> next(int status, HttpFailure failure,
                                                   std::optional<std::chrono::seconds> retryAfter,
                                                   std::chrono::steady_clock::time_point now, std::mt19937& random);

@@ -189,6 +189,7 @@ struct RetryAfterCase {
     const char* name;
     Text headers;
     std::optional<long long> seconds;
+    int status = 503;
 };
 void PrintTo(const RetryAfterCase& c, std::ostream* out) { *out << c.name; }
 
@@ -197,7 +198,7 @@ class RetryAfterTest : public ::testing::TestWithParam<RetryAfterCase> {};
 TEST_P(RetryAfterTest, SecondsOrDateFromTheAnswer) {
     // Sun, 06 Nov 1994 08:49:37 GMT
     const auto now = std::chrono::system_clock::from_time_t(784111777);
-    const std::optional<std::chrono::seconds> asked = RetryAfterOf(GetParam().headers, now);
+    const std::optional<std::chrono::seconds> asked = RetryAfterOf(GetParam().status, GetParam().headers, now);
     const std::optional<long long> seconds = asked ? std::optional(asked->count()) : std::nullopt;
     EXPECT_EQ(seconds, GetParam().seconds);
 }
@@ -208,6 +209,9 @@ INSTANTIATE_TEST_SUITE_P(
     Values, RetryAfterTest,
     ::testing::Values(
         RetryAfterCase{"Seconds", "Content-Type: x\r\nRetry-After: 120\r\n", 120},
+        RetryAfterCase{"TooManyRequests", "Retry-After: 120", 120, 429},
+        RetryAfterCase{"NotFromAnAnswerThatIsNotBusy", "Retry-After: 120", std::nullopt, 200},
+        RetryAfterCase{"NotFromARefusal", "Retry-After: 120", std::nullopt, 403},
         RetryAfterCase{"AnyCaseAndSpaces", "retry-after:   7  \r\n", 7},
         RetryAfterCase{"Zero", "Retry-After: 0", 0},
         RetryAfterCase{"LeadingZeros", "Retry-After: 00000000000000000000000090", 90},
