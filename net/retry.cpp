@@ -42,7 +42,7 @@ std::optional<std::chrono::seconds> RetryAfterOf(int status, const Text& headers
         // Any number of digits: past nine they only say "for ever".
         const std::size_t start = std::min(value.find_first_not_of('0'), value.size());
         const std::string_view digits = std::string_view(value).substr(start);
-        if (digits.size() > 9) return kLongestRetryAfter;
+        if (digits.size() > 9) return kLongestRetryAfter;  // 1,000,000,000 or more
         std::chrono::seconds::rep seconds = 0;
         for (char c : digits) seconds = seconds * 10 + (c - '0');
         return std::chrono::seconds(seconds);
@@ -60,8 +60,8 @@ std::optional<std::chrono::seconds> RetryAfterOf(int status, const Text& headers
 
 std::string RefusedWaitText(std::optional<std::chrono::seconds> asked) {
     if (!asked || *asked <= kMaxRetryPause) return {};
-    return "asks to wait " + std::string(*asked >= kLongestRetryAfter ? "over " : "") +
-           std::to_string(asked->count()) + " s";
+    return "asks to wait " + std::to_string(asked->count()) + " s" +
+           (*asked >= kLongestRetryAfter ? " or more" : "");
 }
 
 RetrySchedule::RetrySchedule(RetryRules rules, std::chrono::steady_clock::time_point firstTry)

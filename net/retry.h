@@ -19,8 +19,9 @@ namespace lumigrab {
 
 // The longest pause between two tries, and so the longest Retry-After obeyed.
 inline constexpr std::chrono::seconds kMaxRetryPause{60};
-// A Retry-After past this reads as this: the host asks for ever, in effect.
-inline constexpr std::chrono::seconds kLongestRetryAfter{999'999'999};
+// A Retry-After of this or more reads as this: the host asks for ever, in
+// effect, and more digits would say nothing more.
+inline constexpr std::chrono::seconds kLongestRetryAfter{1'000'000'000};
 
 // 429 and 503 ask for patience; a connection that failed (reset, refused)
 // may come back. A 403 is a refusal and is never asked again; a stall or a
@@ -32,13 +33,13 @@ bool WorthRetrying(int status, HttpFailure failure);
 // status asks for patience (429, 503): seconds, or an HTTP-date (any of its
 // three forms) counted from the block's Date line, or from `now` without
 // one; a date already past asks for nothing (0). nullopt for any other
-// status, or without a line that reads as either. Values past
-// kLongestRetryAfter read as kLongestRetryAfter.
+// status, or without a line that reads as either.
 std::optional<std::chrono::seconds> RetryAfterOf(
     int status, const Text& headers, std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
-// "asks to wait 3600 s" when a host asked for more than kMaxRetryPause,
-// which is why its request was not asked again; empty when it did not.
+// "asks to wait 3600 s" ("… 1000000000 s or more" at kLongestRetryAfter)
+// when a host asked for more than kMaxRetryPause, which is why its request
+// was not asked again; empty when it did not.
 std::string RefusedWaitText(std::optional<std::chrono::seconds> asked);
 
 struct RetryRules {

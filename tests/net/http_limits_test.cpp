@@ -215,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
         RetryAfterCase{"AnyCaseAndSpaces", "retry-after:   7  \r\n", 7},
         RetryAfterCase{"Zero", "Retry-After: 0", 0},
         RetryAfterCase{"LeadingZeros", "Retry-After: 00000000000000000000000090", 90},
-        RetryAfterCase{"NineDigits", "Retry-After: 999999998", 999999998},
+        RetryAfterCase{"NineDigits", "Retry-After: 999999999", 999999999},
         RetryAfterCase{"TenDigits", "Retry-After: 1000000000", kLongest},
         RetryAfterCase{"TwentySixDigits", "Retry-After: 12345678901234567890123456", kLongest},
         RetryAfterCase{"Negative", "Retry-After: -5", std::nullopt},
@@ -239,8 +239,8 @@ TEST(RefusedWaitText, SaysWhatTheHostAskedForPastAMinute) {
     EXPECT_EQ(RefusedWaitText(kMaxRetryPause), "");
     EXPECT_EQ(RefusedWaitText(std::chrono::seconds(61)), "asks to wait 61 s");
     EXPECT_EQ(RefusedWaitText(std::chrono::seconds(3600)), "asks to wait 3600 s");
-    EXPECT_EQ(RefusedWaitText(std::chrono::seconds(kLongest - 1)), "asks to wait 999999998 s");
-    EXPECT_EQ(RefusedWaitText(kLongestRetryAfter), "asks to wait over 999999999 s");
+    EXPECT_EQ(RefusedWaitText(std::chrono::seconds(kLongest - 1)), "asks to wait 999999999 s");
+    EXPECT_EQ(RefusedWaitText(kLongestRetryAfter), "asks to wait 1000000000 s or more");
 }
 
 using std::chrono::milliseconds;
