@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "net/redirects.h"
+#include "net/retry.h"
 #include "text/encoding.h"
 
 namespace lumigrab::cli {
@@ -65,6 +66,8 @@ std::string BrokenRule(const PictureRules& rules, const PictureFacts& facts) {
 
 std::string FailureReason(const PictureFetch& fetch) {
     std::string words = FailureWords(fetch);
+    if (const std::string wait = RefusedWaitText(fetch.retryAfter); !words.empty() && !wait.empty())
+        words += ", " + wait;
     if (!words.empty() && fetch.tries > 1) words += " after " + std::to_string(fetch.tries) + " tries";
     return words;
 }
@@ -86,7 +89,7 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
     BatchOptions options;
     options.workers = settings.threads;
     options.sha256 = true;
-    options.retries = settings.retries;
+    options.retry.retries = settings.retries;
     options.perHost = settings.perHost;
     // Archive trouble is told once; the run goes on without its help.
     auto recordError = [recorded, &console](const std::string& error) {

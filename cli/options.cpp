@@ -188,7 +188,8 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         ->check(Seconds(kMaxWaitSeconds));
     app.add_option("--retries", options.retries,
                    "ask a host that answered 429 or 503, or dropped the connection, up to N more "
-                   "times, waiting longer each time and at least as long as it asks (" +
+                   "times, waiting longer each time and at least as long as it asks, up to a minute; "
+                   "one that asks for longer is not asked again (" +
                        Span(0, kMaxRetries) + "; default 2)")
         ->type_name("N")
         ->check(WholeNumber(0, kMaxRetries));

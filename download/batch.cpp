@@ -7,7 +7,6 @@
 
 #include "net/http_connection.h"
 #include "net/redirects.h"
-#include "net/retry.h"
 #include "text/text.h"
 
 namespace lumigrab {
@@ -150,11 +149,13 @@ void DownloadBatch::runJob(std::span<const std::uint32_t> sharing, const WorkerG
         return;
     }
     PictureFetch first;
-    for (int tries = 1;; ++tries) {
+    RetrySchedule schedule(options_.retry, std::chrono::steady_clock::now());
+    for (;;) {
         first = FetchPicture(url, items_[live.front()].path, PictureFetchOptions{cancel, options_.sha256, options_.keep}, body, held);
-        first.tries = tries;
-        if (tries > options_.retries || !WorthRetrying(first.status, first.failure)) break;
-        if (!gang.sleepUnlessStopped(RetryPause(tries, first.retryAfter, random))) break;
+        first.tries = schedule.tries();
+        const std::optional<std::chrono::milliseconds> pause =
+            schedule.next(first.status, first.failure, first.retryAfter, std::chrono::steady_clock::now(), random);
+        if (!pause || !gang.sleepUnlessStopped(*pause)) break;
     }
     report(live.front(), ItemResult{ItemResult::Kind::Fetched, first});
     // The same picture under the other names: a copy of the bytes in hand,

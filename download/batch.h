@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "download/picture_fetch.h"
+#include "net/retry.h"
 #include "workers/worker_gang.h"
 
 namespace lumigrab {
@@ -55,9 +56,9 @@ struct BatchOptions {
     // Asked before each worker is started (its number from 0); false makes
     // that start fail as if the system had refused the thread. For tests.
     std::function<bool(int worker)> allowWorker;
-    // Asking a busy or briefly unreachable host again (net/retry.h): at most
-    // this many more tries per picture; 0 asks once.
-    int retries = 0;
+    // Asking a busy or briefly unreachable host again (net/retry.h); by
+    // default each picture is asked once.
+    RetryRules retry;
     // At most this many transfers to one host (scheme, name and port) at
     // once; 0: only `workers` limits them.
     int perHost = 0;

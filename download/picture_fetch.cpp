@@ -29,17 +29,15 @@ PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& pat
     PictureFetch result;
     HttpOptions options;
     options.cancel = cancel;
-    options.statusCode = &result.status;
-    options.failure = &result.failure;
     options.recycle = &body;
-    Text headers;
-    options.responseHeaders = &headers;
     held.releaseAll();
     options.bodyReservation = &held;
-    body = HttpRequest(url, options);
+    HttpAnswer answer = HttpExchange(url, options);
+    body = std::move(answer.body);
+    result.status = answer.status;
+    result.failure = answer.failure;
     result.bytes = body.size();
-    // Only a host asking for patience says when to come back.
-    if (result.status == 429 || result.status == 503) result.retryAfter = RetryAfterOf(headers);
+    result.retryAfter = RetryAfterOf(result.status, answer.headers);
     const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(std::memory_order_relaxed); };
     if (cancelled()) {
         result.state = PictureFetch::State::Cancelled;

@@ -22,7 +22,7 @@ struct ServiceAnswer {
     std::vector<Redirect> redirects;     // in the order followed
     int status = 0;                      // of the last response; 0: none came
     HttpFailure failure = HttpFailure::None;
-    std::string stopped;                 // why redirects were not followed further
+    std::string stopped;                 // why it went no further (redirects, a retry)
     Text headers;                        // of the last response
     Bytes body;
 };

@@ -131,7 +131,8 @@ ServiceAnswer HarvestSession::ask(const Text& url, std::string_view headers, con
     const auto pause = [this, &gang](std::chrono::milliseconds duration) {
         return settings_.pause ? settings_.pause(duration) : gang.sleepUnlessStopped(duration);
     };
-    for (int tries = 1;; ++tries) {
+    RetrySchedule schedule(RetryRules{settings_.retries}, now());
+    for (;;) {
         // Result requests keep their distance, whichever worker makes them.
         if (settings_.wait.count() > 0) {
             std::chrono::steady_clock::time_point at;
@@ -149,8 +150,14 @@ ServiceAnswer HarvestSession::ask(const Text& url, std::string_view headers, con
         // other pages are told to set meanwhile.
         CookieJar jar = cookies();
         ServiceAnswer answer = GetFollowing(url, jar, cancel, headers);
-        if (tries > settings_.retries || !WorthRetrying(answer.status, answer.failure)) return answer;
-        if (!pause(RetryPause(tries, RetryAfterOf(answer.headers), random))) return answer;
+        const std::optional<std::chrono::seconds> retryAfter = RetryAfterOf(answer.status, answer.headers);
+        const std::optional<std::chrono::milliseconds> again =
+            schedule.next(answer.status, answer.failure, retryAfter, now(), random);
+        if (!again) {
+            answer.stopped = RefusedWaitText(retryAfter);
+            return answer;
+        }
+        if (!pause(*again)) return answer;
     }
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 
 #include "net/redirects.h"
 
@@ -27,18 +28,13 @@ Text CookieName(std::string_view pair) {
 }
 
 Text DedupePieces(std::string_view text, std::string_view separator) {
-    TextList seen;
+    // Pieces compare byte for byte, so a set of them finds a repeat as surely
+    // as comparing with every earlier piece, without the square of the count.
+    std::unordered_set<std::string_view> seen;
+    const TextList pieces = SplitText(text, separator);
     Text result;
-    for (const Text& piece : SplitText(text, separator)) {
-        bool already = false;
-        for (const Text& earlier : seen) {
-            if (CompareText(earlier, piece) == 0) {
-                already = true;
-                break;
-            }
-        }
-        if (already) continue;
-        seen.push_back(piece);
+    for (const Text& piece : pieces) {
+        if (!seen.insert(piece).second) continue;
         result += piece;
         result += separator;
     }
@@ -58,16 +54,10 @@ Text MergeCookies(Text& cookies, Text& newCookies) {
     // A fresh cookie wins over an old one of the same name. Old pairs that
     // survive are appended, so a second old pair of a name already carried
     // over is dropped as well.
+    std::unordered_set<Text> names;
+    for (const Text& pair : merged) names.insert(CookieName(pair));
     for (const Text& oldPair : oldPairs) {
-        const Text name = CookieName(oldPair);
-        bool replaced = false;
-        for (const Text& pair : merged) {
-            if (CompareText(CookieName(pair), name) == 0) {
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced) merged.push_back(oldPair);
+        if (names.insert(CookieName(oldPair)).second) merged.push_back(oldPair);
     }
 
     // "name=deleted" is how servers expire a cookie; the marker has done its
@@ -149,7 +139,7 @@ void CookieJar::take(const std::string& scheme, const std::string& host, const s
     cookie.name = Text(Trim(pair.substr(0, eq)));
     cookie.value = Text(Trim(pair.substr(eq + 1)));
     if (cookie.name.empty()) return;
-    cookie.domain = host;
+    std::string domain = host;
     cookie.path = DefaultPath(path);
 
     bool expired = false;
@@ -170,14 +160,14 @@ void CookieJar::take(const std::string& scheme, const std::string& host, const s
         } else if (key == "path") {
             if (!value.empty() && value[0] == '/') cookie.path = value;
         } else if (key == "domain" && !value.empty()) {
-            std::string domain = value[0] == '.' ? value.substr(1) : value;
-            std::transform(domain.begin(), domain.end(), domain.begin(),
+            std::string given = value[0] == '.' ? value.substr(1) : value;
+            std::transform(given.begin(), given.end(), given.begin(),
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
             // A domain must cover the host that set it, and be more than a
             // top-level name, or any site could set cookies for all of .com.
-            if (!DomainMatches(host, domain)) return;
-            if (domain.find('.') == std::string::npos && domain != host) return;
-            cookie.domain = domain;
+            if (!DomainMatches(host, given)) return;
+            if (given.find('.') == std::string::npos && given != host) return;
+            domain = std::move(given);
             cookie.hostOnly = false;
         } else if (key == "max-age" && !value.empty()) {
             const bool negative = value[0] == '-';
@@ -191,35 +181,84 @@ void CookieJar::take(const std::string& scheme, const std::string& host, const s
     if (maxAgeExpired) expired = *maxAgeExpired;  // Max-Age wins over Expires
     // Plain http must not set what only https may read.
     if (cookie.secure && scheme != "https") return;
+    // What no browser keeps would only weigh on every request that carries it.
+    if (cookie.name.size() + cookie.value.size() > kMaxCookieBytes) return;
 
-    const auto same = std::find_if(cookies_.begin(), cookies_.end(), [&](const Cookie& c) {
-        return c.name == cookie.name && c.domain == cookie.domain && c.path == cookie.path;
-    });
-    if (expired) {
-        if (same != cookies_.end()) cookies_.erase(same);
-    } else if (same != cookies_.end()) {
-        *same = std::move(cookie);
-    } else {
-        cookies_.push_back(std::move(cookie));
+    const auto bucket = byDomain_.find(domain);
+    if (bucket != byDomain_.end()) {
+        std::vector<Cookie>& kept = bucket->second;
+        const auto same = std::find_if(kept.begin(), kept.end(), [&](const Cookie& c) {
+            return c.name == cookie.name && c.path == cookie.path;
+        });
+        if (same != kept.end()) {
+            if (expired) {
+                kept.erase(same);
+                --count_;
+                if (kept.empty()) byDomain_.erase(bucket);
+            } else {
+                // Set again, it keeps its place among the oldest.
+                cookie.created = same->created;
+                *same = std::move(cookie);
+            }
+            return;
+        }
     }
+    if (expired) return;
+    cookie.created = nextCreated_++;
+    std::vector<Cookie>& kept = bucket != byDomain_.end() ? bucket->second : byDomain_[domain];
+    if (kept.size() == kMaxCookiesPerDomain) {
+        kept.erase(kept.begin());
+        --count_;
+    }
+    kept.push_back(std::move(cookie));
+    ++count_;
+    if (count_ > kMaxCookies) dropOldest();
+}
+
+void CookieJar::dropOldest() {
+    // The jar holds many domains only when many hosts set cookies; each
+    // domain's oldest is at its front, so this looks at one cookie a domain.
+    auto oldest = byDomain_.end();
+    for (auto at = byDomain_.begin(); at != byDomain_.end(); ++at) {
+        if (oldest == byDomain_.end() || at->second.front().created < oldest->second.front().created)
+            oldest = at;
+    }
+    if (oldest == byDomain_.end()) return;
+    oldest->second.erase(oldest->second.begin());
+    --count_;
+    if (oldest->second.empty()) byDomain_.erase(oldest);
 }
 
 Text CookieJar::cookiesFor(std::string_view url) const {
     const std::optional<UrlParts> parts = UrlPartsOf(url);
     if (!parts) return {};
     std::vector<const Cookie*> chosen;
-    for (const Cookie& cookie : cookies_) {
-        const bool hostFits = cookie.hostOnly ? parts->host == cookie.domain
-                                              : DomainMatches(parts->host, cookie.domain);
-        if (!hostFits || !PathMatches(parts->path, cookie.path)) continue;
-        if (cookie.secure && parts->scheme != "https") continue;
-        chosen.push_back(&cookie);
+    // The host itself, then each domain above it (a.b.c, b.c, c): the only
+    // places its cookies can be. An address literal has no domains above it.
+    std::string_view domain = parts->host;
+    for (;;) {
+        const auto bucket = byDomain_.find(domain);
+        if (bucket != byDomain_.end()) {
+            const bool ownHost = domain.size() == parts->host.size();
+            for (const Cookie& cookie : bucket->second) {
+                if (cookie.hostOnly && !ownHost) continue;
+                if (!PathMatches(parts->path, cookie.path)) continue;
+                if (cookie.secure && parts->scheme != "https") continue;
+                chosen.push_back(&cookie);
+            }
+        }
+        const std::size_t dot = domain.find('.');
+        if (dot == std::string_view::npos || IsAddressLiteral(parts->host)) break;
+        domain.remove_prefix(dot + 1);
     }
-    std::stable_sort(chosen.begin(), chosen.end(), [](const Cookie* a, const Cookie* b) {
-        return a->path.size() > b->path.size();
+    std::sort(chosen.begin(), chosen.end(), [](const Cookie* a, const Cookie* b) {
+        if (a->path.size() != b->path.size()) return a->path.size() > b->path.size();
+        return a->created < b->created;
     });
     Text line;
     for (const Cookie* cookie : chosen) {
+        const std::size_t more = (line.empty() ? 0 : 2) + cookie->name.size() + 1 + cookie->value.size();
+        if (line.size() + more > kMaxCookieLineBytes) continue;
         if (!line.empty()) line += "; ";
         line += cookie->name + "=" + cookie->value;
     }

@@ -444,6 +444,10 @@ Bytes HttpRequest(std::string_view url, const HttpOptions& options) {
     Outcome outcome;
     if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
         outcome.failure = HttpFailure::Cancelled;
+    } else if (!StartsWithNoCase(url, "http://") && !StartsWithNoCase(url, "https://")) {
+        // Left to libcurl, a relative path would be guessed to be a host name
+        // and looked up, and any other scheme fail like a lost connection.
+        outcome.failure = HttpFailure::NotHttp;
     } else if (pooled) {
         outcome = Perform(pooled->get(), url, options, headerLines);
         pooled.reset();
@@ -462,6 +466,15 @@ Bytes HttpRequest(std::string_view url, const HttpOptions& options) {
     if (options.cookies != nullptr) *options.cookies = cookies;
     report(outcome.failure);
     return std::move(outcome.body);
+}
+
+HttpAnswer HttpExchange(std::string_view url, HttpOptions options) {
+    HttpAnswer answer;
+    options.statusCode = &answer.status;
+    options.failure = &answer.failure;
+    options.responseHeaders = &answer.headers;
+    answer.body = HttpRequest(url, options);
+    return answer;
 }
 
 }  // namespace lumigrab

@@ -29,6 +29,7 @@ enum class HttpFailure {
     TooLarge,   // the body went past kMaxResponseBody
     RedirectRefused,   // a redirect pointed at an address that is not http(s)
     TooManyRedirects,  // more redirects than are followed (a loop, as a rule)
+    NotHttp,    // the address is not an http or https one; nothing was sent
     Other,      // no connection, a bad address, a protocol error
 };
 
@@ -80,6 +81,18 @@ inline constexpr std::size_t kMaxResponseBody = std::size_t{64} << 20;
 // Server certificates are not verified. With an empty proxyAddress libcurl's
 // proxy environment variables apply.
 Bytes HttpRequest(std::string_view url, const HttpOptions& options = {});
+
+// A response as one value, for callers that want more than the body.
+struct HttpAnswer {
+    int status = 0;  // of the final response; 0 when none came
+    HttpFailure failure = HttpFailure::None;
+    Text headers;    // of the final response, each line ended by CR LF
+    Bytes body;
+};
+
+// HttpRequest with its answer handed back whole; the status, failure and
+// response-header pointers of `options` are left aside.
+HttpAnswer HttpExchange(std::string_view url, HttpOptions options = {});
 
 // The stall limit for a timeoutSeconds value: none (libcurl's defaults) for
 // -1, that many seconds for 1 or more, the default (15 s) for anything else.

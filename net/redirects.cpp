@@ -76,6 +76,7 @@ std::string_view FailureText(HttpFailure failure) {
         case HttpFailure::TooLarge: return "too large";
         case HttpFailure::RedirectRefused: return "redirect to a non-http address";
         case HttpFailure::TooManyRedirects: return "too many redirects";
+        case HttpFailure::NotHttp: return "not an http(s) address";
         case HttpFailure::Other: return "no connection";
         case HttpFailure::None: break;
     }

@@ -9,6 +9,7 @@
 
 #include "net/body_budget.h"
 #include "support/files.h"
+#include "support/loopback_server.h"
 #include "tools/standin/standin.h"
 
 namespace lumigrab::testing {
@@ -46,7 +47,7 @@ std::vector<ItemResult> RunBatch(const std::vector<std::string>& urls, BatchOpti
 TEST(DownloadBatchTest, BusyHostIsAskedAgainAfterItsRetryAfter) {
     standin::StandinServer server;
     BatchOptions options;
-    options.retries = 2;
+    options.retry.retries = 2;
     const auto start = std::chrono::steady_clock::now();
     auto results = RunBatch({server.pictureUrl(PictureKind::Busy, 1)}, options);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
@@ -56,6 +57,30 @@ TEST(DownloadBatchTest, BusyHostIsAskedAgainAfterItsRetryAfter) {
     results = RunBatch({server.pictureUrl(PictureKind::Busy, 2)}, BatchOptions{});
     EXPECT_EQ(results[0].fetch.status, 429);
     EXPECT_EQ(results[0].fetch.tries, 1);
+}
+
+// A host busy for ever is asked exactly as often as the retries allow; an
+// address that is not http(s) is not asked at all, however many are allowed.
+TEST(DownloadBatchTest, BusyForEverAskedRetriesPlusOneTimesNonHttpNever) {
+    LoopbackServer server([](const LoopbackRequest&) {
+        LoopbackReply reply;
+        reply.status = 503;
+        reply.reason = "Service Unavailable";
+        return reply;
+    });
+    for (const int retries : {0, 1, 3}) {
+        BatchOptions options;
+        options.retry = RetryRules{retries, 5ms};
+        const std::size_t before = server.requestCount();
+        const auto results = RunBatch({server.url("/p.jpg"), "gopher://127.0.0.1/1", "pics/a.jpg"}, options);
+        EXPECT_EQ(results[0].fetch.status, 503);
+        EXPECT_EQ(results[0].fetch.tries, retries + 1);
+        EXPECT_EQ(server.requestCount() - before, static_cast<std::size_t>(retries + 1));
+        for (std::size_t i : {1u, 2u}) {
+            EXPECT_EQ(results[i].fetch.failure, HttpFailure::NotHttp) << i;
+            EXPECT_EQ(results[i].fetch.tries, 1) << i;
+        }
+    }
 }
 
 // A body that has arrived is still in memory while its rows are told and

@@ -1,5 +1,6 @@
 #include <fstream>
 
+#include "download/picture_fetch.h"
 #include "download/save_folder.h"
 #include "download_fixture.h"
 
@@ -135,6 +136,31 @@ TEST(WritePictureFile, FailureLeavesNoTemporaryFile) {
 
     EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"taken.jpg"});
     EXPECT_TRUE(std::filesystem::is_empty(folder.path() / "taken.jpg"));
+}
+
+// A copy under another name is a write of its own: one that fails is a
+// failed item with no checksum, however well the first save went.
+TEST(WritePictureFile, CopyStandsOrFallsByItsOwnWrite) {
+    TempFolder folder;
+    std::filesystem::create_directory(folder.path() / "taken.jpg");
+    const Bytes body{0xFF, 0xD8, 0xFF, 0xD9};
+    PictureFetch saved;
+    saved.state = PictureFetch::State::Saved;
+    saved.sha256 = Sha256Hex(body);
+
+    const PictureFetch failed = SaveCopy(saved, body, folder.path() / "taken.jpg");
+    EXPECT_EQ(failed.state, PictureFetch::State::WriteFailed);
+    EXPECT_EQ(failed.sha256, "");
+
+    const PictureFetch copied = SaveCopy(saved, body, folder.path() / "copy.jpg");
+    EXPECT_EQ(copied.state, PictureFetch::State::Saved);
+    EXPECT_EQ(copied.sha256, saved.sha256);
+    EXPECT_EQ(ReadFile(folder.path() / "copy.jpg"), body);
+
+    PictureFetch notPicture = saved;
+    notPicture.state = PictureFetch::State::NotPicture;
+    EXPECT_EQ(SaveCopy(notPicture, body, folder.path() / "none.jpg").state, PictureFetch::State::NotPicture);
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "none.jpg"));
 }
 
 }  // namespace

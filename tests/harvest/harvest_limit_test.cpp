@@ -95,8 +95,12 @@ TEST_F(HarvestFixture, DownloadTakingTheBarDoesNotEndTheRunEarly) {
 // Pages in order, unfetched ones included, and the end once.
 struct RecordingSink : HarvestSink {
     std::vector<std::pair<std::int32_t, bool>> pages;  // index, fetched
+    std::vector<std::string> stopped;                  // why each went no further
     int finishedCalls = 0;
-    void pageRead(HarvestedPage page) override { pages.emplace_back(page.index, page.fetched); }
+    void pageRead(HarvestedPage page) override {
+        pages.emplace_back(page.index, page.fetched);
+        stopped.push_back(page.answer.stopped);
+    }
     void finished() override { ++finishedCalls; }
 };
 
@@ -155,6 +159,33 @@ TEST(HarvestSessionTest, WaitSpacesTheRequestsOfEveryWorker) {
         EXPECT_GE(slots[i] - slots[i - 1], 500ms) << i;
         EXPECT_LE(slots[i] - slots[i - 1], 1500ms) << i;
     }
+}
+
+// A busy service is asked again after a pause; once it asks for more than a
+// minute it is not waited for, however many retries are left, and what it
+// asked goes with the page.
+TEST(HarvestSessionTest, PageAskedAgainUntilItsHostAsksToWaitOverAMinute) {
+    std::atomic<int> asked{0};
+    LoopbackServer service([&asked](const LoopbackRequest&) {
+        LoopbackReply reply;
+        reply.status = 503;
+        reply.reason = "Service Unavailable";
+        if (++asked > 1) reply.headers = {"Retry-After: 3600"};
+        return reply;
+    });
+    HarvestSettings settings;
+    settings.serviceOrigin = service.url("");
+    settings.visitFrontPage = false;
+    settings.source = ResultSource::Page;
+    settings.retries = 2;
+    auto sink = std::make_shared<RecordingSink>();
+    auto session = std::make_shared<HarvestSession>(settings, sink);
+    WorkerGang gang;
+    ASSERT_EQ(session->start(gang), 1);
+    ASSERT_TRUE(gang.waitIdle(10s));
+
+    EXPECT_EQ(sink->stopped, std::vector<std::string>{"asks to wait 3600 s"});
+    EXPECT_EQ(service.requestCount(), 2u);
 }
 
 }  // namespace

@@ -41,6 +41,55 @@ TEST(GetFollowingTest, SessionCookiesDoNotFollowARedirectToAnotherHost) {
     EXPECT_EQ(jar.cookiesFor(service.url("/page")), "sid=7");
 }
 
+struct HopCase {
+    const char* name;
+    int status;
+    std::string location;
+    std::string followedTo;  // the target path asked next; empty: no second request
+    std::string stopped;
+};
+void PrintTo(const HopCase& c, std::ostream* out) { *out << c.name; }
+
+class GetFollowingHopTest : public ::testing::TestWithParam<HopCase> {};
+
+TEST_P(GetFollowingHopTest, FollowsRedirectsToHttpOnly) {
+    const HopCase& c = GetParam();
+    LoopbackServer server([&](const LoopbackRequest& request) {
+        if (request.target == "/dir/start") return LoopbackReply::Redirect(c.status, c.location);
+        return LoopbackReply{};
+    });
+    CookieJar jar;
+    const ServiceAnswer answer = GetFollowing(server.url("/dir/start"), jar, nullptr);
+    const auto requests = server.requests();
+    if (c.followedTo.empty()) {
+        EXPECT_TRUE(answer.redirects.empty());
+        EXPECT_EQ(answer.status, c.status);
+        EXPECT_EQ(requests.size(), 1u);
+    } else {
+        ASSERT_EQ(answer.redirects.size(), 1u);
+        EXPECT_EQ(answer.redirects[0].status, c.status);
+        EXPECT_EQ(answer.redirects[0].target, server.url(c.followedTo));
+        EXPECT_EQ(answer.status, 200);
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[1].target, c.followedTo);
+    }
+    EXPECT_EQ(answer.stopped, c.stopped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hops, GetFollowingHopTest,
+    ::testing::Values(
+        HopCase{"Moved", 301, "/a", "/a", ""},
+        HopCase{"SeeOther", 303, "next?x=1", "/dir/next?x=1", ""},
+        HopCase{"Temporary", 307, "/b", "/b", ""},
+        HopCase{"Permanent", 308, "/c", "/c", ""},
+        HopCase{"NotModifiedIsNoRedirect", 304, "/d", "", ""},
+        HopCase{"ToAFile", 302, "file:///etc/passwd", "",
+                "redirect to file:///etc/passwd, not an http(s) address"},
+        HopCase{"ToGopher", 301, "gopher://127.0.0.1/1", "",
+                "redirect to gopher://127.0.0.1/1, not an http(s) address"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 struct TitleCase {
     const char* name;
     std::string title;

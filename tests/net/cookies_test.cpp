@@ -69,9 +69,9 @@ TEST(DedupePiecesTest, KeepsFirstOccurrenceOfWholePieces) {
 struct JarCase {
     const char* name;
     const char* setBy;      // the address that answered
-    const char* setCookie;  // its Set-Cookie value
+    std::string setCookie;  // its Set-Cookie value
     const char* askedBy;    // the address of the next request
-    const char* sent;       // what that request carries
+    std::string sent;       // what that request carries
 };
 void PrintTo(const JarCase& c, std::ostream* out) { *out << c.name; }
 
@@ -96,6 +96,18 @@ INSTANTIATE_TEST_SUITE_P(
         JarCase{"DomainNotOfTheSetter", "https://www.example.com/", "s=1; Domain=evil.com",
                 "https://evil.com/", ""},
         JarCase{"TopLevelDomain", "https://www.example.com/", "s=1; Domain=com", "https://other.com/", ""},
+        JarCase{"DomainOnlyAtADot", "https://www.example.com/", "s=1; Domain=ample.com", "https://ample.com/", ""},
+        JarCase{"DomainNotToALongerName", "https://www.example.com/", "s=1; Domain=example.com",
+                "https://badexample.com/", ""},
+        JarCase{"DomainToItselfAndBelow", "https://www.example.com/", "s=1; Domain=example.com",
+                "https://example.com/", "s=1"},
+        JarCase{"AddressNotUnderADomain", "http://10.0.0.1/", "s=1; Domain=0.0.1", "http://10.0.0.1/", ""},
+        JarCase{"AddressHasNoDomainsAbove", "http://a.0.0.1/", "s=1; Domain=0.0.1", "http://10.0.0.1/", ""},
+        JarCase{"AddressAsItsOwnDomain", "http://10.0.0.1/", "s=1; Domain=10.0.0.1", "http://10.0.0.1/", "s=1"},
+        JarCase{"CookieAtTheSizeLimit", "https://www.example.com/", "n=" + std::string(kMaxCookieBytes - 1, 'v'),
+                "https://www.example.com/x", "old=0; n=" + std::string(kMaxCookieBytes - 1, 'v')},
+        JarCase{"CookieOverTheSizeLimit", "https://www.example.com/", "n=" + std::string(kMaxCookieBytes, 'v'),
+                "https://www.example.com/x", "old=0"},
         JarCase{"PathPrefixOnly", "https://www.example.com/", "s=1; Path=/a", "https://www.example.com/ab", "old=0"},
         JarCase{"PathBelow", "https://www.example.com/", "s=1; Path=/a", "https://www.example.com/a/b",
                 "s=1; old=0"},
@@ -109,6 +121,54 @@ INSTANTIATE_TEST_SUITE_P(
                 "https://www.example.com/", ""},
         JarCase{"Replaced", "https://www.example.com/", "old=1; Path=/", "https://www.example.com/", "old=1"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Set-Cookie lines for `count` cookies named `prefix`0, `prefix`1, ...
+std::string SetCookies(const std::string& prefix, std::size_t count, const std::string& attributes = "") {
+    std::string headers;
+    for (std::size_t i = 0; i < count; ++i)
+        headers += "Set-Cookie: " + prefix + std::to_string(i) + "=1" + attributes + "\r\n";
+    return headers;
+}
+
+// A host that sets thousands of cookies: each domain keeps its newest 50,
+// the jar its newest 3,000, and no Cookie line grows past its bound.
+TEST(CookieJarBounds, OldestGoFirstAndTheLineStaysShort) {
+    CookieJar jar;
+    jar.takeFrom("https://a.example.com/", SetCookies("h", kMaxCookiesPerDomain));
+    EXPECT_EQ(jar.size(), kMaxCookiesPerDomain);
+    EXPECT_EQ(jar.cookiesFor("https://a.example.com/").substr(0, 10), "h0=1; h1=1");
+    // Set again, a cookie keeps its age; a new one pushes the oldest out.
+    jar.takeFrom("https://a.example.com/", "Set-Cookie: h0=2\r\nSet-Cookie: fresh=1\r\n");
+    EXPECT_EQ(jar.size(), kMaxCookiesPerDomain);
+    EXPECT_EQ(jar.cookiesFor("https://a.example.com/").substr(0, 10), "h1=1; h2=1");
+    // The domain above the host is a domain of its own.
+    jar.takeFrom("https://a.example.com/", SetCookies("d", 12000, "; Domain=example.com"));
+    EXPECT_EQ(jar.size(), 2 * kMaxCookiesPerDomain);
+    EXPECT_EQ(jar.cookiesFor("https://b.example.com/").substr(0, 20), "d11950=1; d11951=1; ");
+
+    // Across the jar: the next cookie past the bound takes the place of the
+    // oldest one, wherever it was set.
+    CookieJar many;
+    for (std::size_t host = 0; host < kMaxCookies / kMaxCookiesPerDomain; ++host)
+        many.takeFrom("https://h" + std::to_string(host) + ".example/", SetCookies("c", kMaxCookiesPerDomain));
+    EXPECT_EQ(many.size(), kMaxCookies);
+    many.takeFrom("https://last.example/", "Set-Cookie: late=1\r\n");
+    EXPECT_EQ(many.size(), kMaxCookies);
+    EXPECT_EQ(many.cookiesFor("https://h0.example/").substr(0, 10), "c1=1; c2=1");
+    EXPECT_EQ(many.cookiesFor("https://h1.example/").substr(0, 10), "c0=1; c1=1");
+    EXPECT_EQ(many.cookiesFor("https://last.example/"), "late=1");
+
+    // The line takes what fits, in its order, up to its bound exactly.
+    const std::string first(kMaxCookieLineBytes / 2 - 4, 'v');
+    for (const std::size_t second : {first.size(), first.size() + 1}) {
+        CookieJar large;
+        const std::string other(second, 'w');
+        large.takeFrom("https://www.example.com/",
+                       "Set-Cookie: c0=" + first + "\r\nSet-Cookie: c1=" + other + "\r\nSet-Cookie: s=1\r\n");
+        EXPECT_EQ(large.cookiesFor("https://www.example.com/"),
+                  second == first.size() ? "c0=" + first + "; c1=" + other : "c0=" + first + "; s=1");
+    }
+}
 
 }  // namespace
 }  // namespace lumigrab

@@ -1,6 +1,6 @@
 // What HttpRequest bounds beyond a single exchange: connections kept between
-// calls, the cancel flag, the low-speed limit and the process-wide budget for
-// bodies in flight.
+// calls, the cancel flag, the low-speed limit, the process-wide budget for
+// bodies in flight, and when and how soon a busy host is asked again.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +12,8 @@
 
 #include "net/body_budget.h"
 #include "net/http_request.h"
+#include "net/redirects.h"
+#include "net/retry.h"
 #include "net_test_support.h"
 #include "support/eventually.h"
 #include "support/loopback_server.h"
@@ -160,6 +162,163 @@ TEST(HttpRequestCancel, RaisedFlagEndsAStalledTransferAndItsConnection) {
     EXPECT_LT(attempt.took, std::chrono::seconds(5));
     // Reusing the abandoned connection would queue this request behind the stall.
     EXPECT_EQ(AsString(HttpRequest(server.url("/next"))), "/next");
+}
+
+TEST(WorthRetrying, BusyAndLostConnectionsOnly) {
+    struct Case {
+        int status;
+        HttpFailure failure;
+        bool worth;
+    };
+    const Case cases[] = {
+        {429, HttpFailure::None, true},          {503, HttpFailure::None, true},
+        {403, HttpFailure::None, false},         {500, HttpFailure::None, false},
+        {200, HttpFailure::None, false},         {0, HttpFailure::Other, true},
+        {0, HttpFailure::Stalled, false},        {0, HttpFailure::TooSlow, false},
+        {0, HttpFailure::Cancelled, false},      {0, HttpFailure::TooLarge, false},
+        {0, HttpFailure::RedirectRefused, false}, {0, HttpFailure::TooManyRedirects, false},
+        {0, HttpFailure::NotHttp, false},        {0, HttpFailure::None, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(WorthRetrying(c.status, c.failure), c.worth)
+            << c.status << " " << FailureText(c.failure);
+    }
+}
+
+struct RetryAfterCase {
+    const char* name;
+    Text headers;
+    std::optional<long long> seconds;
+    int status = 503;
+};
+void PrintTo(const RetryAfterCase& c, std::ostream* out) { *out << c.name; }
+
+class RetryAfterTest : public ::testing::TestWithParam<RetryAfterCase> {};
+
+TEST_P(RetryAfterTest, SecondsOrDateFromTheAnswer) {
+    // Sun, 06 Nov 1994 08:49:37 GMT
+    const auto now = std::chrono::system_clock::from_time_t(784111777);
+    const std::optional<std::chrono::seconds> asked = RetryAfterOf(GetParam().status, GetParam().headers, now);
+    const std::optional<long long> seconds = asked ? std::optional(asked->count()) : std::nullopt;
+    EXPECT_EQ(seconds, GetParam().seconds);
+}
+
+constexpr long long kLongest = kLongestRetryAfter.count();
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, RetryAfterTest,
+    ::testing::Values(
+        RetryAfterCase{"Seconds", "Content-Type: x\r\nRetry-After: 120\r\n", 120},
+        RetryAfterCase{"TooManyRequests", "Retry-After: 120", 120, 429},
+        RetryAfterCase{"NotFromAnAnswerThatIsNotBusy", "Retry-After: 120", std::nullopt, 200},
+        RetryAfterCase{"NotFromARefusal", "Retry-After: 120", std::nullopt, 403},
+        RetryAfterCase{"AnyCaseAndSpaces", "retry-after:   7  \r\n", 7},
+        RetryAfterCase{"Zero", "Retry-After: 0", 0},
+        RetryAfterCase{"LeadingZeros", "Retry-After: 00000000000000000000000090", 90},
+        RetryAfterCase{"NineDigits", "Retry-After: 999999999", 999999999},
+        RetryAfterCase{"TenDigits", "Retry-After: 1000000000", kLongest},
+        RetryAfterCase{"TwentySixDigits", "Retry-After: 12345678901234567890123456", kLongest},
+        RetryAfterCase{"Negative", "Retry-After: -5", std::nullopt},
+        RetryAfterCase{"Fraction", "Retry-After: 1.5", std::nullopt},
+        RetryAfterCase{"Words", "Retry-After: soon", std::nullopt},
+        RetryAfterCase{"Empty", "Retry-After: ", std::nullopt},
+        RetryAfterCase{"Absent", "Content-Type: x\r\n", std::nullopt},
+        RetryAfterCase{"ImfDate", "Retry-After: Sun, 06 Nov 1994 09:49:37 GMT", 3600},
+        RetryAfterCase{"Rfc850Date", "Retry-After: Sunday, 06-Nov-94 08:50:37 GMT", 60},
+        RetryAfterCase{"AsctimeDate", "Retry-After: Sun Nov  6 08:49:47 1994", 10},
+        RetryAfterCase{"DatePast", "Retry-After: Sat, 05 Nov 1994 08:49:37 GMT", 0},
+        RetryAfterCase{"DateFarAhead", "Retry-After: Fri, 31 Dec 9999 23:59:59 GMT", kLongest},
+        RetryAfterCase{"CountedFromTheHostsClock",
+                       "Date: Sun, 06 Nov 1994 09:49:37 GMT\r\nRetry-After: Sun, 06 Nov 1994 09:50:37 GMT", 60},
+        RetryAfterCase{"UnreadableHostClock",
+                       "Date: yesterday\r\nRetry-After: Sun, 06 Nov 1994 08:50:37 GMT", 60}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RefusedWaitText, SaysWhatTheHostAskedForPastAMinute) {
+    EXPECT_EQ(RefusedWaitText(std::nullopt), "");
+    EXPECT_EQ(RefusedWaitText(kMaxRetryPause), "");
+    EXPECT_EQ(RefusedWaitText(std::chrono::seconds(61)), "asks to wait 61 s");
+    EXPECT_EQ(RefusedWaitText(std::chrono::seconds(3600)), "asks to wait 3600 s");
+    EXPECT_EQ(RefusedWaitText(std::chrono::seconds(kLongest - 1)), "asks to wait 999999999 s");
+    EXPECT_EQ(RefusedWaitText(kLongestRetryAfter), "asks to wait 1000000000 s or more");
+}
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// Each pause within its doubling band, never shorter than the one before,
+// never over a minute; as many as the retries allow, then none.
+TEST(RetrySchedule, PausesGrowWithinDoublingBandsUpToAMinute) {
+    for (unsigned seed = 0; seed < 300; ++seed) {
+        std::mt19937 random(seed);
+        auto now = std::chrono::steady_clock::time_point{};
+        RetrySchedule schedule(RetryRules{10, milliseconds(1000), kMaxRetryPause, std::chrono::hours(1)}, now);
+        milliseconds previous{0};
+        for (int n = 1; n <= 10; ++n) {
+            const auto pause = schedule.next(503, HttpFailure::None, std::nullopt, now, random);
+            ASSERT_TRUE(pause) << "seed " << seed << " pause " << n;
+            const milliseconds low = std::min<milliseconds>(milliseconds(1000LL << (n - 1)), kMaxRetryPause);
+            EXPECT_GE(*pause, low) << "seed " << seed << " pause " << n;
+            EXPECT_LE(*pause, std::min<milliseconds>(2 * low, kMaxRetryPause)) << "seed " << seed << " pause " << n;
+            EXPECT_GE(*pause, previous) << "seed " << seed << " pause " << n;
+            previous = *pause;
+            now += *pause;
+        }
+        EXPECT_FALSE(schedule.next(503, HttpFailure::None, std::nullopt, now, random));
+        EXPECT_EQ(schedule.tries(), 11);
+    }
+}
+
+TEST(RetrySchedule, RetriesAndWhatIsWorthIt) {
+    std::mt19937 random(1);
+    const auto now = std::chrono::steady_clock::time_point{};
+    for (const int retries : {0, 1, 2}) {
+        RetrySchedule schedule(RetryRules{retries}, now);
+        for (int n = 0; n < retries; ++n) EXPECT_TRUE(schedule.next(0, HttpFailure::Other, std::nullopt, now, random));
+        EXPECT_FALSE(schedule.next(0, HttpFailure::Other, std::nullopt, now, random));
+        EXPECT_EQ(schedule.tries(), retries + 1);
+    }
+    RetrySchedule refused(RetryRules{2}, now);
+    EXPECT_FALSE(refused.next(403, HttpFailure::None, std::nullopt, now, random));
+    EXPECT_EQ(refused.tries(), 1);
+}
+
+// At least what the host asks, up to a minute, and never shorter afterwards;
+// beyond a minute it is not waited for at all.
+TEST(RetrySchedule, RetryAfterRaisesEveryLaterPauseUpToAMinute) {
+    std::mt19937 random(7);
+    auto now = std::chrono::steady_clock::time_point{};
+    RetrySchedule schedule(RetryRules{10, milliseconds(1000), kMaxRetryPause, std::chrono::hours(1)}, now);
+    EXPECT_EQ(schedule.next(429, HttpFailure::None, seconds(30), now, random), milliseconds(30000));
+    EXPECT_EQ(schedule.next(429, HttpFailure::None, std::nullopt, now, random), milliseconds(30000));
+    EXPECT_EQ(schedule.next(503, HttpFailure::None, seconds(60), now, random), milliseconds(60000));
+    EXPECT_FALSE(schedule.next(503, HttpFailure::None, seconds(61), now, random));
+
+    RetrySchedule asksLong(RetryRules{2}, now);
+    EXPECT_FALSE(asksLong.next(503, HttpFailure::None, kLongestRetryAfter, now, random));
+    EXPECT_EQ(asksLong.tries(), 1);
+}
+
+// No try starts later than the span after the first: a host busy for ever
+// holds a worker two minutes at most, whatever the retries.
+TEST(RetrySchedule, NoTryBeyondTheSpan) {
+    std::mt19937 random(3);
+    const auto start = std::chrono::steady_clock::time_point{};
+    const RetryRules rules{5, milliseconds(1), kMaxRetryPause, seconds(10)};
+    RetrySchedule atTheEdge(rules, start);
+    EXPECT_EQ(atTheEdge.next(503, HttpFailure::None, seconds(10), start, random), milliseconds(10000));
+    EXPECT_FALSE(atTheEdge.next(503, HttpFailure::None, std::nullopt, start + seconds(10), random));
+    RetrySchedule pastIt(rules, start);
+    EXPECT_FALSE(pastIt.next(503, HttpFailure::None, seconds(10), start + milliseconds(1), random));
+
+    for (unsigned seed = 0; seed < 50; ++seed) {
+        random.seed(seed);
+        auto now = start;
+        RetrySchedule schedule(RetryRules{10}, start);
+        while (const auto pause = schedule.next(503, HttpFailure::None, std::nullopt, now, random)) now += *pause;
+        EXPECT_LE(now - start, std::chrono::minutes(2)) << seed;
+        EXPECT_LT(schedule.tries(), 11) << seed;
+    }
 }
 
 }  // namespace

@@ -296,13 +296,24 @@ TEST(HttpRequestFailure, UnreachablePortGivesEmptyResultsAndNormalisedCookies) {
     EXPECT_EQ(failure, HttpFailure::Other);
 }
 
-TEST(HttpRequestFailure, NonHttpSchemesRefused) {
-    int status = 99;
-    HttpOptions options;
-    options.statusCode = &status;
-    EXPECT_TRUE(HttpRequest("file:///etc/hostname", options).empty());
-    EXPECT_TRUE(HttpRequest("", options).empty());
-    EXPECT_EQ(status, 0);
+TEST(HttpRequestFailure, NonHttpAddressesRefusedBeforeAnythingIsSent) {
+    LoopbackServer server([](const LoopbackRequest&) { return Body("ok"); });
+    const std::string host = "127.0.0.1:" + std::to_string(server.port());
+    const std::vector<std::string> addresses{"file:///etc/hostname", "gopher://" + host + "/1",
+                                             "ftp://" + host + "/x",  "dict://" + host + "/x",
+                                             host + "/a.jpg",         "pics/a.jpg",
+                                             "//" + host + "/x",      "httpx://" + host + "/",
+                                             ""};
+    for (const std::string& url : addresses) {
+        const Attempt attempt = Try(url);
+        EXPECT_TRUE(attempt.body.empty()) << url;
+        EXPECT_EQ(attempt.status, 0) << url;
+        EXPECT_EQ(attempt.failure, HttpFailure::NotHttp) << url;
+    }
+    EXPECT_EQ(server.requestCount(), 0u);
+    EXPECT_EQ(FailureText(HttpFailure::NotHttp), "not an http(s) address");
+    // The scheme in any letter case is still http.
+    EXPECT_EQ(AsString(Try("HTTP://" + host + "/").body), "ok");
 }
 
 struct RedirectFailureCase {
