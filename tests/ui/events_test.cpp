@@ -170,7 +170,7 @@ TEST_P(ProgramEnds, AutoPreviewFetchesWithTheList) {
     unsetenv("NO_PROXY");
     lumigrab::testing::TempFolder folder("lumigrab-program");
     lumigrab::testing::FakeWindow window;
-    Program program(ProgramInfo{folder.path(), "lumigrab"});
+    Program program(ProgramInfo{folder.path(), "lumigrab", PortablePlaces(folder.path())});
     program.attachWindow(window, {});
     window.setText(ctl::kKeyword, "kitten");
     window.selectEntry(ctl::kDepth, 0);
