@@ -675,6 +675,114 @@ void RunScenario(const Scenario& s, const ServerProcess& server, const Programs&
     std::fflush(stdout);
 }
 
+// ---- Result pages against one list ---------------------------------------
+
+// The stand-in service in a process of its own, listing only JPEGs, so that
+// every record is a picture and no run pays for serving.
+class StandinProcess {
+public:
+    StandinProcess() {
+        Pipe ready = Pipe::Make();
+        std::fflush(nullptr);
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ready.read.reset();
+            try {
+                lumigrab::standin::StandinOptions options;
+                options.kindCycle = {lumigrab::standin::PictureKind::Jpeg};
+                options.elementVariants = false;
+                options.maxConnections = 512;
+                options.lifetime = 3600s;
+                lumigrab::standin::StandinServer server(options);
+                const int port = server.port();
+                [[maybe_unused]] const ssize_t written = ::write(ready.write.get(), &port, sizeof port);
+                for (;;) ::pause();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "stand-in: %s\n", e.what());
+            }
+            std::_Exit(1);
+        }
+        ready.write.reset();
+        if (!ReadAll(ready.read.get(), &port_, sizeof port_, Clock::now() + 60s) || port_ == 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+            throw std::runtime_error("the stand-in did not start");
+        }
+    }
+    ~StandinProcess() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    StandinProcess(const StandinProcess&) = delete;
+    StandinProcess& operator=(const StandinProcess&) = delete;
+
+    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+constexpr int kListedPages = 100;
+constexpr int kListWorkers = 20;
+
+// lumigrab-cli reading 100 result pages of 30 records, 3,000 in all, and
+// downloading each page's pictures as the page comes in; the pages overlap
+// as the service's do (each starts 20 after the one before), so they hold
+// 2,010 pictures and list 990 of them twice, saved twice, fetched once.
+// Beside it the same 3,000 records in hand at once, as one list (a manifest
+// resumed): reading the pages must not slow the pictures.
+void PagesAgainstOneList(const fs::path& cli, const fs::path& scratch, int& serial) {
+    std::optional<StandinProcess> standin;
+    try {
+        standin.emplace();
+    } catch (const std::exception& e) {
+        std::printf("pages: no stand-in: %s\n", e.what());
+        return;
+    }
+    const int pictures = (kListedPages - 1) * 20 + lumigrab::standin::kPageSize;
+    std::vector<std::string> urls;
+    for (int page = 0; page < kListedPages; ++page)
+        for (int i = page * 20; i < page * 20 + lumigrab::standin::kPageSize; ++i)
+            urls.push_back(standin->base() + "/pic/jpeg/" + std::to_string(i) + ".jpg");
+    const std::string load = LoadAverage();
+    std::printf("%zu records over %d pages (%d pictures), N = %d (load %s)\n", urls.size(), kListedPages, pictures,
+                kListWorkers, load.substr(0, load.find(' ')).c_str());
+    std::fflush(stdout);
+    Column list("one list", [&](const fs::path& folder, WindowShares&) {
+        return CliDownload(cli, urls, kListWorkers, folder);
+    });
+    Column pages("100 pages", [&](const fs::path& folder, WindowShares&) {
+        const fs::path out = folder / "pictures";
+        const fs::path log = folder / "cli.log";
+        Figures figures = RunProgram({cli,
+                                      {"standin-total-" + std::to_string(pictures), "-d", std::to_string(kListedPages),
+                                       "-j", std::to_string(kListWorkers), "--no-warm-up", "-o", out.string(), "-q"},
+                                      {"https_proxy=" + standin->base()},
+                                      folder,
+                                      log});
+        figures.asked = static_cast<int>(urls.size());
+        std::tie(figures.saved, figures.bytes) = FolderContents(out);
+        if (figures.reported && (figures.exitCode != 0 || figures.saved != figures.asked))
+            std::fputs(Opening(log, 3).c_str(), stdout);
+        return figures;
+    });
+    for (int round = 0; round < kRounds; ++round) {
+        list.runOnce(scratch, ++serial);
+        pages.runOnce(scratch, ++serial);
+    }
+    for (const Column* column : {&list, &pages}) {
+        const Figures& f = column->kept;
+        std::printf("  %-20s %8.0f pic/s %6.1f MB RSS  %5.2fx one list%s\n", column->name, Rate(f),
+                    static_cast<double>(f.peakRssKb) / 1024, Rate(f) / Rate(list.kept),
+                    f.saved != f.asked ? (" (saved " + std::to_string(f.saved) + " of " + std::to_string(f.asked) + ")").c_str() : "");
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main() {
@@ -734,6 +842,9 @@ int main() {
                               Scenario{"big", kBigCount, 20, false}})
         if (chosen(s)) RunScenario(s, *server, programs, scratch.path(), serial);
     server.reset();
+    // LUMIGRAB_BENCH_ONLY=pages runs the pages against one list alone.
+    if (programs.cli && (!only || !*only || std::string(",") + only + "," == ",pages,"))
+        PagesAgainstOneList(*programs.cli, scratch.path(), serial);
     if (only && *only) return 0;
 
     const Figures harvest = InChild(CoreHarvest);

@@ -58,6 +58,11 @@ void Console::begin(int total) {
     drawLocked(true);
 }
 
+void Console::more(int count) {
+    std::lock_guard lock(mutex_);
+    total_ += count;
+}
+
 void Console::finished(const Entry& entry, const std::string& path, std::string_view url) {
     std::lock_guard lock(mutex_);
     ++done_;

@@ -32,6 +32,8 @@ public:
 
     // Starts counting a download of `total` pictures.
     void begin(int total);
+    // `count` more pictures join the download under way.
+    void more(int count);
     // One picture, fetched from `url` (system text) into `path`, is done;
     // prints its line or redraws the progress line.
     void finished(const Entry& entry, const std::string& path, std::string_view url);

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 
 #include "net/redirects.h"
 #include "net/retry.h"
@@ -72,31 +75,70 @@ std::string FailureReason(const PictureFetch& fetch) {
     return words;
 }
 
-bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
-              const std::vector<std::size_t>& todo, const ManifestRun& run,
-              const DownloadSettings& settings, WorkerGang& gang, Console& console) {
-    Archive* const archive = settings.archive;
-    auto recorded = std::make_shared<std::atomic<bool>>(true);
-    const bool thumbnails = settings.thumbnails;
-    std::vector<DownloadItem> items;
-    items.reserve(todo.size());
-    for (std::size_t index : todo) {
-        Entry& entry = (*entries)[index];
-        // What an entry the run never reaches keeps.
-        Settle(entry, "stopped", 0, {});
-        items.push_back({Text(UrlOf(entry, thumbnails)), PathOf(run, entry)});
+// Each record's claim, or why it was not fetched; written and read by the
+// one worker that has the record. Only an archive claims or passes over.
+struct Claimed {
+    std::int64_t row = 0;
+    std::string skipped;  // the reason it was passed over
+};
+
+struct Downloads::State {
+    State(const ManifestRun& run, const DownloadSettings& settings, WorkerGang& gang, Console& console)
+        : run(run), settings(settings), gang(gang), console(console) {}
+
+    // The record behind batch item `item`, and its claim. Records are only
+    // ever added at the end, so the references stay valid; the lock keeps
+    // the lookup apart from an add.
+    std::pair<Entry&, Claimed&> of(std::size_t item) {
+        std::lock_guard hold(lock);
+        return {entries[todo[item]], claims[item]};
     }
+    // Archive trouble is told once; the run goes on without its help.
+    void recordError(const std::string& error) {
+        if (recorded.exchange(false)) console.error("cannot use the archive: " + error);
+    }
+    void ended(std::size_t item, bool ok) {
+        {
+            std::lock_guard hold(lock);
+            reached[item] = 1;
+            ++endedCount;
+            if (ok) ++savedCount;
+        }
+        changed.notify_all();
+    }
+
+    const ManifestRun run;
+    const DownloadSettings settings;
+    WorkerGang gang;
+    Console& console;
+    std::shared_ptr<DownloadBatch> batch;
+    bool noThread = false;  // not one worker could be started
+    std::atomic<bool> recorded{true};
+
+    mutable std::mutex lock;
+    mutable std::condition_variable changed;
+    std::deque<Entry> entries;
+    std::deque<std::size_t> todo;  // batch item -> record
+    std::deque<Claimed> claims;    // by batch item
+    std::deque<char> reached;      // by batch item: its outcome came
+    std::size_t endedCount = 0;
+    std::size_t savedCount = 0;
+};
+
+Downloads::Downloads(const ManifestRun& run, const DownloadSettings& settings, WorkerGang& gang, Console& console)
+    : state_(std::make_shared<State>(run, settings, gang, console)) {
+    State* const s = state_.get();
+    Archive* const archive = settings.archive;
+    const bool thumbnails = settings.thumbnails;
     BatchOptions options;
     options.workers = settings.threads;
     options.sha256 = true;
     options.retry.retries = settings.retries;
     options.perHost = settings.perHost;
-    // Archive trouble is told once; the run goes on without its help.
-    auto recordError = [recorded, &console](const std::string& error) {
-        if (recorded->exchange(false)) console.error("cannot use the archive: " + error);
-    };
+    options.appendable = true;
+    options.saveAtMost = settings.saveAtMost;
     if (settings.rules.any() || archive != nullptr) {
-        options.keep = [rules = settings.rules, archive, recordError](const PictureFacts& facts) -> PictureFetch::Verdict {
+        options.keep = [rules = settings.rules, archive, s](const PictureFacts& facts) -> PictureFetch::Verdict {
             if (std::string broken = BrokenRule(rules, facts); !broken.empty())
                 return {false, "filtered", std::move(broken)};
             if (archive == nullptr) return {};
@@ -104,28 +146,20 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
             if (claim.kind == Archive::HashClaim::Kind::Duplicate) return {false, "duplicate", "same as " + claim.earlier};
             // Unsure whether it is held, the picture is kept: a second copy
             // can be removed, a lost one not.
-            if (claim.kind == Archive::HashClaim::Kind::Failed) recordError(claim.error);
+            if (claim.kind == Archive::HashClaim::Kind::Failed) s->recordError(claim.error);
             return {};
         };
     }
-    // Each item's claim, or why it was not fetched; written and read by the
-    // one worker that has the item. Only an archive claims or passes over.
-    struct Claimed {
-        std::int64_t row = 0;
-        std::string skipped;  // the reason it was passed over
-    };
-    auto claims = std::make_shared<std::vector<Claimed>>(archive != nullptr ? todo.size() : 0);
     // Asked right before each fetch, so what another copy of the command
     // saved meanwhile counts too, and the claim keeps other copies off it.
     DownloadBatch::Wanted wanted;
     if (archive != nullptr) {
-        wanted = [entries, todo, thumbnails, archive, claims, run, recordError](std::size_t item) {
-            const Entry& entry = (*entries)[todo[item]];
+        wanted = [s, thumbnails, archive](std::size_t item) {
+            auto [entry, claimed] = s->of(item);
             const std::string_view url = UrlOf(entry, thumbnails);
             if (url.empty()) return true;  // reported as without an address
             const Archive::Claim claim =
-                archive->ClaimAddress(GbkToUtf8(url), PathOf(run, entry).string(), run.keyword);
-            Claimed& claimed = (*claims)[item];
+                archive->ClaimAddress(GbkToUtf8(url), PathOf(s->run, entry).string(), s->run.keyword);
             switch (claim.kind) {
                 case Archive::Claim::Kind::Fetch: claimed.row = claim.row; return true;
                 case Archive::Claim::Kind::InArchive: claimed.skipped = "in archive"; return false;
@@ -136,23 +170,22 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
                                           ? "being fetched by process " + std::to_string(claim.holder)
                                           : "fetched by process " + std::to_string(claim.holder) + ", " + claim.outcome;
                     return false;
-                case Archive::Claim::Kind::Failed: recordError(claim.error); return true;
+                case Archive::Claim::Kind::Failed: s->recordError(claim.error); return true;
             }
             return true;
         };
     }
-    // Each entry is written by the one worker that finished it; waitIdle
-    // below orders those writes before the caller reads them.
-    auto batch = std::make_shared<DownloadBatch>(
-        std::move(items), std::move(options),
-        [entries, todo, run, thumbnails, archive, claims, recordError, &console](std::size_t item,
-                                                                                const ItemResult& result) {
-            Entry& entry = (*entries)[todo[item]];
+    // Each record is written by the one worker that finished it; finish()
+    // waits for the workers, which orders those writes before its reads.
+    s->batch = std::make_shared<DownloadBatch>(
+        std::vector<DownloadItem>{}, std::move(options),
+        [s, thumbnails, archive](std::size_t item, const ItemResult& result) {
+            auto [entry, claimed] = s->of(item);
             const PictureFetch& fetch = result.fetch;
             if (result.kind == ItemResult::Kind::NoAddress) {
                 Settle(entry, "no address", 0, {});
             } else if (result.kind == ItemResult::Kind::Gone) {
-                Settle(entry, (*claims)[item].skipped, 0, {});
+                Settle(entry, claimed.skipped, 0, {});
                 entry.held = "skipped";
             } else if (fetch.state == PictureFetch::State::NotKept) {
                 Settle(entry, fetch.notKept.reason, fetch.bytes, {});
@@ -171,30 +204,110 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
                                      fetch.header.height,
                                      PictureFormatName(fetch.header.format),
                                      entry.ok ? path : std::string(),
-                                     run.keyword,
+                                     s->run.keyword,
                                      entry.ok ? "ok" : entry.held.empty() ? "failed" : entry.held,
                                      entry.reason};
-                const std::int64_t row = (*claims)[item].row;
-                if (std::string error; !(row != 0 ? archive->Finish(row, record, error) : archive->Add(record, error)))
-                    recordError(error);
+                if (std::string error; !(claimed.row != 0 ? archive->Finish(claimed.row, record, error)
+                                                          : archive->Add(record, error)))
+                    s->recordError(error);
             }
-            console.finished(entry, path, UrlOf(entry, thumbnails));
+            s->console.finished(entry, path, UrlOf(entry, thumbnails));
+            s->ended(item, entry.ok);
         },
         std::move(wanted));
+    s->console.begin(0);
+    s->noThread = s->batch->start(s->gang) == 0 && !s->gang.stopped();
+}
 
-    console.begin(static_cast<int>(todo.size()));
-    if (!todo.empty() && batch->start(gang) == 0) {
-        for (std::size_t index : todo) {
-            Entry& entry = (*entries)[index];
-            Settle(entry, "no thread", 0, {});
-            console.finished(entry, PathOf(run, entry).string(), entry.address());
+Downloads::~Downloads() {
+    // Whatever way the run ends, no worker outlives the records it writes.
+    state_->batch->close();
+    while (!state_->gang.waitIdle(std::chrono::milliseconds(500))) {
+    }
+}
+
+void Downloads::add(std::vector<Entry> records, const std::vector<std::size_t>& fetch) {
+    State& s = *state_;
+    std::vector<DownloadItem> items;
+    items.reserve(fetch.size());
+    std::vector<std::size_t> noThread;
+    {
+        std::lock_guard hold(s.lock);
+        const std::size_t base = s.entries.size();
+        for (Entry& record : records) s.entries.push_back(std::move(record));
+        for (std::size_t index : fetch) {
+            const Entry& entry = s.entries[base + index];
+            items.push_back({Text(UrlOf(entry, s.settings.thumbnails)), PathOf(s.run, entry)});
+            if (s.noThread) noThread.push_back(s.todo.size());
+            s.todo.push_back(base + index);
+            s.claims.emplace_back();
+            s.reached.push_back(0);
         }
     }
-    while (!gang.waitIdle(std::chrono::milliseconds(500))) console.tick();
-    console.end();
+    s.console.more(static_cast<int>(items.size()));
+    if (noThread.empty()) {
+        s.batch->append(std::move(items));
+        return;
+    }
+    for (std::size_t item : noThread) {
+        Entry& entry = s.of(item).first;
+        Settle(entry, "no thread", 0, {});
+        s.console.finished(entry, PathOf(s.run, entry).string(), entry.address());
+        s.ended(item, false);
+    }
+}
+
+Downloads::Outcome Downloads::finish(bool dropUnreached) {
+    State& s = *state_;
+    s.batch->close();
+    while (!s.gang.waitIdle(std::chrono::milliseconds(500))) s.console.tick();
+    s.console.end();
+    Archive* const archive = s.settings.archive;
     // Copies under other names that a stop cut off never got their outcome.
-    if (std::string error; archive != nullptr && !archive->ReleaseClaims(error)) recordError(error);
-    return recorded->load();
+    if (std::string error; archive != nullptr && !archive->ReleaseClaims(error)) s.recordError(error);
+    Outcome outcome;
+    outcome.recorded = s.recorded.load();
+    std::lock_guard hold(s.lock);
+    // Unreached after a stop: stopped. Unreached with the run's bound met:
+    // not needed, so not part of the run at all, or left as they were.
+    const bool boundMet = s.settings.saveAtMost > 0 && s.savedCount >= s.settings.saveAtMost && !s.gang.stopped();
+    std::vector<char> drop(s.entries.size(), 0);
+    for (std::size_t item = 0; item < s.todo.size(); ++item) {
+        if (s.reached[item]) {
+            ++outcome.fetched;
+        } else if (!boundMet) {
+            Settle(s.entries[s.todo[item]], "stopped", 0, {});
+            ++outcome.fetched;
+        } else if (dropUnreached) {
+            drop[s.todo[item]] = 1;
+        }
+    }
+    outcome.entries.reserve(s.entries.size());
+    for (std::size_t i = 0; i < s.entries.size(); ++i)
+        if (!drop[i]) outcome.entries.push_back(std::move(s.entries[i]));
+    s.entries.clear();
+    return outcome;
+}
+
+std::size_t Downloads::given() const {
+    std::lock_guard hold(state_->lock);
+    return state_->todo.size();
+}
+
+std::size_t Downloads::ended() const {
+    std::lock_guard hold(state_->lock);
+    return state_->endedCount;
+}
+
+std::size_t Downloads::saved() const {
+    std::lock_guard hold(state_->lock);
+    return state_->savedCount;
+}
+
+void Downloads::waitForChange(std::chrono::milliseconds timeout) const {
+    std::unique_lock hold(state_->lock);
+    const std::size_t before = state_->endedCount;
+    state_->changed.wait_for(hold, timeout, [&] { return state_->endedCount != before; });
 }
 
 }  // namespace lumigrab::cli

@@ -39,11 +39,11 @@ constexpr int kEndWatch = SIGUSR1;
 // from the same sender this soon after is the same request to stop.
 constexpr auto kEchoWindow = std::chrono::seconds(2);
 
-void WatchSignals(sigset_t signals, WorkerGang gang, std::shared_ptr<Console> console,
+void WatchSignals(sigset_t signals, WorkerGang gang, WorkerGang pages, std::shared_ptr<Console> console,
                   std::shared_ptr<std::atomic<int>> caught,
                   std::shared_ptr<std::atomic<bool>> ending, DetachedThreads& threads) {
     sigaddset(&signals, kEndWatch);
-    threads.start([signals, gang, console, caught, ending]() mutable {
+    threads.start([signals, gang, pages, console, caught, ending]() mutable {
         pid_t firstSender = 0;
         std::chrono::steady_clock::time_point firstAt{};
         for (;;) {
@@ -67,6 +67,7 @@ void WatchSignals(sigset_t signals, WorkerGang gang, std::shared_ptr<Console> co
             // Told before the stop, so it comes before whatever the stop leads to.
             console->note("stopping: nothing new starts, transfers under way end (Ctrl-C again to quit at once)");
             caught->store(signal);
+            pages.stop();
             gang.stop();
         }
     });
@@ -188,11 +189,13 @@ int Run(const Options& options, bool stdoutOpen) {
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     // Writes to a reader that went away fail instead of ending the run.
     if (!options.listOnly) ::signal(SIGPIPE, SIG_IGN);
+    // Pictures and result pages have workers of their own, as they run side by side.
     WorkerGang gang;
+    WorkerGang pages;
     auto caught = std::make_shared<std::atomic<int>>(0);
     DetachedThreads watcher;
     auto ending = std::make_shared<std::atomic<bool>>(false);
-    WatchSignals(signals, gang, shared, caught, ending, watcher);
+    WatchSignals(signals, gang, pages, shared, caught, ending, watcher);
     // Whatever way the run ends, the watcher goes with it.
     struct EndWatch {
         DetachedThreads& watcher;
@@ -207,8 +210,9 @@ int Run(const Options& options, bool stdoutOpen) {
     // Output nobody can read ends the run as a stop would; which came first
     // decides the exit code.
     auto outputFirst = std::make_shared<std::atomic<bool>>(false);
-    console.onOutputError([gang, caught, outputFirst]() mutable {
+    console.onOutputError([gang, pages, caught, outputFirst]() mutable {
         outputFirst->store(caught->load() == 0);
+        pages.stop();
         gang.stop();
     });
 
@@ -229,9 +233,15 @@ int Run(const Options& options, bool stdoutOpen) {
     }
 
     const ManifestRun run{GbkToUtf8(options.keyword), options.outFolder};
-    auto entries = std::make_shared<std::vector<Entry>>();
-    std::vector<std::size_t> todo;
+    DownloadSettings settings{options.thumbnails, options.threads, options.retries, options.perHost,
+                              options.rules, archive.get()};
+    const auto bound = static_cast<std::size_t>(options.maxPictures);
+    settings.saveAtMost = bound;
+    std::vector<Entry> entries;
+    std::size_t fetched = 0;  // records the run set out to fetch
+    bool recorded = true;
     int pageProblems = 0;
+    int harvestExit = kExitSaved;
     struct stat info {};
     const bool resuming = options.resume && ::stat(options.manifest->c_str(), &info) == 0;
     if (resuming) {
@@ -241,14 +251,30 @@ int Run(const Options& options, bool stdoutOpen) {
             console.error("cannot resume: " + error);
             return kExitBadArguments;
         }
-        *entries = std::move(*read);
-        for (std::size_t i = 0; i < entries->size(); ++i)
-            if (!StillSaved((*entries)[i], PathOf(run, (*entries)[i]))) todo.push_back(i);
+        std::vector<std::size_t> todo;
+        for (std::size_t i = 0; i < read->size(); ++i)
+            if (!StillSaved((*read)[i], PathOf(run, (*read)[i]))) todo.push_back(i);
+        // --max counts what earlier runs saved too.
+        const std::size_t done = read->size() - todo.size();
+        if (bound > 0) {
+            if (done >= bound) todo.clear();
+            settings.saveAtMost = bound - std::min(done, bound);
+        }
         console.note("resuming " + options.manifest->string() + ": " +
                      Plural(todo.size(), "picture", "pictures") + " of " +
-                     std::to_string(entries->size()) + " still to fetch");
-    } else {
-        Harvest harvest = HarvestPages(options, gang);
+                     std::to_string(read->size()) + " still to fetch");
+        if (std::string error; !todo.empty() && !MakeFolders(options.outFolder, &error)) {
+            console.error("cannot make the folder " + error);
+            return kExitBadArguments;
+        }
+        Downloads downloads(run, settings, gang, console);
+        downloads.add(std::move(*read), todo);
+        Downloads::Outcome outcome = downloads.finish(false);
+        entries = std::move(outcome.entries);
+        fetched = outcome.fetched;
+        recorded = outcome.recorded;
+    } else if (options.listOnly) {
+        Harvest harvest = HarvestPages(options, pages);
         if (!harvest.frontPageNote.empty()) console.note(harvest.frontPageNote);
         if (!harvest.refusal.empty()) {
             console.error("the service refused the search: " + harvest.refusal);
@@ -265,42 +291,86 @@ int Run(const Options& options, bool stdoutOpen) {
             for (const std::string& problem : harvest.problems) console.error("  " + problem);
             return harvest.pagesAnswered > 0 ? kExitNoResultArray : kExitSomeFailed;
         }
-        pageProblems = static_cast<int>(harvest.problems.size());
-        for (const std::string& problem : harvest.problems)
-            console.error("no result array on " + problem);
+        for (const std::string& problem : harvest.problems) console.error("no result array on " + problem);
         for (const std::string& note : harvest.notes) console.note(note);
-
-        if (options.listOnly) {
-            for (const Entry& r : harvest.records) {
-                if (!console.data(TabField(GbkToUtf8(r.saveName())) + "\t" + TabField(GbkToUtf8(r.address())) +
-                                  "\t" + TabField(GbkToUtf8(r.width())) + "\t" +
-                                  TabField(GbkToUtf8(r.height())) + "\t" + TabField(GbkToUtf8(r.thumbnail()))))
-                    break;
-            }
-            if (!console.flush()) {
-                console.error(OutputProblem(console.outputError()));
-                return kExitOutputFailed;
-            }
-            return pageProblems > 0 ? kExitSomeFailed : kExitSaved;
+        for (const Entry& r : harvest.records) {
+            if (!console.data(TabField(GbkToUtf8(r.saveName())) + "\t" + TabField(GbkToUtf8(r.address())) +
+                              "\t" + TabField(GbkToUtf8(r.width())) + "\t" +
+                              TabField(GbkToUtf8(r.height())) + "\t" + TabField(GbkToUtf8(r.thumbnail()))))
+                break;
         }
-        if (harvest.records.empty()) console.note("the result pages list no pictures");
-        *entries = std::move(harvest.records);
-        for (std::size_t i = 0; i < entries->size(); ++i) todo.push_back(i);
+        if (!console.flush()) {
+            console.error(OutputProblem(console.outputError()));
+            return kExitOutputFailed;
+        }
+        return harvest.problems.empty() ? kExitSaved : kExitSomeFailed;
+    } else {
+        // Each page's pictures are fetched as soon as the page is in.
+        Downloads downloads(run, settings, gang, console);
+        std::string folderProblem;
+        bool folderMade = false;
+        HarvestFeed feed;
+        feed.records = [&](std::vector<Entry> records) {
+            if (!folderMade) {
+                if (std::string error; !MakeFolders(options.outFolder, &error)) {
+                    if (folderProblem.empty()) folderProblem = "cannot make the folder " + error;
+                    pages.stop();
+                    return;
+                }
+                folderMade = true;
+            }
+            std::vector<std::size_t> all(records.size());
+            for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+            downloads.add(std::move(records), all);
+        };
+        if (bound > 0) {
+            // A page is asked only while the pictures saved, those still to
+            // end and those the pages under way will list, at the most any
+            // page listed, fall short; so no page is asked that N did not need.
+            feed.need = [&](int inFlight, std::size_t perPage) {
+                const std::size_t saved = downloads.saved();
+                if (saved >= bound || gang.stopped()) return HarvestFeed::Need::Enough;
+                if (inFlight > 0 && perPage == 0) return HarvestFeed::Need::Wait;
+                const std::size_t coming = downloads.given() - downloads.ended() +
+                                           static_cast<std::size_t>(inFlight) * perPage;
+                return saved + coming < bound ? HarvestFeed::Need::More : HarvestFeed::Need::Wait;
+            };
+            feed.wait = [&] { downloads.waitForChange(std::chrono::milliseconds(100)); };
+        }
+        Harvest harvest = HarvestPages(options, pages, feed);
+        Downloads::Outcome outcome = downloads.finish(true);
+        entries = std::move(outcome.entries);
+        fetched = outcome.fetched;
+        recorded = outcome.recorded;
+        if (!folderProblem.empty()) {
+            console.error(folderProblem);
+            return kExitBadArguments;
+        }
+        if (!harvest.frontPageNote.empty()) console.note(harvest.frontPageNote);
+        if (!harvest.refusal.empty()) {
+            console.error("the service refused the search: " + harvest.refusal);
+            harvestExit = kExitNoResultArray;
+        } else if (harvest.stopped && harvest.listed == 0) {
+            console.error("stopped during the harvest; nothing was downloaded");
+            return stoppedExit();
+        } else if (harvest.pagesWithArray == 0 && !harvest.stopped) {
+            console.error(harvest.pagesAnswered > 0
+                              ? "the service answered without a result array:"
+                              : "the service did not answer:");
+            for (const std::string& problem : harvest.problems) console.error("  " + problem);
+            return harvest.pagesAnswered > 0 ? kExitNoResultArray : kExitSomeFailed;
+        }
+        pageProblems = static_cast<int>(harvest.problems.size());
+        for (const std::string& problem : harvest.problems) console.error("no result array on " + problem);
+        for (const std::string& note : harvest.notes) console.note(note);
+        if (harvest.listed == 0 && harvestExit == kExitSaved) console.note("the result pages list no pictures");
+        if (harvestExit != kExitSaved && entries.empty()) return harvestExit;
     }
-    if (std::string error; !todo.empty() && !MakeFolders(options.outFolder, &error)) {
-        console.error("cannot make the folder " + error);
-        return kExitBadArguments;
-    }
-
-    const bool recorded = Download(entries, todo, run,
-                                   DownloadSettings{options.thumbnails, options.threads, options.retries,
-                                                    options.perHost, options.rules, archive.get()},
-                                   gang, console);
 
     int exitCode = recorded ? kExitSaved : kExitSomeFailed;
     if (options.manifest) {
         std::string error;
-        if (!WriteManifest(*options.manifest, run, *entries, error)) {
+        if (!WriteManifest(*options.manifest, run, entries, error)) {
             console.error("cannot write the manifest " + error);
             exitCode = kExitSomeFailed;
         }
@@ -312,25 +382,26 @@ int Run(const Options& options, bool stdoutOpen) {
     const int saved = console.done() - failed - console.held();
     if (const int error = console.outputError(); error != 0 && (outputFirst->load() || caught->load() == 0)) {
         console.error(OutputProblem(error) + "; stopped: " + std::to_string(saved) + " of " +
-                      Plural(todo.size(), "picture", "pictures") + " saved" + heldNote);
+                      Plural(fetched, "picture", "pictures") + " saved" + heldNote);
         return kExitOutputFailed;
     }
     if (caught->load() != 0) {
         console.error("stopped: " + std::to_string(saved) + " of " +
-                      Plural(todo.size(), "picture", "pictures") + " saved" + heldNote);
+                      Plural(fetched, "picture", "pictures") + " saved" + heldNote);
         return stoppedExit();
     }
     if (failed > 0) {
-        console.error(std::to_string(failed) + " of " + Plural(todo.size(), "picture", "pictures") +
+        console.error(std::to_string(failed) + " of " + Plural(fetched, "picture", "pictures") +
                       " failed" + heldNote);
         exitCode = kExitSomeFailed;
     } else {
-        console.note("saved " + (held.empty() ? Plural(todo.size(), "picture", "pictures")
-                                              : std::to_string(saved) + " of " + Plural(todo.size(), "picture", "pictures")) +
+        console.note("saved " + (held.empty() ? Plural(fetched, "picture", "pictures")
+                                              : std::to_string(saved) + " of " + Plural(fetched, "picture", "pictures")) +
                      (resuming ? std::string() : " in " + options.outFolder.string()) + heldNote);
     }
     if (pageProblems > 0) exitCode = kExitSomeFailed;
-    return exitCode;
+    // A refusal outweighs what the pages before it gave.
+    return harvestExit != kExitSaved ? harvestExit : exitCode;
 }
 
 }  // namespace

@@ -127,10 +127,20 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     // Not required by the parser: --archive-stats runs without one.
     CLI::Option* keywordOption =
         app.add_option("KEYWORD", keyword, "what to search for (UTF-8)")->type_name("");
-    app.add_option("-d,--depth", depth, "result pages to read, up to 30 pictures each (" + Span(1, kMaxDepth) + ")")
+    CLI::Option* depthOption =
+        app.add_option("-d,--depth", depth,
+                       "result pages to read, up to 30 pictures each (" + Span(1, kMaxDepth) +
+                           "; with --max, at most this many)")
+            ->type_name("N")
+            ->check(WholeNumber(1, kMaxDepth))
+            ->capture_default_str();
+    app.add_option("--max", options.maxPictures,
+                   "save N pictures: read result pages, downloading as they come in, until N are "
+                   "saved (written; failed, filtered, skipped and duplicate ones do not count), a "
+                   "page lists none, or -d pages (default " +
+                       std::to_string(kMaxDepth) + ") are read (" + Span(1, kMaxPictures) + ")")
         ->type_name("N")
-        ->check(WholeNumber(1, kMaxDepth))
-        ->capture_default_str();
+        ->check(WholeNumber(1, kMaxPictures));
     app.add_option("-j,--threads", threads, "downloads at once, up to " + std::to_string(kMaxThreads) + "; below 1 means 5")
         ->type_name("N")
         ->check(WholeNumber(INT_MIN, kMaxThreads, " (below 1 means 5)"))
@@ -169,7 +179,7 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         "--list-only", options.listOnly,
         "print the records (name, address, width, height, thumbnail; tab-separated) and "
         "download nothing");
-    listOption->excludes(manifestOption)->excludes(resumeOption);
+    listOption->excludes(manifestOption)->excludes(resumeOption)->excludes("--max");
     app.add_flag("-q,--quiet", options.quiet, "print only errors and the failure count");
     app.add_flag("--no-warm-up", noWarmUp,
                  "skip the front-page visit that gets session cookies before the search");
@@ -302,7 +312,9 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     options.namePrefix = *nameText;
 
     options.threads = WorkerLimit(threads);
-    options.depth = depth;
+    // Open-ended, but bounded: a service that never runs out of pages
+    // still ends the run.
+    options.depth = options.maxPictures > 0 && depthOption->count() == 0 ? kMaxDepth : depth;
     options.letters = letters;
     const bool filtered = widthOption->count() > 0 && heightOption->count() > 0;
     options.widthFilter = filtered ? std::to_string(width) : "0";

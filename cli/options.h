@@ -26,10 +26,13 @@ inline constexpr int kMaxDepth = 1000;
 inline constexpr int kMaxSizeFilter = 1000000;
 inline constexpr int kMaxWaitSeconds = 3600;
 inline constexpr int kMaxRetries = 10;
+// As many as the deepest run can list (a page lists at most 100,000).
+inline constexpr int kMaxPictures = 100000000;
 
 struct Options {
     Text keyword;          // system text, trimmed; never empty but with archiveStats
-    int depth = 1;         // result pages, at least 1
+    int depth = 1;         // result pages, at least 1; with maxPictures and no -d, kMaxDepth
+    int maxPictures = 0;   // stop once this many are saved; 0: no bound
     int threads = kDefaultWorkerLimit;
     Text namePrefix;       // system text
     int letters = 0;

@@ -1,7 +1,10 @@
 #include "cli/service.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <memory>
+#include <mutex>
 
 namespace lumigrab::cli {
 namespace {
@@ -10,9 +13,37 @@ constexpr std::size_t kMaxSizeText = 32;
 
 class Gather : public HarvestSink {
 public:
-    explicit Gather(const Options& options) : options_(options) {}
+    Gather(const Options& options, const HarvestFeed& feed) : options_(options), feed_(feed) {}
+
+    bool askPage(std::int32_t index) override {
+        if (!feed_.need) return true;
+        for (;;) {
+            int inFlight = 0;
+            std::size_t perPage = 0;
+            {
+                std::lock_guard lock(pagesLock_);
+                // The service has no more.
+                if (emptyPage_) return false;
+                inFlight = index - pagesIn_;
+                perPage = mostOnAPage_;
+            }
+            switch (feed_.need(inFlight, perPage)) {
+                case HarvestFeed::Need::More: return true;
+                case HarvestFeed::Need::Enough: return false;
+                case HarvestFeed::Need::Wait: feed_.wait(); break;
+            }
+        }
+    }
 
     void pageRead(HarvestedPage page) override {
+        std::size_t listed = 0;
+        readPage(std::move(page), listed);
+        std::lock_guard lock(pagesLock_);
+        ++pagesIn_;
+        mostOnAPage_ = std::max(mostOnAPage_, listed);
+    }
+
+    void readPage(HarvestedPage page, std::size_t& listed) {
         const std::string where = "page " + std::to_string(page.index + 1) + ": ";
         if (page.answer.status != 0) ++harvest.pagesAnswered;
         if (!page.refusal.empty()) {
@@ -33,6 +64,11 @@ public:
         ++harvest.pagesWithArray;
         if (page.reading.unreadable) harvest.problems.push_back(where + "its picture data is too large to read");
         const std::string letters = std::to_string(options_.letters);
+        if (page.reading.records.empty() && !page.reading.unreadable) {
+            std::lock_guard lock(pagesLock_);
+            emptyPage_ = true;
+        }
+        std::vector<Entry> records;
         int tooLong = 0;
         for (const ImageRecord& record : page.reading.records) {
             if (record.address.size() > kMaxAddressBytes || record.thumbnail.size() > kMaxAddressBytes) {
@@ -40,13 +76,21 @@ public:
                 continue;
             }
             const Text saveName = ComposeSaveName(options_.namePrefix, letters,
-                                                  static_cast<int>(harvest.records.size()) + 1);
+                                                  static_cast<int>(harvest.listed + records.size()) + 1);
             // A size is a few digits; anything longer is not one worth keeping.
             const auto size = [](const Text& text) {
                 return text.size() <= kMaxSizeText ? std::string_view(text) : std::string_view();
             };
-            harvest.records.emplace_back(saveName, record.address, record.thumbnail, size(record.width),
-                                         size(record.height));
+            records.emplace_back(saveName, record.address, record.thumbnail, size(record.width),
+                                 size(record.height));
+        }
+        listed = records.size();
+        harvest.listed += records.size();
+        if (feed_.records) {
+            if (!records.empty()) feed_.records(std::move(records));
+        } else {
+            harvest.records.insert(harvest.records.end(), std::make_move_iterator(records.begin()),
+                                   std::make_move_iterator(records.end()));
         }
         // The page itself was read; only those pictures are passed over.
         if (tooLong > 0)
@@ -60,11 +104,16 @@ public:
 
 private:
     const Options& options_;
+    const HarvestFeed& feed_;
+    std::mutex pagesLock_;  // what askPage, on another worker, reads of the pages in
+    int pagesIn_ = 0;
+    std::size_t mostOnAPage_ = 0;
+    bool emptyPage_ = false;
 };
 
 }  // namespace
 
-Harvest HarvestPages(const Options& options, WorkerGang& gang) {
+Harvest HarvestPages(const Options& options, WorkerGang& gang, const HarvestFeed& feed) {
     HarvestSettings settings;
     settings.keyword = options.keyword;
     settings.pages = options.depth;
@@ -76,7 +125,7 @@ Harvest HarvestPages(const Options& options, WorkerGang& gang) {
     settings.wait = std::chrono::milliseconds(static_cast<long long>(options.waitSeconds * 1000));
     settings.retries = options.retries;
     settings.jsonFilters = options.jsonFilters;
-    auto gather = std::make_shared<Gather>(options);
+    auto gather = std::make_shared<Gather>(options, feed);
     auto session = std::make_shared<HarvestSession>(std::move(settings), gather);
     session->start(gang);
     // The sink is written only by the workers; waitIdle orders their writes

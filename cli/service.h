@@ -1,6 +1,8 @@
 #pragma once
 // The command's harvest: the session every front end runs, with its pages
 // gathered in page order into records with save names.
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,11 +21,27 @@ struct Harvest {
     std::string frontPageNote;         // why the session has no cookies, if it has none
     std::string refusal;               // "page N refused: <the service's words>", if it refused
     bool stopped = false;              // the gang was stopped before the end
+    std::size_t listed = 0;            // records made, wherever they went
+};
+
+// Where the records go when the download runs beside the harvest.
+struct HarvestFeed {
+    // Each page's records, as soon as the page is in (never empty).
+    std::function<void(std::vector<Entry> records)> records;
+    enum class Need { More, Enough, Wait };
+    // Before each page: whether it is needed, given the pages asked for and
+    // not yet in and the most records one page has listed (0: none in yet).
+    // Empty: every page is.
+    std::function<Need(int inFlight, std::size_t perPage)> need;
+    // Waits a while for what `need` looks at to change.
+    std::function<void()> wait;
 };
 
 // Reads options.depth result pages, at most options.threads at once, after
 // the front-page visit unless options.warmUp is off, from options.source.
-// Waits for every page.
-Harvest HarvestPages(const Options& options, WorkerGang& gang);
+// Waits for every page. With `feed`, the records go there instead of into
+// Harvest::records, and asking ends at the first page that lists none or
+// when `feed` has enough.
+Harvest HarvestPages(const Options& options, WorkerGang& gang, const HarvestFeed& feed = {});
 
 }  // namespace lumigrab::cli

@@ -43,13 +43,42 @@ std::string HarvestSession::frontPageNote() const {
     return frontPageNote_;
 }
 
+std::optional<std::int32_t> HarvestSession::takePage(const WorkerGang& gang) {
+    std::lock_guard take(takeLock_);
+    std::int32_t index = 0;
+    {
+        std::lock_guard count(countLock_);
+        if (closed_ || nextPage_ >= settings_.pages) return std::nullopt;
+        index = nextPage_;
+    }
+    // After a refusal the pages left are handed over unasked, without
+    // troubling the sink.
+    const bool wanted = refused_.load() || sink_->askPage(index);
+    if (gang.stopped()) return std::nullopt;
+    {
+        std::lock_guard count(countLock_);
+        if (wanted) {
+            ++nextPage_;
+            return index;
+        }
+        closed_ = true;
+    }
+    finishIfDone();
+    return std::nullopt;
+}
+
+std::int32_t HarvestSession::pageEnd() const {
+    std::lock_guard count(countLock_);
+    return closed_ ? nextPage_ : settings_.pages;
+}
+
 void HarvestSession::work(const std::atomic<bool>* cancel, const WorkerGang& gang) {
     for (;;) {
         if (gang.stopped()) return;
-        const std::int32_t index = nextPage_.fetch_add(1);
-        if (index >= settings_.pages) return;
-        sink_->pageStarted(index);
-        HarvestedPage page = fetchPage(index, cancel, gang);
+        const std::optional<std::int32_t> index = takePage(gang);
+        if (!index) return;
+        sink_->pageStarted(*index);
+        HarvestedPage page = fetchPage(*index, cancel, gang);
         if (gang.stopped()) return;
         handOver(std::move(page));
     }
@@ -173,11 +202,19 @@ void HarvestSession::handOver(HarvestedPage page) {
         waiting_.erase(next);
         ++nextHandOver_;
         sink_->pageRead(std::move(ready));
-        if (nextHandOver_ == settings_.pages) {
-            sink_->finished();
+        if (nextHandOver_ == pageEnd()) {
+            if (!finished_) sink_->finished();
+            finished_ = true;
             return;
         }
     }
+}
+
+void HarvestSession::finishIfDone() {
+    std::lock_guard lock(handOverLock_);
+    if (finished_ || nextHandOver_ != pageEnd()) return;
+    finished_ = true;
+    sink_->finished();
 }
 
 }  // namespace lumigrab

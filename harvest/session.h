@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,12 @@ struct HarvestedPage {
 class HarvestSink {
 public:
     virtual ~HarvestSink() = default;
+    // Whether page `index` is to be asked for at all, asked once per page
+    // in page order, by one worker at a time, and not after a refusal. False
+    // asks no further page: those under way are still handed over, then
+    // finished() comes. It may wait (never on the window thread's behalf),
+    // say until the pictures in hand show whether more are needed.
+    virtual bool askPage(std::int32_t /*index*/) { return true; }
     // A worker takes page `index` (pages are taken in increasing order).
     virtual void pageStarted(std::int32_t /*index*/) {}
     // Page `page.index`, once every page before it was handed over. Calls
@@ -107,11 +114,20 @@ private:
     // One result request: paced, and asked again while the host is busy.
     ServiceAnswer ask(const Text& url, std::string_view headers, const std::atomic<bool>* cancel,
                       const WorkerGang& gang);
+    // The next page for a worker to ask, if any is left and the sink wants it.
+    std::optional<std::int32_t> takePage(const WorkerGang& gang);
+    // The page after the last to be handed over.
+    std::int32_t pageEnd() const;
     void handOver(HarvestedPage page);
+    // Tells the sink the session is over, once, when every page is handed over.
+    void finishIfDone();
 
     const HarvestSettings settings_;
     const std::shared_ptr<HarvestSink> sink_;
-    std::atomic<std::int32_t> nextPage_{0};
+    std::mutex takeLock_;  // held while a page is taken, the sink's say included
+    mutable std::mutex countLock_;
+    std::int32_t nextPage_ = 0;  // pages taken
+    bool closed_ = false;        // no page is taken after nextPage_
     std::atomic<bool> useJson_{false};  // a result page came without its array
     std::atomic<bool> refused_{false};
 
@@ -126,6 +142,7 @@ private:
     std::mutex handOverLock_;  // held while a page goes to the sink
     std::int32_t nextHandOver_ = 0;
     std::vector<HarvestedPage> waiting_;  // read, not yet handed over
+    bool finished_ = false;
 };
 
 }  // namespace lumigrab

@@ -19,12 +19,12 @@ _lumigrab_cli() {
             local done=${cur%,*} last=${cur##*,}
             [[ $done == "$cur" ]] && done="" || done="$done,"
             COMPREPLY=($(compgen -P "$done" -W "jpeg png gif bmp ico cur pcx" -- "$last")); return ;;
-        -d|--depth|-j|--threads|-n|--name|--letters|--width|--height|--wait|--retries|--per-host|\
+        -d|--depth|--max|-j|--threads|-n|--name|--letters|--width|--height|--wait|--retries|--per-host|\
         --min-width|--min-height|--min-bytes|--max-bytes)
             return ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "-h --help --version -d --depth -j --threads -n --name --letters
+        COMPREPLY=($(compgen -W "-h --help --version -d --depth --max -j --threads -n --name --letters
             --width --height --thumbnails -o --out --manifest --resume --list-only -q --quiet
             --no-warm-up --source --wait --retries --per-host --archive --archive-stats
             --min-width --min-height --type --min-bytes --max-bytes --color --face --kind" -- "$cur"))

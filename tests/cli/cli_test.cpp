@@ -142,6 +142,40 @@ TEST_F(CliTest, ResumeFetchesOnlyTheRecordsThatAreNotDone) {
     EXPECT_EQ(ReadManifest(manifest()).size(), 5u);
 }
 
+// --max N: exactly N saved, and the last page asked was needed (one page
+// fewer, read whole, does not hold N); records past the N-th are left out.
+// Resumed, what is still saved counts towards N.
+TEST_F(CliTest, MaxSavesExactlyNAndAsksNoPageItDidNotNeed) {
+    const auto okLines = [](const fs::path& file) {
+        const auto lines = ReadManifest(file);
+        return std::count_if(lines.begin(), lines.end(), [](const ManifestLine& l) { return l.state == "ok"; });
+    };
+    StandinServer server;
+    const auto result = run(server, {"standin-total-300", "--max", "45", "-j", "3", "-o", out().string(),
+                                     "--manifest", manifest().string()});
+    EXPECT_EQ(FilesIn(out()).size(), 45u) << result.output;
+    EXPECT_EQ(okLines(manifest()), 45);
+    const int pages = server.pageRequests();
+    ASSERT_GT(pages, 1);
+    EXPECT_LT(pages, 10);
+    StandinServer fewer;
+    run(fewer, {"standin-total-300", "-d", std::to_string(pages - 1), "-o", (folder_.path() / "fewer").string(),
+                "--manifest", (folder_.path() / "fewer.jsonl").string()});
+    EXPECT_LT(okLines(folder_.path() / "fewer.jsonl"), 45);
+
+    const auto lines = ReadManifest(manifest());
+    const auto firstOk = std::find_if(lines.begin(), lines.end(), [](const ManifestLine& l) { return l.state == "ok"; });
+    ASSERT_NE(firstOk, lines.end());
+    ASSERT_TRUE(fs::remove(firstOk->path));
+    server.resetCounters();
+    run(server, {"standin-total-300", "--max", "45", "-o", out().string(), "--manifest", manifest().string(),
+                 "--resume"});
+    EXPECT_EQ(okLines(manifest()), 45);
+    EXPECT_EQ(ReadManifest(manifest()).size(), lines.size());
+    EXPECT_EQ(server.pageRequests(), 0);
+    EXPECT_EQ(FilesIn(out()).size(), 45u);
+}
+
 TEST_F(CliTest, SharedAddressIsFetchedOnceAndSavedUnderEveryName) {
     StandinServer server;
     const auto result = run(server, {"standin-duplicates", "-o", out().string()});

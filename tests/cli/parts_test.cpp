@@ -305,6 +305,11 @@ TEST(OptionsTest, NumbersAreTakenWholeAndWithinTheirRange) {
         {{"-d", "1000"}, "", [](const Options& o) { return o.depth == 1000; }},
         {{"-d", "0"}, "--depth: 0 is not a whole number from 1 to 1000"},
         {{"-d", "5x"}, "--depth: 5x is not"},
+        {{"--max", "0"}, "--max: 0 is not a whole number from 1 to 100000000"},
+        {{"--max", "-3"}, "--max: -3 is not"},
+        {{"--max", "1"}, "", [](const Options& o) { return o.maxPictures == 1 && o.depth == 1000; }},
+        {{"--max", "5", "-d", "3"}, "", [](const Options& o) { return o.maxPictures == 5 && o.depth == 3; }},
+        {{"--max", "5", "--list-only"}, "--max excludes --list-only"},
     };
     for (const NumberCase& c : cases) {
         std::vector<std::string> args{"lumigrab-cli", "cat"};

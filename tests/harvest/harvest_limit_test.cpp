@@ -97,6 +97,8 @@ struct RecordingSink : HarvestSink {
     std::vector<std::pair<std::int32_t, bool>> pages;  // index, fetched
     std::vector<std::string> stopped;                  // why each went no further
     int finishedCalls = 0;
+    std::int32_t askUntil = INT32_MAX;  // the first page not wanted
+    bool askPage(std::int32_t index) override { return index < askUntil; }
     void pageRead(HarvestedPage page) override {
         pages.emplace_back(page.index, page.fetched);
         stopped.push_back(page.answer.stopped);
@@ -122,6 +124,34 @@ TEST(HarvestSessionTest, NoWorkerStillHandsOverEveryPageAndEnds) {
 
     EXPECT_EQ(sink->pages, (std::vector<std::pair<std::int32_t, bool>>{{0, false}, {1, false}, {2, false}}));
     EXPECT_EQ(sink->finishedCalls, 1);
+}
+
+// A page the sink does not want is not asked for, nor any after it; those
+// under way are still handed over, and the end comes once, whether the last
+// page was in before the sink said no or after.
+TEST(HarvestSessionTest, PagesEndWhereTheSinkWantsNoMore) {
+    LoopbackServer service([](const LoopbackRequest&) { return LoopbackReply{}; });
+    for (const auto& [workers, askUntil] : {std::pair{1, 2}, std::pair{3, 4}, std::pair{3, 0}, std::pair{2, 9}}) {
+        HarvestSettings settings;
+        settings.serviceOrigin = service.url("");
+        settings.source = ResultSource::Page;
+        settings.visitFrontPage = false;
+        settings.pages = 6;
+        settings.workers = workers;
+        auto sink = std::make_shared<RecordingSink>();
+        sink->askUntil = askUntil;
+        auto session = std::make_shared<HarvestSession>(settings, sink);
+        WorkerGang gang;
+        const std::size_t before = service.requestCount();
+        ASSERT_EQ(session->start(gang), workers);
+        ASSERT_TRUE(gang.waitIdle(10s));
+
+        const int asked = std::min(askUntil, settings.pages);
+        EXPECT_EQ(service.requestCount() - before, static_cast<std::size_t>(asked)) << workers << " " << askUntil;
+        ASSERT_EQ(sink->pages.size(), static_cast<std::size_t>(asked)) << workers << " " << askUntil;
+        for (int i = 0; i < asked; ++i) EXPECT_EQ(sink->pages[i], std::pair(i, true));
+        EXPECT_EQ(sink->finishedCalls, 1) << workers << " " << askUntil;
+    }
 }
 
 // Result requests keep their distance whichever worker makes them: each is
