@@ -181,7 +181,6 @@ void CookieJar::take(const std::string& scheme, const std::string& host, const s
     if (maxAgeExpired) expired = *maxAgeExpired;  // Max-Age wins over Expires
     // Plain http must not set what only https may read.
     if (cookie.secure && scheme != "https") return;
-    // What no browser keeps would only weigh on every request that carries it.
     keep(domain, std::move(cookie), expired);
 }
 
@@ -200,6 +199,7 @@ void CookieJar::add(const Stored& stored, std::int64_t now) {
 }
 
 void CookieJar::keep(const std::string& domain, Cookie cookie, bool expired) {
+    // What no browser keeps would only weigh on every request that carries it.
     if (cookie.name.size() + cookie.value.size() > kMaxCookieBytes) return;
 
     const auto bucket = byDomain_.find(domain);

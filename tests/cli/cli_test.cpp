@@ -214,35 +214,39 @@ TEST_F(CliTest, WarmUpCookiesGoWithTheResultPageRequest) {
 
 // --proxy wins over a proxy environment that leads nowhere, and over a
 // no_proxy that would send the service around it; the cookies file's cookie
-// goes with every result-page request beside the front page's.
+// goes with every result-page request, beside the front page's when there
+// was a visit.
 TEST_F(CliTest, ProxyAndCookiesFileReachTheService) {
-    StandinOptions options;
-    options.recordRawRequests = true;
-    StandinServer server(options);
     const fs::path cookies = folder_.path() / "cookies.txt";
     const std::string text = "# Netscape HTTP Cookie File\n.baidu.com\tTRUE\t/\tTRUE\t0\tfromfile\tyes\n"
-                              "other.example\tFALSE\t/\tFALSE\t0\telsewhere\tno\n";
+                             "other.example\tFALSE\t/\tFALSE\t0\telsewhere\tno\n";
     ASSERT_TRUE(testing::WriteFile(cookies, std::vector<std::uint8_t>(text.begin(), text.end())));
-    testing::Environment env = ThroughStandin(server);
-    for (const char* name : {"https_proxy", "HTTPS_PROXY"}) env = testing::With(env, name, "http://127.0.0.1:1");
-    for (const char* name : {"no_proxy", "NO_PROXY"}) env = testing::With(env, name, "baidu.com");
-    const auto result = testing::RunTool({kProgram, "standin-total-3", "--list-only", "--proxy", server.proxyUrl(),
-                                          "--cookies", cookies.string()},
-                                         env, 60s, true);
-    ASSERT_EQ(result.exitCode, 0) << result.output;
+    for (const bool warmUp : {true, false}) {
+        StandinOptions options;
+        options.recordRawRequests = true;
+        StandinServer server(options);
+        testing::Environment env = ThroughStandin(server);
+        for (const char* name : {"https_proxy", "HTTPS_PROXY"}) env = testing::With(env, name, "http://127.0.0.1:1");
+        for (const char* name : {"no_proxy", "NO_PROXY"}) env = testing::With(env, name, "baidu.com");
+        std::vector<std::string> args{kProgram, "standin-total-3", "--list-only", "--proxy", server.proxyUrl(),
+                                      "--cookies", cookies.string()};
+        if (!warmUp) args.push_back("--no-warm-up");
+        const auto result = testing::RunTool(args, env, 60s, true);
+        ASSERT_EQ(result.exitCode, 0) << result.output;
 
-    int pages = 0;
-    for (const RecordedRequest& request : server.requests()) {
-        if (!request.pathAndQuery.starts_with("/search/flip")) continue;
-        ++pages;
-        std::string cookie;
-        for (const auto& [name, value] : request.headers)
-            if (name == "Cookie") cookie = value;
-        EXPECT_THAT(cookie, HasSubstr("fromfile=yes")) << request.raw;
-        EXPECT_THAT(cookie, HasSubstr(kSessionCookie)) << request.raw;
-        EXPECT_THAT(cookie, ::testing::Not(HasSubstr("elsewhere"))) << request.raw;
+        int pages = 0;
+        for (const RecordedRequest& request : server.requests()) {
+            if (!request.pathAndQuery.starts_with("/search/flip")) continue;
+            ++pages;
+            std::string cookie;
+            for (const auto& [name, value] : request.headers)
+                if (name == "Cookie") cookie = value;
+            EXPECT_THAT(cookie, HasSubstr("fromfile=yes")) << request.raw;
+            EXPECT_EQ(cookie.find(kSessionCookie) != std::string::npos, warmUp) << request.raw;
+            EXPECT_THAT(cookie, ::testing::Not(HasSubstr("elsewhere"))) << request.raw;
+        }
+        EXPECT_EQ(pages, 1) << (warmUp ? "with" : "without") << " the front-page visit";
     }
-    EXPECT_EQ(pages, 1);
 }
 
 // How a stop reaches the run: the signal the shell left ignored ("": none),
