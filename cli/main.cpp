@@ -22,6 +22,7 @@
 #include "cli/manifest.h"
 #include "cli/options.h"
 #include "cli/service.h"
+#include "net/http_request.h"
 #include "platform/file_io.h"
 #include "text/encoding.h"
 
@@ -170,6 +171,7 @@ int PrintArchiveStats(const std::filesystem::path& file, bool stdoutOpen) {
 
 int Run(const Options& options, bool stdoutOpen) {
     if (options.archiveStats) return PrintArchiveStats(*options.archive, stdoutOpen);
+    if (!options.proxy.empty()) SetProcessProxy(options.proxy);
     // Shared with the signal thread, which outlives this function.
     const auto shared = std::make_shared<Console>(::isatty(STDOUT_FILENO) == 1, options.quiet, stdoutOpen);
     Console& console = *shared;

@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "cli/config.h"
 #include "harvest/random_letters.h"
 #include "net/http_request.h"
 #include "text/encoding.h"
@@ -209,6 +210,19 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         ->type_name("K")
         ->check(WholeNumber(1, kMaxThreads));
 
+    app.add_option("--proxy", options.proxy,
+                   "send every request through this proxy (http://, https://, socks5:// or socks5h://, "
+                   "where the proxy looks names up; user:password@ before the host if it asks), "
+                   "whatever the proxy environment (https_proxy, no_proxy, ...) says")
+        ->type_name("URL")
+        ->check(CLI::Validator([](std::string& text) { return ProxyProblem(text); }, ""));
+    std::string cookiesFile;
+    CLI::Option* cookiesOption =
+        app.add_option("--cookies", cookiesFile,
+                       "send the cookies of FILE, a Netscape cookies.txt (as curl, wget, yt-dlp and "
+                       "browser extensions write it), where a browser would send them")
+            ->type_name("FILE");
+
     std::string archive;
     CLI::Option* archiveOption =
         app.add_option("--archive", archive,
@@ -267,8 +281,10 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         ->type_name("clipart|linedrawing|animated|static")
         ->transform(CLI::CheckedTransformer(kinds, CLI::ignore_case).description(""));
 
+    std::vector<std::string> args = AddConfigFiles(app, argc, argv, DefaultConfigFile());
     try {
-        app.parse(argc, argv);
+        std::reverse(args.begin(), args.end());  // the parser takes them last first
+        app.parse(std::move(args));
     } catch (const CLI::ParseError& e) {
         // --help and --version end here too, on stdout.
         if (e.get_exit_code() == 0) return app.exit(e);
@@ -280,6 +296,11 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     if (archiveOption->count() > 0) {
         if (archive.empty()) return Refuse("the archive (--archive) is an empty name");
         options.archive = archive;
+    }
+    if (cookiesOption->count() > 0) {
+        if (cookiesFile.empty()) return Refuse("the cookies file (--cookies) is an empty name");
+        if (std::string problem = ReadCookiesFile(cookiesFile, options.cookies); !problem.empty())
+            return Refuse(problem);
     }
     for (const std::string& type : types) {
         std::string lower;

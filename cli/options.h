@@ -53,10 +53,13 @@ struct Options {
     bool archiveStats = false;  // print the archive's counts, and nothing else
     PictureRules rules;
     JsonFilters jsonFilters;
+    std::string proxy;        // every request goes through it; empty: the proxy environment
+    CookieJar cookies;        // from --cookies: the session starts with them
 };
 
-// The options, or the exit code when the run ends here: 0 after --help or
-// --version, kExitBadArguments after a message on stderr.
+// The options, from the command line and the config files, or the exit code
+// when the run ends here: 0 after --help or --version, kExitBadArguments
+// after a message on stderr.
 std::variant<Options, int> ParseOptions(int argc, char** argv);
 
 }  // namespace lumigrab::cli

@@ -121,6 +121,7 @@ Harvest HarvestPages(const Options& options, WorkerGang& gang, const HarvestFeed
     settings.widthFilter = options.widthFilter;
     settings.heightFilter = options.heightFilter;
     settings.visitFrontPage = options.warmUp;
+    settings.cookies = options.cookies;
     settings.source = options.source;
     settings.wait = std::chrono::milliseconds(static_cast<long long>(options.waitSeconds * 1000));
     settings.retries = options.retries;

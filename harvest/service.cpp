@@ -151,15 +151,16 @@ std::string RefusalOf(const ServiceAnswer& answer) {
     return title.empty() ? std::string(kVerifyTitle) : title;
 }
 
-CookieJar VisitFrontPage(std::string_view origin, const std::atomic<bool>* cancel, std::string& note) {
-    CookieJar cookies;
-    const ServiceAnswer answer = GetFollowing(std::string(origin) + "/", cookies, cancel);
+CookieJar VisitFrontPage(std::string_view origin, const std::atomic<bool>* cancel, std::string& note,
+                         CookieJar cookies) {
+    CookieJar visited = cookies;
+    const ServiceAnswer answer = GetFollowing(std::string(origin) + "/", visited, cancel);
     if (answer.status == 0) {
         note = "the front page did not answer (" + std::string(FailureText(answer.failure)) +
                "); searching without session cookies";
-        return {};
+        return cookies;
     }
-    return cookies;
+    return visited;
 }
 
 }  // namespace lumigrab

@@ -53,8 +53,9 @@ std::string PageTitle(const Bytes& body);
 // UTF-8 as U+FFFD, at most 200 bytes.
 std::string ShownWords(std::string_view words);
 
-// Visits the front page of `origin` once and returns the cookies it set.
-// Empty when it failed; `note` then says what happened.
-CookieJar VisitFrontPage(std::string_view origin, const std::atomic<bool>* cancel, std::string& note);
+// Visits the front page of `origin` once and returns `cookies` with those it
+// set. Only `cookies` when it failed; `note` then says what happened.
+CookieJar VisitFrontPage(std::string_view origin, const std::atomic<bool>* cancel, std::string& note,
+                         CookieJar cookies = {});
 
 }  // namespace lumigrab

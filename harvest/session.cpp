@@ -10,7 +10,7 @@
 namespace lumigrab {
 
 HarvestSession::HarvestSession(HarvestSettings settings, std::shared_ptr<HarvestSink> sink)
-    : settings_(std::move(settings)), sink_(std::move(sink)) {}
+    : settings_(std::move(settings)), sink_(std::move(sink)), cookies_(settings_.cookies) {}
 
 int HarvestSession::start(WorkerGang& gang) {
     const int workers = std::min(WorkerLimit(settings_.workers), std::max(settings_.pages, 1));
@@ -88,7 +88,7 @@ void HarvestSession::visitFrontPageOnce(const std::atomic<bool>* cancel) {
     std::lock_guard lock(visitLock_);
     if (visited_ || !settings_.visitFrontPage) return;
     visited_ = true;
-    cookies_ = VisitFrontPage(settings_.serviceOrigin, cancel, frontPageNote_);
+    cookies_ = VisitFrontPage(settings_.serviceOrigin, cancel, frontPageNote_, settings_.cookies);
 }
 
 HarvestedPage HarvestSession::fetchPage(std::int32_t index, const std::atomic<bool>* cancel,

@@ -45,6 +45,9 @@ struct HarvestSettings {
     Text widthFilter;    // as typed; empty ones become "0" (BuildResultPageUrl)
     Text heightFilter;
     bool visitFrontPage = true;
+    // The cookies the session starts with (a cookies file the user brought);
+    // the front page's join them.
+    CookieJar cookies;
     ResultSource source = ResultSource::Auto;
     // Between one result request and the next, whichever worker makes them:
     // this long spread over 0.5x to 1.5x. Zero: no pause.
@@ -101,7 +104,8 @@ public:
     // still sees the run to its end).
     int start(WorkerGang& gang);
 
-    // The cookies the front page set; empty before the visit or without one.
+    // The cookies the session started with, and those the front page set
+    // once it was visited.
     CookieJar cookies() const;
     // Why the front-page visit got no cookies, when it did not.
     std::string frontPageNote() const;

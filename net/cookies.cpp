@@ -181,6 +181,24 @@ void CookieJar::take(const std::string& scheme, const std::string& host, const s
     if (maxAgeExpired) expired = *maxAgeExpired;  // Max-Age wins over Expires
     // Plain http must not set what only https may read.
     if (cookie.secure && scheme != "https") return;
+    keep(domain, std::move(cookie), expired);
+}
+
+void CookieJar::add(const Stored& stored, std::int64_t now) {
+    Cookie cookie;
+    cookie.name = Text(stored.name);
+    cookie.value = Text(stored.value);
+    cookie.path = Text(stored.path);
+    cookie.hostOnly = !stored.subdomains;
+    cookie.secure = stored.secure;
+    std::string domain(stored.domain);
+    std::transform(domain.begin(), domain.end(), domain.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (domain.empty() || cookie.name.empty()) return;
+    keep(domain, std::move(cookie), stored.expires != 0 && stored.expires <= now);
+}
+
+void CookieJar::keep(const std::string& domain, Cookie cookie, bool expired) {
     // What no browser keeps would only weigh on every request that carries it.
     if (cookie.name.size() + cookie.value.size() > kMaxCookieBytes) return;
 

@@ -46,6 +46,20 @@ public:
     // paths first, then the earliest set; a cookie that would take the line
     // past kMaxCookieLineBytes is left out. Empty when no cookie applies.
     Text cookiesFor(std::string_view url) const;
+    // Takes in a cookie the user brought (a cookies file), kept and bounded
+    // as one a response set: `domain` without a leading dot, for the hosts
+    // under it too with `subdomains`; an `expires` (seconds since 1970) at or
+    // before `now` removes its namesake instead, and 0 means the session.
+    struct Stored {
+        std::string_view domain;
+        bool subdomains = false;
+        std::string_view path;
+        bool secure = false;
+        std::int64_t expires = 0;
+        std::string_view name;
+        std::string_view value;
+    };
+    void add(const Stored& cookie, std::int64_t now);
     bool empty() const { return count_ == 0; }
     std::size_t size() const { return count_; }
 
@@ -60,6 +74,7 @@ private:
     };
     void take(const std::string& scheme, const std::string& host, const std::string& path,
               std::string_view line);
+    void keep(const std::string& domain, Cookie cookie, bool expired);
     void dropOldest();
 
     // By domain (lower case, without a leading dot; a host-only cookie's is

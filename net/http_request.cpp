@@ -4,6 +4,7 @@
 #include <new>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,14 @@ constexpr long kMaxConnectsPerHandle = 4;
 constexpr long kReceiveBufferBytes = 128 * 1024;
 
 std::atomic<long long> lowSpeedTimeOverrideMs{0};
+
+std::mutex processProxyLock;
+std::string processProxy;  // guarded by processProxyLock
+
+std::string ProcessProxy() {
+    std::lock_guard lock(processProxyLock);
+    return processProxy;
+}
 
 std::chrono::milliseconds LowSpeedTime() {
     const long long override = lowSpeedTimeOverrideMs.load(std::memory_order_relaxed);
@@ -250,7 +259,7 @@ struct Outcome {
     HttpFailure failure = HttpFailure::Other;
 };
 
-Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options,
+Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options, const std::string& proxy,
                 const std::vector<std::string>& headerLines) {
     Outcome outcome;
     const std::string address(url);
@@ -301,8 +310,11 @@ Outcome Perform(CURL* curl, std::string_view url, const HttpOptions& options,
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &OnHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
 
-    if (!options.proxyAddress.empty()) {
-        curl_easy_setopt(curl, CURLOPT_PROXY, options.proxyAddress.c_str());
+    if (!proxy.empty()) {
+        curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+        // The process's proxy was asked for by name: no_proxy does not send
+        // some hosts around it.
+        if (options.proxyAddress.empty()) curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
         if (!options.proxyUser.empty()) {
             // Credentials answer a challenge, as a browser's would; they are
             // not pushed at a server that never asked for them.
@@ -413,6 +425,11 @@ void SetHttpLowSpeedTimeForTesting(std::chrono::milliseconds time) {
     lowSpeedTimeOverrideMs.store(time.count() > 0 ? time.count() : 0, std::memory_order_relaxed);
 }
 
+void SetProcessProxy(std::string address) {
+    std::lock_guard lock(processProxyLock);
+    processProxy = std::move(address);
+}
+
 Bytes HttpRequest(std::string_view url, const HttpOptions& options) {
     EnsureCurlInitialised();
     const auto report = [&options](HttpFailure failure) {
@@ -421,10 +438,11 @@ Bytes HttpRequest(std::string_view url, const HttpOptions& options) {
 
     // Without a request object of the caller's, a pooled handle carries the
     // request, over the connection an earlier request to the host left open.
+    const std::string proxy = options.proxyAddress.empty() ? ProcessProxy() : options.proxyAddress;
     std::optional<PooledCurlHandle> pooled;
     HttpConnection* connection = options.requestObject;
     if (connection == nullptr) {
-        pooled.emplace(CurlPoolKey(url, options.proxyAddress));
+        pooled.emplace(CurlPoolKey(url, proxy));
         if (pooled->get() == nullptr) {
             report(HttpFailure::Other);
             return {};
@@ -449,11 +467,11 @@ Bytes HttpRequest(std::string_view url, const HttpOptions& options) {
         // and looked up, and any other scheme fail like a lost connection.
         outcome.failure = HttpFailure::NotHttp;
     } else if (pooled) {
-        outcome = Perform(pooled->get(), url, options, headerLines);
+        outcome = Perform(pooled->get(), url, options, proxy, headerLines);
         pooled.reset();
     } else {
         const std::unique_lock<std::mutex> busy = connection->lock();
-        outcome = Perform(connection->handle(), url, options, headerLines);
+        outcome = Perform(connection->handle(), url, options, proxy, headerLines);
     }
 
     const Text headers = NormaliseSetCookieNames(outcome.headers);

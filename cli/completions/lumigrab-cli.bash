@@ -6,7 +6,7 @@ _lumigrab_cli() {
     case $prev in
         -o|--out)
             COMPREPLY=($(compgen -d -- "$cur")); return ;;
-        --manifest|--archive)
+        --manifest|--archive|--config|--cookies)
             COMPREPLY=($(compgen -f -- "$cur")); return ;;
         --source)
             COMPREPLY=($(compgen -W "auto page json" -- "$cur")); return ;;
@@ -20,14 +20,15 @@ _lumigrab_cli() {
             [[ $done == "$cur" ]] && done="" || done="$done,"
             COMPREPLY=($(compgen -P "$done" -W "jpeg png gif bmp ico cur pcx" -- "$last")); return ;;
         -d|--depth|--max|-j|--threads|-n|--name|--letters|--width|--height|--wait|--retries|--per-host|\
-        --min-width|--min-height|--min-bytes|--max-bytes)
+        --min-width|--min-height|--min-bytes|--max-bytes|--proxy)
             return ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "-h --help --version -d --depth --max -j --threads -n --name --letters
             --width --height --thumbnails -o --out --manifest --resume --list-only -q --quiet
             --no-warm-up --source --wait --retries --per-host --archive --archive-stats
-            --min-width --min-height --type --min-bytes --max-bytes --color --face --kind" -- "$cur"))
+            --min-width --min-height --type --min-bytes --max-bytes --color --face --kind
+            --proxy --cookies --config --no-config" -- "$cur"))
     fi
 }
 complete -F _lumigrab_cli lumigrab-cli

@@ -40,6 +40,8 @@ testing::Environment ThroughStandin(const StandinServer& server) {
     env = testing::With(env, "https_proxy", server.proxyUrl());
     env = testing::With(env, "HTTPS_PROXY", server.proxyUrl());
     env = testing::With(env, "no_proxy", "127.0.0.1,localhost");
+    // A config file of the user's would change what the tests ask for.
+    env = testing::With(env, "XDG_CONFIG_HOME", "/nonexistent/lumigrab-tests");
     return testing::With(env, "NO_PROXY", "127.0.0.1,localhost");
 }
 
@@ -242,6 +244,43 @@ TEST_F(CliTest, WarmUpCookiesGoWithTheResultPageRequest) {
         EXPECT_NE(cookie.find(kSessionCookie), std::string::npos) << request.raw;
     }
     EXPECT_EQ(pages, 1);
+}
+
+// --proxy wins over a proxy environment that leads nowhere, and over a
+// no_proxy that would send the service around it; the cookies file's cookie
+// goes with every result-page request, beside the front page's when there
+// was a visit.
+TEST_F(CliTest, ProxyAndCookiesFileReachTheService) {
+    const fs::path cookies = folder_.path() / "cookies.txt";
+    const std::string text = "# Netscape HTTP Cookie File\n.baidu.com\tTRUE\t/\tTRUE\t0\tfromfile\tyes\n"
+                             "other.example\tFALSE\t/\tFALSE\t0\telsewhere\tno\n";
+    ASSERT_TRUE(testing::WriteFile(cookies, std::vector<std::uint8_t>(text.begin(), text.end())));
+    for (const bool warmUp : {true, false}) {
+        StandinOptions options;
+        options.recordRawRequests = true;
+        StandinServer server(options);
+        testing::Environment env = ThroughStandin(server);
+        for (const char* name : {"https_proxy", "HTTPS_PROXY"}) env = testing::With(env, name, "http://127.0.0.1:1");
+        for (const char* name : {"no_proxy", "NO_PROXY"}) env = testing::With(env, name, "baidu.com");
+        std::vector<std::string> args{kProgram, "standin-total-3", "--list-only", "--proxy", server.proxyUrl(),
+                                      "--cookies", cookies.string()};
+        if (!warmUp) args.push_back("--no-warm-up");
+        const auto result = testing::RunTool(args, env, 60s, true);
+        ASSERT_EQ(result.exitCode, 0) << result.output;
+
+        int pages = 0;
+        for (const RecordedRequest& request : server.requests()) {
+            if (!request.pathAndQuery.starts_with("/search/flip")) continue;
+            ++pages;
+            std::string cookie;
+            for (const auto& [name, value] : request.headers)
+                if (name == "Cookie") cookie = value;
+            EXPECT_THAT(cookie, HasSubstr("fromfile=yes")) << request.raw;
+            EXPECT_EQ(cookie.find(kSessionCookie) != std::string::npos, warmUp) << request.raw;
+            EXPECT_THAT(cookie, ::testing::Not(HasSubstr("elsewhere"))) << request.raw;
+        }
+        EXPECT_EQ(pages, 1) << (warmUp ? "with" : "without") << " the front-page visit";
+    }
 }
 
 // How a stop reaches the run: the signal the shell left ignored ("": none),
@@ -459,6 +498,18 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"EscapeInKeyword",
                     [](const fs::path&) { return std::vector<std::string>{"c\x1b[2Jat", "--list-only"}; },
                     "the keyword must be without control characters"},
+        RefusedCase{"ConfigFileMissing",
+                    [](const fs::path& s) {
+                        return std::vector<std::string>{"cat", "--config", (s / "lumigrab.toml").string()};
+                    },
+                    "@/lumigrab.toml"},
+        RefusedCase{"CookiesFileMalformed",
+                    [](const fs::path& s) { return std::vector<std::string>{"cat", "--cookies", (s / "c.txt").string()}; },
+                    "the cookies file @/c.txt, line 2: expected 7 fields",
+                    [](const fs::path& s) {
+                        const std::string text = "# cookies\nexample.com TRUE / FALSE 0 s 1\n";
+                        testing::WriteFile(s / "c.txt", std::vector<std::uint8_t>(text.begin(), text.end()));
+                    }},
         RefusedCase{"UsageError",
                     [](const fs::path&) { return std::vector<std::string>{"cat", "--depth", "many"}; },
                     "--depth"}),

@@ -2,7 +2,7 @@
 // SQLite file: which copy fetches an address, which keeps a picture, and
 // which archives a run may write at all (other copies of the command are
 // archives opened in the name of other processes). The numbers its options
-// take.
+// take, and the settings that come from config and cookies files.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,10 +12,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include "cli/archive.h"
+#include "cli/config.h"
 #include "cli/options.h"
 #include "support/files.h"
 
@@ -275,6 +279,22 @@ TEST(ArchiveOpenTest, OnlyAnArchiveThatCanBeWrittenIsTakenForARun) {
     EXPECT_NE(Archive::Open(file, Archive::Use::Read, error), nullptr) << error;
 }
 
+// Sets an environment variable for one scope, restoring what it was.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
 // Each number at the edges of its range and past them; "" is accepted.
 struct NumberCase {
     std::vector<std::string> args;
@@ -311,6 +331,7 @@ TEST(OptionsTest, NumbersAreTakenWholeAndWithinTheirRange) {
         {{"--max", "5", "-d", "3"}, "", [](const Options& o) { return o.maxPictures == 5 && o.depth == 3; }},
         {{"--max", "5", "--list-only"}, "--max excludes --list-only"},
     };
+    const ScopedEnv noConfig("XDG_CONFIG_HOME", "/nonexistent/lumigrab-tests");
     for (const NumberCase& c : cases) {
         std::vector<std::string> args{"lumigrab-cli", "cat"};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -328,6 +349,120 @@ TEST(OptionsTest, NumbersAreTakenWholeAndWithinTheirRange) {
             EXPECT_EQ(printed.rfind("lumigrab-cli: " + c.refusal, 0), 0u) << what << ": " << printed;
         }
     }
+}
+
+// Options from the default config file (its folder given by
+// XDG_CONFIG_HOME), a file given to --config or --cookies ("@" in the
+// arguments, the file texts and the refusal stands for it) and the command
+// line. A null file text: no such file; kFolder: a folder in its place.
+const char* const kFolder = "(folder)";
+struct ConfigCase {
+    const char* name;
+    const char* defaults;
+    const char* given;
+    std::vector<std::string> args;
+    std::string refusal;  // the start of the message; empty: accepted
+    bool (*holds)(const Options&) = nullptr;
+};
+
+TEST(OptionsTest, ConfigFilesAgainstTheCommandLine) {
+    const std::vector<ConfigCase> cases{
+        {"DefaultFile", "depth = 3\nquiet = true", nullptr, {}, "",
+         [](const Options& o) { return o.depth == 3 && o.quiet; }},
+        {"NoFiles", nullptr, nullptr, {}, "", [](const Options& o) { return o.depth == 1 && !o.quiet; }},
+        {"CommandLineOverDefault", "depth = 3", nullptr, {"-d", "2"}, "", [](const Options& o) { return o.depth == 2; }},
+        {"GivenOverDefault", "depth = 3\nthreads = 7", "depth = 4", {"--config", "@"}, "",
+         [](const Options& o) { return o.depth == 4 && o.threads == 7; }},
+        {"CommandLineOverGiven", nullptr, "depth = 4", {"--config", "@", "-d", "2"}, "",
+         [](const Options& o) { return o.depth == 2; }},
+        {"NoConfigSkipsDefault", "depth = 3", nullptr, {"--no-config"}, "", [](const Options& o) { return o.depth == 1; }},
+        {"NoConfigKeepsGiven", "depth = 3", "threads = 7", {"--no-config", "--config", "@"}, "",
+         [](const Options& o) { return o.depth == 1 && o.threads == 7; }},
+        {"NoConfigAfterDoubleDashIsAKeyword", "depth = 3", nullptr, {"--", "--no-config"}, "",
+         [](const Options& o) { return o.depth == 3; }},
+        {"UnknownKey", "dpeth = 3", nullptr, {}, "unknown key in a config file: dpeth"},
+        {"UnknownKeyInGiven", nullptr, "depth = 2\nproxies = 1", {"--config", "@"}, "unknown key in a config file: proxies"},
+        {"SectionIsNoKey", nullptr, "[run]\ndepth = 3", {"--config", "@"}, "unknown key in a config file: run"},
+        {"ShortNameIsNoKey", "d = 3", nullptr, {}, "unknown key in a config file: d"},
+        {"ValueCheckedAsOnTheCommandLine", "depth = 0", nullptr, {}, "--depth: 0 is not a whole number"},
+        {"GivenMissing", nullptr, nullptr, {"--config", "@"}, "@"},
+        {"DefaultUnreadable", kFolder, nullptr, {}, "(default)"},
+        {"ProxyFromConfig", "proxy = \"socks5h://127.0.0.1:1080\"", nullptr, {}, "",
+         [](const Options& o) { return o.proxy == "socks5h://127.0.0.1:1080"; }},
+        {"ProxySchemeAnyCase", nullptr, nullptr, {"--proxy", "HTTPS://h:3128"}, "",
+         [](const Options& o) { return o.proxy == "HTTPS://h:3128"; }},
+        {"ProxySocks5", nullptr, nullptr, {"--proxy", "socks5://h"}, ""},
+        {"ProxyHttp", nullptr, nullptr, {"--proxy", "http://h:3128"}, ""},
+        {"ProxyOtherScheme", nullptr, nullptr, {"--proxy", "socks4://h"}, "--proxy: socks4://h is not a proxy address"},
+        {"ProxyWithoutScheme", nullptr, nullptr, {"--proxy", "h:3128"}, "--proxy: h:3128 is not a proxy address"},
+        {"ProxyWithoutHost", nullptr, nullptr, {"--proxy", "http://"}, "--proxy: http:// is not"},
+        {"ProxyPathForHost", nullptr, nullptr, {"--proxy", "http:///x"}, "--proxy: http:///x is not"},
+        {"ProxyWithASpace", nullptr, nullptr, {"--proxy", "http://h x"}, "--proxy: http://h x is not"},
+        {"CookiesFile", nullptr, "# cookies\nexample.com\tTRUE\t/\tFALSE\t0\ts\t1\n", {"--cookies", "@"}, "",
+         [](const Options& o) { return o.cookies.cookiesFor("https://www.example.com/") == "s=1"; }},
+        {"CookiesFileFromConfig", "cookies = \"@\"", "example.com\tTRUE\t/\tFALSE\t0\ts\t1", {}, "",
+         [](const Options& o) { return o.cookies.size() == 1; }},
+        {"CookiesLineMalformed", nullptr, "example.com\tTRUE\t/\tFALSE\t0\ts\t1\nexample.com TRUE", {"--cookies", "@"},
+         "the cookies file @, line 2: expected 7 fields"},
+        {"CookiesFileMissing", nullptr, nullptr, {"--cookies", "@"},
+         "cannot read the cookies file @: No such file or directory"},
+        {"CookiesFileAFolder", nullptr, kFolder, {"--cookies", "@"}, "the cookies file @ is not a regular file"},
+    };
+    for (const ConfigCase& c : cases) {
+        TempFolder scratch("lumigrab-config");
+        const std::filesystem::path xdg = scratch.path() / "xdg";
+        const ScopedEnv env("XDG_CONFIG_HOME", xdg.c_str());
+        const std::filesystem::path defaults = DefaultConfigFile();
+        ASSERT_EQ(defaults, xdg / "lumigrab" / "lumigrab-cli.toml");
+        const std::filesystem::path given = scratch.path() / "given";
+        const auto place = [&](std::string text) {
+            for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, given.string());
+            for (std::size_t at; (at = text.find("(default)")) != std::string::npos;) text.replace(at, 9, defaults.string());
+            return text;
+        };
+        const auto make = [&](const char* text, const std::filesystem::path& file) {
+            std::filesystem::create_directories(file.parent_path());
+            if (text == kFolder) {
+                std::filesystem::create_directory(file);
+            } else if (text != nullptr) {
+                const std::string placed = place(text);
+                ASSERT_TRUE(testing::WriteFile(file, std::vector<std::uint8_t>(placed.begin(), placed.end())));
+            }
+        };
+        make(c.defaults, defaults);
+        make(c.given, given);
+
+        std::vector<std::string> args{"lumigrab-cli"};
+        if (std::find(c.args.begin(), c.args.end(), "--") == c.args.end()) args.push_back("cat");
+        for (const std::string& arg : c.args) args.push_back(place(arg));
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        ::testing::internal::CaptureStderr();
+        const auto parsed = ParseOptions(static_cast<int>(argv.size()), argv.data());
+        const std::string printed = ::testing::internal::GetCapturedStderr();
+        if (c.refusal.empty()) {
+            ASSERT_TRUE(std::holds_alternative<Options>(parsed)) << c.name << ": " << printed;
+            EXPECT_TRUE(c.holds == nullptr || c.holds(std::get<Options>(parsed))) << c.name;
+        } else {
+            EXPECT_EQ(std::get_if<int>(&parsed) != nullptr ? std::get<int>(parsed) : 0, kExitBadArguments) << c.name;
+            EXPECT_EQ(printed.rfind("lumigrab-cli: " + place(c.refusal), 0), 0u) << c.name << ": " << printed;
+        }
+    }
+}
+
+// XDG_CONFIG_HOME when it is an absolute path, else HOME's .config.
+TEST(OptionsTest, DefaultConfigFileFollowsTheXdgRules) {
+    const std::filesystem::path own = "lumigrab/lumigrab-cli.toml";
+    {
+        const ScopedEnv xdg("XDG_CONFIG_HOME", "/x"), home("HOME", "/h");
+        EXPECT_EQ(DefaultConfigFile(), "/x" / own);
+    }
+    for (const char* ignored : {"", "relative", static_cast<const char*>(nullptr)}) {
+        const ScopedEnv xdg("XDG_CONFIG_HOME", ignored), home("HOME", "/h");
+        EXPECT_EQ(DefaultConfigFile(), "/h/.config" / own) << (ignored != nullptr ? ignored : "(unset)");
+    }
+    const ScopedEnv xdg("XDG_CONFIG_HOME", nullptr), home("HOME", nullptr);
+    EXPECT_EQ(DefaultConfigFile(), std::filesystem::path());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "net/cookies.h"
+#include "net/cookies_file.h"
 
 namespace lumigrab {
 namespace {
@@ -120,6 +121,81 @@ INSTANTIATE_TEST_SUITE_P(
         JarCase{"PastDateRemoves", "https://www.example.com/", "old=x; Expires=Thu, 01 Jan 1970 00:00:00 GMT",
                 "https://www.example.com/", ""},
         JarCase{"Replaced", "https://www.example.com/", "old=1; Path=/", "https://www.example.com/", "old=1"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A cookies file's lines as a jar takes them in, read at second 1000:
+// what a request to `askedBy` then carries, or why a line is refused.
+struct CookiesFileCase {
+    const char* name;
+    std::string text;
+    const char* askedBy;
+    std::string sent;
+    std::string error = {};  // the start of the refusal; empty: read
+};
+void PrintTo(const CookiesFileCase& c, std::ostream* out) { *out << c.name; }
+
+class CookiesFileTest : public ::testing::TestWithParam<CookiesFileCase> {};
+
+TEST_P(CookiesFileTest, JoinsTheJarUnderItsRules) {
+    const CookiesFileCase& c = GetParam();
+    CookieJar jar;
+    const std::string error = ReadCookiesText(c.text, jar, 1000);
+    EXPECT_EQ(error.substr(0, c.error.size()), c.error);
+    EXPECT_EQ(error.empty(), c.error.empty()) << error;
+    EXPECT_EQ(jar.cookiesFor(c.askedBy), c.sent);
+}
+
+const std::string kHost = "www.example.com\tFALSE\t/\tFALSE\t0\t";
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, CookiesFileTest,
+    ::testing::Values(
+        CookiesFileCase{"HostOnly", kHost + "s\t1", "https://www.example.com/x", "s=1"},
+        CookiesFileCase{"HostOnlyNotBelow", kHost + "s\t1", "https://a.www.example.com/", ""},
+        CookiesFileCase{"Subdomains", ".example.com\tTRUE\t/\tFALSE\t0\ts\t1", "https://a.example.com/", "s=1"},
+        CookiesFileCase{"LowerCaseWordsAndDomain", "WWW.Example.COM\tfalse\t/\tfalse\t0\ts\t1",
+                        "https://www.example.com/", "s=1"},
+        CookiesFileCase{"SecureNotOverHttp", "www.example.com\tFALSE\t/\tTRUE\t0\ts\t1", "http://www.example.com/", ""},
+        CookiesFileCase{"SecureOverHttps", "www.example.com\tFALSE\t/\tTRUE\t0\ts\t1", "https://www.example.com/",
+                        "s=1"},
+        CookiesFileCase{"PathPrefixOnly", "www.example.com\tFALSE\t/a\tFALSE\t0\ts\t1", "https://www.example.com/ab", ""},
+        CookiesFileCase{"PathBelow", "www.example.com\tFALSE\t/a\tFALSE\t0\ts\t1", "https://www.example.com/a/b",
+                        "s=1"},
+        CookiesFileCase{"ExpiresNow", "www.example.com\tFALSE\t/\tFALSE\t1000\ts\t1", "https://www.example.com/", ""},
+        CookiesFileCase{"ExpiresLater", "www.example.com\tFALSE\t/\tFALSE\t1001\ts\t1", "https://www.example.com/",
+                        "s=1"},
+        CookiesFileCase{"ExpiredRemovesItsNamesake", kHost + "s\t1\n" + "www.example.com\tFALSE\t/\tFALSE\t5\ts\t2",
+                        "https://www.example.com/", ""},
+        CookiesFileCase{"HttpOnlyIsACookie", "#HttpOnly_" + kHost + "s\t1", "https://www.example.com/", "s=1"},
+        CookiesFileCase{"CommentsBlanksAndCrLf", "# Netscape HTTP Cookie File\r\n\r\n \t\n#" + kHost + "c\t0\r\n" +
+                                                     kHost + "s\t1\r\n",
+                        "https://www.example.com/", "s=1"},
+        CookiesFileCase{"EmptyValue", kHost + "s\t", "https://www.example.com/", "s="},
+        CookiesFileCase{"OverTheSizeLimitLeftOut", kHost + "n\t" + std::string(kMaxCookieBytes, 'v'),
+                        "https://www.example.com/", ""},
+        CookiesFileCase{"SixFields", kHost + "s", "https://www.example.com/", "", "line 1: expected 7 fields"},
+        CookiesFileCase{"EightFields", kHost + "s\t1\t2", "https://www.example.com/", "", "line 1: expected 7 fields"},
+        CookiesFileCase{"SpacesForTabs", "www.example.com FALSE / FALSE 0 s 1", "https://www.example.com/", "",
+                        "line 1: expected 7 fields"},
+        CookiesFileCase{"NumberedAfterGoodLines", "# comment\n" + kHost + "s\t1\nwww.example.com\tYES\t/\tFALSE\t0\tt\t1",
+                        "https://www.example.com/", "s=1", "line 3: the second field must be TRUE or FALSE"},
+        CookiesFileCase{"SecureNotAWord", "www.example.com\tFALSE\t/\t1\t0\ts\t1", "https://www.example.com/", "",
+                        "line 1: the fourth field"},
+        CookiesFileCase{"NoDomain", ".\tTRUE\t/\tFALSE\t0\ts\t1", "https://www.example.com/", "", "line 1: the domain"},
+        CookiesFileCase{"DomainWithAPath", "example.com/x\tTRUE\t/\tFALSE\t0\ts\t1", "https://example.com/", "",
+                        "line 1: the domain"},
+        CookiesFileCase{"RelativePath", "www.example.com\tFALSE\ta\tFALSE\t0\ts\t1", "https://www.example.com/a", "",
+                        "line 1: the path"},
+        CookiesFileCase{"NegativeExpiry", "www.example.com\tFALSE\t/\tFALSE\t-1\ts\t1", "https://www.example.com/", "",
+                        "line 1: the expiry"},
+        CookiesFileCase{"ExpiryNotANumber", "www.example.com\tFALSE\t/\tFALSE\t12x\ts\t1", "https://www.example.com/",
+                        "", "line 1: the expiry"},
+        CookiesFileCase{"NoName", kHost + "\t1", "https://www.example.com/", "", "line 1: the name"},
+        CookiesFileCase{"NameWithASpace", kHost + "a b\t1", "https://www.example.com/", "", "line 1: the name"},
+        CookiesFileCase{"ValueCarryingAnotherCookie", kHost + "s\t1; t=2", "https://www.example.com/", "",
+                        "line 1: the value"},
+        CookiesFileCase{"ValueWithAControlCharacter", kHost + "s\t1\x01", "https://www.example.com/", "",
+                        "line 1: the value"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Set-Cookie lines for `count` cookies named `prefix`0, `prefix`1, ...

@@ -459,6 +459,30 @@ TEST(HttpRequestProxy, CredentialFlagZeroAnswersTheServer) {
     EXPECT_EQ(proxy.requests().back().header("Authorization"), "Basic dXNlcjpwdw==");
 }
 
+// The process's proxy wins over the environment, no_proxy included; a
+// caller's own proxy wins over it; once cleared, the environment applies.
+TEST(HttpRequestProxy, ProcessProxyStandsInForTheEnvironment) {
+    LoopbackServer environment([](const LoopbackRequest&) { return Body("env proxy"); });
+    LoopbackServer process([](const LoopbackRequest&) { return Body("process proxy"); });
+    LoopbackServer named([](const LoopbackRequest&) { return Body("named proxy"); });
+    ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(environment.port())).c_str(), 1);
+    ::setenv("no_proxy", "example.invalid", 1);
+    SetProcessProxy("http://127.0.0.1:" + std::to_string(process.port()));
+    const Bytes viaProcess = HttpRequest("http://example.invalid/a");
+    ::unsetenv("no_proxy");
+    HttpOptions options;
+    options.proxyAddress = "127.0.0.1:" + std::to_string(named.port());
+    const Bytes viaNamed = HttpRequest("http://example.invalid/b", options);
+    SetProcessProxy("");
+    const Bytes viaEnvironment = HttpRequest("http://example.invalid/c");
+    ::unsetenv("http_proxy");
+    EXPECT_EQ(AsString(viaProcess), "process proxy");
+    EXPECT_EQ(AsString(viaNamed), "named proxy");
+    EXPECT_EQ(AsString(viaEnvironment), "env proxy");
+    ASSERT_EQ(process.requestCount(), 1u);
+    EXPECT_EQ(process.requests()[0].target, "http://example.invalid/a");
+}
+
 TEST(HttpRequestProxy, EnvironmentProxyHonouredWhenNoneNamed) {
     LoopbackServer proxy([](const LoopbackRequest&) { return Body("env proxy"); });
     ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
