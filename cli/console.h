@@ -32,7 +32,7 @@ public:
 
     // Starts counting a download of `total` pictures.
     void begin(int total);
-    // One picture, fetched from `url` (system text) into `path`, is done;
+    // One picture, fetched from `url` into `path`, is done;
     // prints its line or redraws the progress line.
     void finished(const Entry& entry, const std::string& path, std::string_view url);
     // Redraws the progress line when a second has passed, so the rate and

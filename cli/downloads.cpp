@@ -6,7 +6,7 @@
 
 #include "net/redirects.h"
 #include "net/retry.h"
-#include "text/encoding.h"
+#include "platform/file_io.h"
 
 namespace lumigrab::cli {
 namespace {
@@ -77,6 +77,7 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
               const DownloadSettings& settings, WorkerGang& gang, Console& console) {
     Archive* const archive = settings.archive;
     auto recorded = std::make_shared<std::atomic<bool>>(true);
+    auto described = std::make_shared<std::atomic<bool>>(true);  // every metadata file written
     const bool thumbnails = settings.thumbnails;
     std::vector<DownloadItem> items;
     items.reserve(todo.size());
@@ -124,7 +125,7 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
             const std::string_view url = UrlOf(entry, thumbnails);
             if (url.empty()) return true;  // reported as without an address
             const Archive::Claim claim =
-                archive->ClaimAddress(GbkToUtf8(url), PathOf(run, entry).string(), run.keyword);
+                archive->ClaimAddress(std::string(url), PathOf(run, entry).string(), run.keyword);
             Claimed& claimed = (*claims)[item];
             switch (claim.kind) {
                 case Archive::Claim::Kind::Fetch: claimed.row = claim.row; return true;
@@ -145,8 +146,8 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
     // below orders those writes before the caller reads them.
     auto batch = std::make_shared<DownloadBatch>(
         std::move(items), std::move(options),
-        [entries, todo, run, thumbnails, archive, claims, recordError, &console](std::size_t item,
-                                                                                const ItemResult& result) {
+        [entries, todo, run, thumbnails, archive, claims, recordError, described,
+         writeMetadata = settings.writeMetadata, &console](std::size_t item, const ItemResult& result) {
             Entry& entry = (*entries)[todo[item]];
             const PictureFetch& fetch = result.fetch;
             if (result.kind == ItemResult::Kind::NoAddress) {
@@ -161,10 +162,21 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
                 Settle(entry, FailureReason(fetch), fetch.bytes, fetch.sha256);
             }
             const std::string path = result.path->string();
+            // Written only once the picture is: what it describes is there.
+            if (writeMetadata && entry.ok) {
+                const std::string record = ManifestLine(run, entry) + "\n";
+                std::string error;
+                if (!ReplaceFile(path + ".json",
+                                 std::span(reinterpret_cast<const std::uint8_t*>(record.data()), record.size()),
+                                 FileSync::No, &error)) {
+                    console.error("cannot write the metadata " + error);
+                    described->store(false);
+                }
+            }
             if (archive != nullptr) {
                 // Only a picture in hand keeps its hash: a failed write frees the one its claim took.
                 const bool hashed = entry.ok || entry.held == "duplicate" || entry.held == "filtered";
-                ArchiveRecord record{GbkToUtf8(UrlOf(entry, thumbnails)),
+                ArchiveRecord record{std::string(UrlOf(entry, thumbnails)),
                                      hashed ? fetch.sha256 : std::string(),
                                      entry.bytes,
                                      fetch.header.width,
@@ -173,7 +185,11 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
                                      entry.ok ? path : std::string(),
                                      run.keyword,
                                      entry.ok ? "ok" : entry.held.empty() ? "failed" : entry.held,
-                                     entry.reason};
+                                     entry.reason,
+                                     std::string(entry.sourcePage()),
+                                     std::string(entry.title()),
+                                     entry.rank,
+                                     entry.page};
                 const std::int64_t row = (*claims)[item].row;
                 if (std::string error; !(row != 0 ? archive->Finish(row, record, error) : archive->Add(record, error)))
                     recordError(error);
@@ -194,7 +210,7 @@ bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
     console.end();
     // Copies under other names that a stop cut off never got their outcome.
     if (std::string error; archive != nullptr && !archive->ReleaseClaims(error)) recordError(error);
-    return recorded->load();
+    return recorded->load() && described->load();
 }
 
 }  // namespace lumigrab::cli

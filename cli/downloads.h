@@ -40,7 +40,9 @@ std::string FailureReason(const PictureFetch& fetch);
 // With an archive, an address it holds is not fetched (held "skipped"), a
 // picture it or this run already holds is not written (held "duplicate"),
 // and every entry reached gets its row. Pictures breaking `rules` are not
-// written (held "filtered"). False when a row could not be added.
+// written (held "filtered"). With `writeMetadata`, each saved picture gets
+// its record beside it, in <picture file>.json. False when a row or a
+// record could not be written.
 struct DownloadSettings {
     bool thumbnails = false;
     int threads = kDefaultWorkerLimit;
@@ -48,6 +50,7 @@ struct DownloadSettings {
     int perHost = 0;
     PictureRules rules;
     Archive* archive = nullptr;  // may be null
+    bool writeMetadata = false;
 };
 bool Download(const std::shared_ptr<std::vector<Entry>>& entries,
               const std::vector<std::size_t>& todo, const ManifestRun& run,

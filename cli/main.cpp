@@ -272,9 +272,11 @@ int Run(const Options& options, bool stdoutOpen) {
 
         if (options.listOnly) {
             for (const Entry& r : harvest.records) {
-                if (!console.data(TabField(GbkToUtf8(r.saveName())) + "\t" + TabField(GbkToUtf8(r.address())) +
-                                  "\t" + TabField(GbkToUtf8(r.width())) + "\t" +
-                                  TabField(GbkToUtf8(r.height())) + "\t" + TabField(GbkToUtf8(r.thumbnail()))))
+                if (!console.data(TabField(r.saveName()) + "\t" + TabField(r.address()) + "\t" +
+                                  TabField(r.width()) + "\t" + TabField(r.height()) + "\t" +
+                                  TabField(r.thumbnail()) + "\t" + TabField(r.sourcePage()) + "\t" +
+                                  TabField(r.title()) + "\t" + std::to_string(r.rank) + "\t" +
+                                  std::to_string(r.page)))
                     break;
             }
             if (!console.flush()) {
@@ -294,7 +296,8 @@ int Run(const Options& options, bool stdoutOpen) {
 
     const bool recorded = Download(entries, todo, run,
                                    DownloadSettings{options.thumbnails, options.threads, options.retries,
-                                                    options.perHost, options.rules, archive.get()},
+                                                    options.perHost, options.rules, archive.get(),
+                                                    options.writeMetadata},
                                    gang, console);
 
     int exitCode = recorded ? kExitSaved : kExitSomeFailed;

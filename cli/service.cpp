@@ -3,6 +3,8 @@
 #include <chrono>
 #include <memory>
 
+#include "text/encoding.h"
+
 namespace lumigrab::cli {
 namespace {
 
@@ -35,6 +37,8 @@ public:
         const std::string letters = std::to_string(options_.letters);
         int tooLong = 0;
         for (const ImageRecord& record : page.reading.records) {
+            // Its place in the service's order counts whether or not it is kept.
+            const std::uint32_t rank = ++ranked_;
             if (record.address.size() > kMaxAddressBytes || record.thumbnail.size() > kMaxAddressBytes) {
                 ++tooLong;
                 continue;
@@ -45,8 +49,15 @@ public:
             const auto size = [](const Text& text) {
                 return text.size() <= kMaxSizeText ? std::string_view(text) : std::string_view();
             };
-            harvest.records.emplace_back(saveName, record.address, record.thumbnail, size(record.width),
-                                         size(record.height));
+            // A page address no browser would take is not worth keeping either.
+            const Text& source = record.sourcePage.size() <= kMaxAddressBytes ? record.sourcePage : Text();
+            // The records leave the harvest's system text here, once.
+            Entry& entry = harvest.records.emplace_back(
+                GbkToUtf8(saveName), GbkToUtf8(record.address), GbkToUtf8(record.thumbnail),
+                GbkToUtf8(size(record.width)), GbkToUtf8(size(record.height)), GbkToUtf8(source),
+                GbkToUtf8(record.title));
+            entry.rank = rank;
+            entry.page = page.index;
         }
         // The page itself was read; only those pictures are passed over.
         if (tooLong > 0)
@@ -60,6 +71,7 @@ public:
 
 private:
     const Options& options_;
+    std::uint32_t ranked_ = 0;  // records the pages handed over so far listed
 };
 
 }  // namespace
