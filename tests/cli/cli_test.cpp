@@ -626,10 +626,12 @@ INSTANTIATE_TEST_SUITE_P(
                        R"({"antiFlag":1,"message":"\u001b]0;owned\u0007\r\u0000forged"})", 3,
                        {"refused the search: page 1: ]0;owned forged (HTTP 200, "}},
         // Neither a failure of the page nor one of the one bad field; the
-        // picture left out still holds its rank.
+        // picture left out still holds its rank, and a source page as long
+        // is dropped alone.
         JsonAnswerCase{"AddressTooLong",
                        R"({"data":[{"hoverURL":"http://127.0.0.1/)" + std::string(64 << 10, 'a') +
-                           R"("},{"hoverURL":"http://127.0.0.1/b.jpg","width":18446744073709551615,"di":1e400}]})",
+                           R"("},{"hoverURL":"http://127.0.0.1/b.jpg","width":18446744073709551615,"di":1e400,"fromURL":"http://s/)" +
+                           std::string(64 << 10, 's') + R"("}]})",
                        0, {"page 1: 1 picture left out: address too long", "img 1\thttp://127.0.0.1/b.jpg\t\t\t\t\t\t2\t0\n"}},
         JsonAnswerCase{"MoreElementsThanAPageHolds",
                        R"({"data":[)" + [] {
