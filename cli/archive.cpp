@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -20,10 +21,14 @@ constexpr const char* kTable =
     "CREATE TABLE IF NOT EXISTS records("
     " id INTEGER PRIMARY KEY, url TEXT NOT NULL, sha256 TEXT, bytes INTEGER, width INTEGER,"
     " height INTEGER, format TEXT, path TEXT, keyword TEXT NOT NULL, state TEXT NOT NULL,"
-    " reason TEXT, time TEXT NOT NULL, pid INTEGER, process TEXT);";
-// Archives made before claims lack their columns.
-constexpr const char* kClaimColumns[] = {"ALTER TABLE records ADD COLUMN pid INTEGER;",
-                                          "ALTER TABLE records ADD COLUMN process TEXT;"};
+    " reason TEXT, time TEXT NOT NULL, pid INTEGER, process TEXT, source_page TEXT, title TEXT,"
+    " rank INTEGER, page INTEGER);";
+// Archives made before claims, or before records said where they were
+// found, lack those columns; a run adds them and keeps every row.
+constexpr const char* kLaterColumns[] = {
+    "ALTER TABLE records ADD COLUMN pid INTEGER;",        "ALTER TABLE records ADD COLUMN process TEXT;",
+    "ALTER TABLE records ADD COLUMN source_page TEXT;",   "ALTER TABLE records ADD COLUMN title TEXT;",
+    "ALTER TABLE records ADD COLUMN rank INTEGER;",       "ALTER TABLE records ADD COLUMN page INTEGER;"};
 constexpr const char* kIndexes =
     "CREATE INDEX IF NOT EXISTS records_url ON records(url) WHERE state = 'ok';"
     "CREATE INDEX IF NOT EXISTS records_sha256 ON records(sha256) WHERE state = 'ok';"
@@ -48,7 +53,8 @@ std::string ColumnText(sqlite3_stmt* statement, int column) {
     return text != nullptr ? reinterpret_cast<const char*>(text) : std::string();
 }
 
-// Binds a record's fields from `at` on, in table order from sha256 to reason.
+// Binds a record's fields from `at` on: sha256 to reason in table order,
+// then source_page, title, rank and page.
 void BindOutcome(sqlite3_stmt* s, int at, const ArchiveRecord& r) {
     BindText(s, at, r.sha256);
     sqlite3_bind_int64(s, at + 1, static_cast<sqlite3_int64>(r.bytes));
@@ -59,6 +65,10 @@ void BindOutcome(sqlite3_stmt* s, int at, const ArchiveRecord& r) {
     BindText(s, at + 6, r.keyword);
     BindText(s, at + 7, r.state);
     BindText(s, at + 8, r.reason);
+    BindText(s, at + 9, r.sourcePage);
+    BindText(s, at + 10, r.title);
+    if (r.rank > 0) sqlite3_bind_int64(s, at + 11, r.rank);
+    if (r.page >= 0) sqlite3_bind_int(s, at + 12, r.page);
 }
 
 const std::string& BootId() {
@@ -152,8 +162,10 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& file, Use us
     // to write the schema; the loser is told "locked" at once, without the
     // busy handler, so it tries again for as long as a busy wait would last.
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyMilliseconds);
-    for (const char* sql : {"PRAGMA journal_mode=WAL;", "PRAGMA synchronous=NORMAL;", kTable, kClaimColumns[0],
-                            kClaimColumns[1], kIndexes}) {
+    std::vector<const char*> schema{"PRAGMA journal_mode=WAL;", "PRAGMA synchronous=NORMAL;", kTable};
+    schema.insert(schema.end(), std::begin(kLaterColumns), std::end(kLaterColumns));
+    schema.push_back(kIndexes);
+    for (const char* sql : schema) {
         for (;;) {
             char* why = nullptr;
             const int result = sqlite3_exec(db.get(), sql, nullptr, nullptr, &why);
@@ -317,7 +329,8 @@ bool Archive::Finish(std::int64_t row, const ArchiveRecord& r, std::string& erro
         std::lock_guard lock(lock_);
         const std::string sql = std::string(
                                     "UPDATE records SET sha256 = ?2, bytes = ?3, width = ?4, height = ?5,"
-                                    " format = ?6, path = ?7, keyword = ?8, state = ?9, reason = ?10, time = ") +
+                                    " format = ?6, path = ?7, keyword = ?8, state = ?9, reason = ?10,"
+                                    " source_page = ?11, title = ?12, rank = ?13, page = ?14, time = ") +
                                 kNow + " WHERE id = ?1 AND state = 'fetching'";
         const SqliteStatement statement = prepare(sql.c_str(), error);
         if (!statement) return false;
@@ -352,7 +365,8 @@ bool Archive::Add(const ArchiveRecord& r, std::string& error) {
     std::lock_guard lock(lock_);
     const std::string sql = std::string(
                                 "INSERT INTO records(url, sha256, bytes, width, height, format, path, keyword,"
-                                " state, reason, time) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ") +
+                                " state, reason, source_page, title, rank, page, time)"
+                                " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ") +
                             kNow + ")";
     const SqliteStatement statement = prepare(sql.c_str(), error);
     if (!statement) return false;

@@ -7,12 +7,15 @@
 // what lets a copy tell whether another is still running.
 //
 //   records(url, sha256, bytes, width, height, format, path, keyword, state,
-//           reason, time, pid, process)
+//           reason, time, pid, process, source_page, title, rank, page)
 //
 // One row per picture a run reached: state "ok" (saved), "failed",
 // "skipped", "duplicate" or "filtered"; time in UTC, ISO 8601 to the
 // millisecond (seconds alone in rows of older versions). An address or
-// a SHA-256 counts as archived when an "ok" row has it.
+// a SHA-256 counts as archived when an "ok" row has it. Where the picture
+// was found (source_page, title, rank, page: as in the manifest) is null in
+// rows of older versions, whose archives gain the columns when a run opens
+// them.
 //
 // While a picture is on its way its row is a claim: state "fetching", with
 // the process that holds it (pid, and what tells that process from a later
@@ -43,6 +46,10 @@ struct ArchiveRecord {
     std::string keyword;
     std::string state;
     std::string reason;
+    std::string sourcePage = {};
+    std::string title = {};
+    std::uint32_t rank = 0;  // 0: unknown
+    std::int32_t page = -1;  // -1: unknown
 };
 
 // A process as claims name it.

@@ -79,7 +79,7 @@ void Console::finished(const Entry& entry, const std::string& path, std::string_
     const std::string line = std::to_string(done_) + "/" + std::to_string(total_) + "\t" +
                              (entry.ok ? std::string("ok")
                                        : (entry.held.empty() ? "failed" : entry.held) + ": " + entry.reason) + "\t" +
-                             TabField(path) + "\t" + TabField(GbkToUtf8(url)) + "\n";
+                             TabField(path) + "\t" + TabField(url) + "\n";
     writeLocked(line, true);
 }
 

@@ -34,7 +34,7 @@ public:
     void begin(int total);
     // `count` more pictures join the download under way.
     void more(int count);
-    // One picture, fetched from `url` (system text) into `path`, is done;
+    // One picture, fetched from `url` into `path`, is done;
     // prints its line or redraws the progress line.
     void finished(const Entry& entry, const std::string& path, std::string_view url);
     // Redraws the progress line when a second has passed, so the rate and

@@ -9,7 +9,7 @@
 
 #include "net/redirects.h"
 #include "net/retry.h"
-#include "text/encoding.h"
+#include "platform/file_io.h"
 
 namespace lumigrab::cli {
 namespace {
@@ -114,6 +114,7 @@ struct Downloads::State {
     std::shared_ptr<DownloadBatch> batch;
     bool noThread = false;  // not one worker could be started
     std::atomic<bool> recorded{true};
+    std::atomic<bool> described{true};  // every metadata file written
 
     mutable std::mutex lock;
     mutable std::condition_variable changed;
@@ -159,7 +160,7 @@ Downloads::Downloads(const ManifestRun& run, const DownloadSettings& settings, W
             const std::string_view url = UrlOf(entry, thumbnails);
             if (url.empty()) return true;  // reported as without an address
             const Archive::Claim claim =
-                archive->ClaimAddress(GbkToUtf8(url), PathOf(s->run, entry).string(), s->run.keyword);
+                archive->ClaimAddress(std::string(url), PathOf(s->run, entry).string(), s->run.keyword);
             switch (claim.kind) {
                 case Archive::Claim::Kind::Fetch: claimed.row = claim.row; return true;
                 case Archive::Claim::Kind::InArchive: claimed.skipped = "in archive"; return false;
@@ -194,10 +195,21 @@ Downloads::Downloads(const ManifestRun& run, const DownloadSettings& settings, W
                 Settle(entry, FailureReason(fetch), fetch.bytes, fetch.sha256);
             }
             const std::string path = result.path->string();
+            // Written only once the picture is: what it describes is there.
+            if (s->settings.writeMetadata && entry.ok) {
+                const std::string record = ManifestLine(s->run, entry) + "\n";
+                std::string error;
+                if (!ReplaceFile(path + ".json",
+                                 std::span(reinterpret_cast<const std::uint8_t*>(record.data()), record.size()),
+                                 FileSync::No, &error)) {
+                    s->console.error("cannot write the metadata " + error);
+                    s->described.store(false);
+                }
+            }
             if (archive != nullptr) {
                 // Only a picture in hand keeps its hash: a failed write frees the one its claim took.
                 const bool hashed = entry.ok || entry.held == "duplicate" || entry.held == "filtered";
-                ArchiveRecord record{GbkToUtf8(UrlOf(entry, thumbnails)),
+                ArchiveRecord record{std::string(UrlOf(entry, thumbnails)),
                                      hashed ? fetch.sha256 : std::string(),
                                      entry.bytes,
                                      fetch.header.width,
@@ -206,7 +218,11 @@ Downloads::Downloads(const ManifestRun& run, const DownloadSettings& settings, W
                                      entry.ok ? path : std::string(),
                                      s->run.keyword,
                                      entry.ok ? "ok" : entry.held.empty() ? "failed" : entry.held,
-                                     entry.reason};
+                                     entry.reason,
+                                     std::string(entry.sourcePage()),
+                                     std::string(entry.title()),
+                                     entry.rank,
+                                     entry.page};
                 if (std::string error; !(claimed.row != 0 ? archive->Finish(claimed.row, record, error)
                                                           : archive->Add(record, error)))
                     s->recordError(error);
@@ -266,7 +282,7 @@ Downloads::Outcome Downloads::finish(bool dropUnreached) {
     // Copies under other names that a stop cut off never got their outcome.
     if (std::string error; archive != nullptr && !archive->ReleaseClaims(error)) s.recordError(error);
     Outcome outcome;
-    outcome.recorded = s.recorded.load();
+    outcome.recorded = s.recorded.load() && s.described.load();
     std::lock_guard hold(s.lock);
     // Unreached after a stop: stopped. Unreached with the run's bound met:
     // not needed, so not part of the run at all, or left as they were.

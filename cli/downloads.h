@@ -43,6 +43,8 @@ std::string FailureReason(const PictureFetch& fetch);
 // and every record reached gets its row. Pictures breaking `rules` are not
 // written (held "filtered"). With `saveAtMost`, no picture is fetched once
 // that many are saved, nor while the fetches under way could make it so.
+// With `writeMetadata`, each saved picture gets its record beside it, in
+// <picture file>.json.
 struct DownloadSettings {
     bool thumbnails = false;
     int threads = kDefaultWorkerLimit;
@@ -51,6 +53,7 @@ struct DownloadSettings {
     PictureRules rules;
     Archive* archive = nullptr;  // may be null
     std::size_t saveAtMost = 0;  // 0: no bound
+    bool writeMetadata = false;
 };
 
 class Downloads {

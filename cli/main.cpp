@@ -239,6 +239,7 @@ int Run(const Options& options, bool stdoutOpen) {
                               options.rules, archive.get()};
     const auto bound = static_cast<std::size_t>(options.maxPictures);
     settings.saveAtMost = bound;
+    settings.writeMetadata = options.writeMetadata;
     std::vector<Entry> entries;
     std::size_t fetched = 0;  // records the run set out to fetch
     bool recorded = true;
@@ -296,9 +297,10 @@ int Run(const Options& options, bool stdoutOpen) {
         for (const std::string& problem : harvest.problems) console.error("no result array on " + problem);
         for (const std::string& note : harvest.notes) console.note(note);
         for (const Entry& r : harvest.records) {
-            if (!console.data(TabField(GbkToUtf8(r.saveName())) + "\t" + TabField(GbkToUtf8(r.address())) +
-                              "\t" + TabField(GbkToUtf8(r.width())) + "\t" +
-                              TabField(GbkToUtf8(r.height())) + "\t" + TabField(GbkToUtf8(r.thumbnail()))))
+            if (!console.data(TabField(r.saveName()) + "\t" + TabField(r.address()) + "\t" + TabField(r.width()) +
+                              "\t" + TabField(r.height()) + "\t" + TabField(r.thumbnail()) + "\t" +
+                              TabField(r.sourcePage()) + "\t" + TabField(r.title()) + "\t" +
+                              std::to_string(r.rank) + "\t" + std::to_string(r.page)))
                 break;
         }
         if (!console.flush()) {

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <span>
 
@@ -64,14 +66,22 @@ bool IsJsonNumber(std::string_view text) {
 }
 
 // A size as the page gave it: a number stays a number.
-void AppendSize(std::string& out, const Text& size) {
+void AppendSize(std::string& out, std::string_view size) {
     if (size.empty()) {
         out += "null";
     } else if (IsJsonNumber(size)) {
         out += size;
     } else {
-        AppendString(out, GbkToUtf8(size));
+        AppendString(out, size);
     }
+}
+
+// A whole number from `low` to `high` written as JSON writes one.
+std::optional<std::uint64_t> WholeNumber(std::string_view text, std::uint64_t low, std::uint64_t high) {
+    std::uint64_t n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size() || n < low || n > high) return std::nullopt;
+    return n;
 }
 
 // The one shape a manifest line has: an object of strings, numbers and nulls.
@@ -214,8 +224,10 @@ std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run
         return true;
     };
     std::string saveName, path, address, thumbnail, width, height, state, reason, bytes, sha256;
-    std::string keyword, folder;
+    std::string keyword, folder, sourcePage, title, rank, page;
     if (!text("save_name", true, saveName) || !text("path", false, path) ||
+        !text("source_page", false, sourcePage) || !text("title", false, title) ||
+        !text("rank", false, rank) || !text("page", false, page) ||
         !text("url", true, address) || !text("state", true, state) ||
         !text("thumbnail_url", false, thumbnail) || !text("width", false, width) ||
         !text("height", false, height) || !text("reason", false, reason) ||
@@ -232,8 +244,7 @@ std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run
         error = "its pictures go to " + folder + ", not " + run.folder.string() + " (-o)";
         return std::nullopt;
     }
-    Entry entry(Utf8ToGbk(saveName), Utf8ToGbk(address), Utf8ToGbk(thumbnail), Utf8ToGbk(width),
-                Utf8ToGbk(height));
+    Entry entry(saveName, address, thumbnail, width, height, sourcePage, title);
     if (const std::string problem = SaveNameProblem(entry.saveName()); !problem.empty()) {
         error = "the save name \"" + saveName + "\" " + problem;
         return std::nullopt;
@@ -256,6 +267,22 @@ std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run
         }
         entry.bytes = std::stoull(bytes);
     }
+    if (!rank.empty()) {
+        const auto n = WholeNumber(rank, 1, std::numeric_limits<std::uint32_t>::max());
+        if (!n) {
+            error = "\"rank\" is not a position from 1";
+            return std::nullopt;
+        }
+        entry.rank = static_cast<std::uint32_t>(*n);
+    }
+    if (!page.empty()) {
+        const auto n = WholeNumber(page, 0, std::numeric_limits<std::int32_t>::max());
+        if (!n) {
+            error = "\"page\" is not a page number from 0";
+            return std::nullopt;
+        }
+        entry.page = static_cast<std::int32_t>(*n);
+    }
     if (entry.ok && !Sha256FromHex(sha256, entry.sha256)) {
         error = "\"sha256\" is not a SHA-256";
         return std::nullopt;
@@ -267,9 +294,10 @@ std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run
 }  // namespace
 
 Entry::Entry(std::string_view saveName, std::string_view address, std::string_view thumbnail,
-             std::string_view width, std::string_view height) {
+             std::string_view width, std::string_view height, std::string_view sourcePage,
+             std::string_view title) {
     std::size_t i = 0;
-    for (std::string_view text : {saveName, address, thumbnail, width, height}) {
+    for (std::string_view text : {saveName, address, thumbnail, width, height, sourcePage, title}) {
         texts_ += text;
         ends_[i++] = static_cast<std::uint32_t>(texts_.size());
     }
@@ -298,7 +326,12 @@ bool Sha256FromHex(std::string_view hex, std::array<std::uint8_t, 32>& out) {
 }
 
 std::filesystem::path PathOf(const ManifestRun& run, const Entry& entry) {
-    return PicturePath(run.folder, Text(entry.saveName()));
+    // As PicturePath makes it, from a name that is UTF-8 already.
+    std::string path = run.folder.string();
+    path += '/';
+    path += entry.saveName();
+    path += ".jpg";
+    return path;
 }
 
 std::string SaveNameProblem(std::string_view saveName) {
@@ -314,17 +347,17 @@ std::string SaveNameProblem(std::string_view saveName) {
 
 std::string ManifestLine(const ManifestRun& run, const Entry& entry) {
     std::string out = "{\"save_name\":";
-    AppendString(out, GbkToUtf8(entry.saveName()));
+    AppendString(out, entry.saveName());
     out += ",\"path\":";
     AppendString(out, PathOf(run, entry).string());
     out += ",\"url\":";
-    AppendString(out, GbkToUtf8(entry.address()));
+    AppendString(out, entry.address());
     out += ",\"thumbnail_url\":";
-    AppendString(out, GbkToUtf8(entry.thumbnail()));
+    AppendString(out, entry.thumbnail());
     out += ",\"width\":";
-    AppendSize(out, Text(entry.width()));
+    AppendSize(out, entry.width());
     out += ",\"height\":";
-    AppendSize(out, Text(entry.height()));
+    AppendSize(out, entry.height());
     out += entry.ok ? ",\"state\":\"ok\",\"reason\":null"
                     : ",\"state\":\"" + (entry.held.empty() ? std::string("failed") : entry.held) + "\",\"reason\":";
     if (!entry.ok) AppendString(out, entry.reason);
@@ -339,6 +372,12 @@ std::string ManifestLine(const ManifestRun& run, const Entry& entry) {
     AppendString(out, run.keyword);
     out += ",\"folder\":";
     AppendString(out, run.folder.string());
+    out += ",\"source_page\":";
+    AppendString(out, entry.sourcePage());
+    out += ",\"title\":";
+    AppendString(out, entry.title());
+    out += ",\"rank\":" + (entry.rank > 0 ? std::to_string(entry.rank) : std::string("null"));
+    out += ",\"page\":" + (entry.page >= 0 ? std::to_string(entry.page) : std::string("null"));
     out += '}';
     return out;
 }

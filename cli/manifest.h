@@ -4,7 +4,7 @@
 //
 //   {"save_name":"img 3","path":"./cat/img 3.jpg","url":"http://…","thumbnail_url":"http://…",
 //    "width":500,"height":375,"state":"ok","reason":null,"bytes":48213,"sha256":"9f86…",
-//    "keyword":"cat","folder":"./cat"}
+//    "keyword":"cat","folder":"./cat","source_page":"http://…","title":"A cat","rank":3,"page":0}
 //
 // "state" is "ok", "failed", or "skipped", "duplicate", "filtered" for a
 // picture passed over on purpose (--archive, the filters); "reason" says why
@@ -16,6 +16,10 @@
 // null when it gave nothing. "keyword" and
 // "folder" are the run's KEYWORD and picture folder; "path" is always the
 // folder and the save name, written for scripts and never followed on reading.
+// "source_page" and "title" are the page the service found the picture on
+// and its title as plain text; "rank" the record's 1-based place in the
+// service's order over the run's pages and "page" its 0-based result page
+// (null in records of manifests written before they were kept).
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -35,19 +39,26 @@ inline constexpr std::size_t kMaxAddressBytes = std::size_t{64} << 10;
 inline constexpr std::size_t kMaxManifestLine = std::size_t{4} << 20;
 
 // One picture of a run. The page's texts share one allocation, so a record
-// costs its texts and about a hundred bytes more.
+// costs its texts and about a hundred bytes more. Every text is UTF-8: the
+// harvest's system text is converted once, where its records become entries.
 class Entry {
 public:
     Entry() = default;
-    // System text, as harvested.
     Entry(std::string_view saveName, std::string_view address, std::string_view thumbnail,
-          std::string_view width, std::string_view height);
+          std::string_view width, std::string_view height, std::string_view sourcePage = {},
+          std::string_view title = {});
 
     std::string_view saveName() const { return field(0); }
     std::string_view address() const { return field(1); }
     std::string_view thumbnail() const { return field(2); }
     std::string_view width() const { return field(3); }
     std::string_view height() const { return field(4); }
+    std::string_view sourcePage() const { return field(5); }
+    std::string_view title() const { return field(6); }
+
+    // 0 and -1 where unknown (records read from older manifests).
+    std::uint32_t rank = 0;  // 1-based, over the run's pages in the service's order
+    std::int32_t page = -1;  // 0-based result page
 
     bool ok = false;
     // "skipped", "duplicate" or "filtered": passed over on purpose, not a
@@ -61,7 +72,7 @@ private:
     std::string_view field(int index) const;
 
     std::string texts_;
-    std::array<std::uint32_t, 5> ends_{};
+    std::array<std::uint32_t, 7> ends_{};
 };
 
 // The 32 bytes of a SHA-256 written as 64 hex digits; false for anything else.
@@ -76,7 +87,7 @@ struct ManifestRun {
 // Where an entry's picture goes: always inside the run's folder.
 std::filesystem::path PathOf(const ManifestRun& run, const Entry& entry);
 
-// Why `saveName` (system text) cannot name a file inside the folder; empty
+// Why `saveName` cannot name a file inside the folder; empty
 // when it can.
 std::string SaveNameProblem(std::string_view saveName);
 

@@ -178,9 +178,13 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     resumeOption->needs(manifestOption);
     CLI::Option* listOption = app.add_flag(
         "--list-only", options.listOnly,
-        "print the records (name, address, width, height, thumbnail; tab-separated) and "
-        "download nothing");
+        "print the records (name, address, width, height, thumbnail, source page, title, "
+        "rank, page; tab-separated) and download nothing");
     listOption->excludes(manifestOption)->excludes(resumeOption)->excludes("--max");
+    app.add_flag("--write-metadata", options.writeMetadata,
+                 "beside each saved picture write <picture file>.json, its record as a --manifest "
+                 "line has it (where it was found: source page, title, rank, page)")
+        ->excludes(listOption);
     app.add_flag("-q,--quiet", options.quiet, "print only errors and the failure count");
     app.add_flag("--no-warm-up", noWarmUp,
                  "skip the front-page visit that gets session cookies before the search");

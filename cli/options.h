@@ -43,6 +43,7 @@ struct Options {
     std::optional<std::filesystem::path> manifest;
     bool resume = false;
     bool listOnly = false;
+    bool writeMetadata = false;  // <picture file>.json beside each saved picture
     bool quiet = false;
     bool warmUp = true;
     ResultSource source = ResultSource::Auto;

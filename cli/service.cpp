@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "text/encoding.h"
+
 namespace lumigrab::cli {
 namespace {
 
@@ -71,6 +73,8 @@ public:
         std::vector<Entry> records;
         int tooLong = 0;
         for (const ImageRecord& record : page.reading.records) {
+            // Its place in the service's order counts whether or not it is kept.
+            const std::uint32_t rank = ++ranked_;
             if (record.address.size() > kMaxAddressBytes || record.thumbnail.size() > kMaxAddressBytes) {
                 ++tooLong;
                 continue;
@@ -81,8 +85,15 @@ public:
             const auto size = [](const Text& text) {
                 return text.size() <= kMaxSizeText ? std::string_view(text) : std::string_view();
             };
-            records.emplace_back(saveName, record.address, record.thumbnail, size(record.width),
-                                 size(record.height));
+            // A page address no browser would take is not worth keeping either.
+            const Text& source = record.sourcePage.size() <= kMaxAddressBytes ? record.sourcePage : Text();
+            // The records leave the harvest's system text here, once.
+            Entry& entry = records.emplace_back(GbkToUtf8(saveName), GbkToUtf8(record.address),
+                                                GbkToUtf8(record.thumbnail), GbkToUtf8(size(record.width)),
+                                                GbkToUtf8(size(record.height)), GbkToUtf8(source),
+                                                GbkToUtf8(record.title));
+            entry.rank = rank;
+            entry.page = page.index;
         }
         listed = records.size();
         harvest.listed += records.size();
@@ -109,6 +120,7 @@ private:
     int pagesIn_ = 0;
     std::size_t mostOnAPage_ = 0;
     bool emptyPage_ = false;
+    std::uint32_t ranked_ = 0;  // records the pages handed over so far listed
 };
 
 }  // namespace

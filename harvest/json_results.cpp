@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "harvest/service.h"
+#include "harvest/title.h"
 #include "json/number_text.h"
 #include "text/encoding.h"
 
@@ -286,10 +287,11 @@ private:
     enum class Slot {
         None, Abort, Answer, AntiFlag, Message, Data, Element,
         Replacements, FirstReplacement, Clear, Ciphered, Hover, Middle, Thumbnail, Width, Height,
+        From, Title,
     };
 
     struct Record {
-        std::string clear, ciphered, hover, middle, thumbnail, width, height;
+        std::string clear, ciphered, hover, middle, thumbnail, width, height, from, title;
     };
 
     static Slot SlotNamed(Level level, std::string_view name) {
@@ -303,6 +305,7 @@ private:
             {Level::Record, "objURL", Slot::Ciphered},     {Level::Record, "hoverURL", Slot::Hover},
             {Level::Record, "middleURL", Slot::Middle},    {Level::Record, "thumbURL", Slot::Thumbnail},
             {Level::Record, "width", Slot::Width},         {Level::Record, "height", Slot::Height},
+            {Level::Record, "fromURL", Slot::From},        {Level::Record, "fromPageTitle", Slot::Title},
             {Level::FirstReplacement, "ObjURL", Slot::Clear},
         };
         for (const auto& entry : kNames)
@@ -337,6 +340,8 @@ private:
             case Slot::Thumbnail: return &record_.thumbnail;
             case Slot::Width: return &record_.width;
             case Slot::Height: return &record_.height;
+            case Slot::From: return &record_.from;
+            case Slot::Title: return &record_.title;
             default: return nullptr;
         }
     }
@@ -397,6 +402,8 @@ private:
         row.width = Utf8ToGbk(record_.width);
         row.height = Utf8ToGbk(record_.height);
         row.thumbnail = Utf8ToGbk(record_.thumbnail);
+        row.sourcePage = Utf8ToGbk(SourcePageAddress(record_.from));
+        row.title = Utf8ToGbk(PlainTitle(record_.title));
         records_.push_back(std::move(row));
     }
 

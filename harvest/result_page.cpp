@@ -5,6 +5,7 @@
 #include <string>
 
 #include "harvest/random_letters.h"
+#include "harvest/title.h"
 #include "json/json_document.h"
 #include "json/literal_check.h"
 #include "text/encoding.h"
@@ -62,6 +63,9 @@ void ReadRecords(JsonDocument& document, int count, std::vector<ImageRecord>& re
         record.width = document.GetText(element + ".width");
         record.height = document.GetText(element + ".height");
         record.thumbnail = document.GetText(element + ".thumbURL");
+        record.sourcePage = SourcePageAddress(document.GetText(element + ".fromURL"));
+        // The title is cleaned as the service wrote it, in UTF-8.
+        record.title = Utf8ToGbk(PlainTitle(GbkToUtf8(document.GetText(element + ".fromPageTitle"))));
         records.push_back(std::move(record));
     }
 }

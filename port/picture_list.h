@@ -26,6 +26,9 @@ struct ImageRecord {
     Text height;
     Text state;      // written by the download ("OK" or "失败")
     Text thumbnail;  // thumbnail address
+    // Where the service found the picture; no list column shows them.
+    Text sourcePage = {};  // the page's address
+    Text title = {};       // the page's title as plain text (PlainTitle)
 };
 
 // The cell of `record` in list column `column`; empty for an unknown column

@@ -25,7 +25,7 @@ _lumigrab_cli() {
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "-h --help --version -d --depth --max -j --threads -n --name --letters
-            --width --height --thumbnails -o --out --manifest --resume --list-only -q --quiet
+            --width --height --thumbnails -o --out --manifest --resume --list-only --write-metadata -q --quiet
             --no-warm-up --source --wait --retries --per-host --archive --archive-stats
             --min-width --min-height --type --min-bytes --max-bytes --color --face --kind
             --proxy --cookies --config --no-config" -- "$cur"))

@@ -51,6 +51,7 @@ using testing::TempFolder;
 
 struct ManifestLine {
     std::string path, url, state, reason, sha256;
+    std::string sourcePage, title, rank, page, text;  // text: the whole line
 };
 
 // Every line must be one JSON object; a line that is not fails the test.
@@ -64,8 +65,9 @@ std::vector<ManifestLine> ReadManifest(const fs::path& file) {
             ADD_FAILURE() << "not a JSON object: " << text;
             continue;
         }
-        lines.push_back({GbkToUtf8(json.GetText("path")), GbkToUtf8(json.GetText("url")),
-                         json.GetText("state"), json.GetText("reason"), json.GetText("sha256")});
+        lines.push_back({GbkToUtf8(json.GetText("path")), GbkToUtf8(json.GetText("url")), json.GetText("state"),
+                         json.GetText("reason"), json.GetText("sha256"), GbkToUtf8(json.GetText("source_page")),
+                         GbkToUtf8(json.GetText("title")), json.GetText("rank"), json.GetText("page"), text});
     }
     return lines;
 }
@@ -99,23 +101,33 @@ protected:
     TempFolder folder_{"lumigrab-cli"};
 };
 
+// Each record also says where the service found it, in the manifest and
+// beside each saved picture.
 TEST_F(CliTest, HtmlBodyAmongPicturesFailsItsRecordAndTheOthersAreSavedAsServed) {
     StandinServer server(OneHtmlAmongFive());
     const auto result = run(server, {kFiveKeyword, "-o", out().string(), "--manifest",
-                                     manifest().string()});
+                                     manifest().string(), "--write-metadata"});
     EXPECT_EQ(result.exitCode, 1) << result.output;
     EXPECT_NE(result.output.find("1 of 5 pictures failed"), std::string::npos) << result.output;
 
     const auto lines = ReadManifest(manifest());
     ASSERT_EQ(lines.size(), 5u);
     int saved = 0;
-    for (const ManifestLine& line : lines) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const ManifestLine& line = lines[i];
+        const std::string n = std::to_string(i + 1);
+        EXPECT_EQ(line.sourcePage, "http://www.example.com/gallery/" + std::to_string(i) + ".html");
+        EXPECT_EQ(line.title, std::string(kFiveKeyword) + "的图片 第" + n + "张 - Lumi's gallery");
+        EXPECT_EQ(line.rank, n);
+        EXPECT_EQ(line.page, "0");
         if (line.url.find("/pic/html/") != std::string::npos) {
             EXPECT_EQ(line.state, "failed");
             EXPECT_EQ(line.reason, "not a picture");
             EXPECT_FALSE(fs::exists(line.path));
+            EXPECT_FALSE(fs::exists(line.path + ".json"));
             continue;
         }
+        EXPECT_EQ(ReadText(line.path + ".json"), line.text + "\n");
         ASSERT_EQ(line.state, "ok") << line.url;
         const Bytes served = server.expectedBody(line.url);
         EXPECT_EQ(ReadText(line.path), std::string(served.begin(), served.end())) << line.path;
@@ -217,9 +229,14 @@ TEST_F(CliTest, RefusalsExitThreeInTheServicesWords) {
 // Where result pages are gone, the JSON endpoint lists what they did.
 TEST_F(CliTest, GoneResultPagesAreReadFromTheJsonEndpoint) {
     StandinServer server(OneHtmlAmongFive());
-    const auto result = run(server, {"standin-gone", "--list-only"});
+    const auto result = run(server, {"standin-gone", "--list-only", "-d", "2"});
     ASSERT_EQ(result.exitCode, 0) << result.output;
     EXPECT_NE(result.output.find(server.pictureUrl(PictureKind::Png, 1)), std::string::npos) << result.output;
+    // Each line ends with where the picture was found: its page, title, rank
+    // over the run's pages and page; the endpoint's ciphered page deciphered.
+    for (const std::string tail : {"/gallery/0.html\tstandin-gone - Lumi's gallery\t1\t0\n",
+                                   "/gallery/30.html\tstandin-gone - Lumi's gallery\t31\t1\n"})
+        EXPECT_NE(result.output.find("\thttp://www.example.com" + tail), std::string::npos) << tail;
     const auto paged = run(server, {"standin-gone", "--list-only", "--source", "page"});
     EXPECT_EQ(paged.exitCode, 3) << paged.output;
 }
@@ -693,11 +710,14 @@ INSTANTIATE_TEST_SUITE_P(
         JsonAnswerCase{"RefusalInControlCharacters",
                        R"({"antiFlag":1,"message":"\u001b]0;owned\u0007\r\u0000forged"})", 3,
                        {"refused the search: page 1: ]0;owned forged (HTTP 200, "}},
-        // Neither a failure of the page nor one of the one bad field.
+        // Neither a failure of the page nor one of the one bad field; the
+        // picture left out still holds its rank, and a source page as long
+        // is dropped alone.
         JsonAnswerCase{"AddressTooLong",
                        R"({"data":[{"hoverURL":"http://127.0.0.1/)" + std::string(64 << 10, 'a') +
-                           R"("},{"hoverURL":"http://127.0.0.1/b.jpg","width":18446744073709551615,"di":1e400}]})",
-                       0, {"page 1: 1 picture left out: address too long", "img 1\thttp://127.0.0.1/b.jpg\t\t\t\n"}},
+                           R"("},{"hoverURL":"http://127.0.0.1/b.jpg","width":18446744073709551615,"di":1e400,"fromURL":"http://s/)" +
+                           std::string(64 << 10, 's') + R"("}]})",
+                       0, {"page 1: 1 picture left out: address too long", "img 1\thttp://127.0.0.1/b.jpg\t\t\t\t\t\t2\t0\n"}},
         JsonAnswerCase{"MoreElementsThanAPageHolds",
                        R"({"data":[)" + [] {
                            std::string elements;

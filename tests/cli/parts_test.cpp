@@ -3,6 +3,7 @@
 // which archives a run may write at all (other copies of the command are
 // archives opened in the name of other processes). The numbers its options
 // take, and the settings that come from config and cookies files.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 
 #include "cli/archive.h"
 #include "cli/config.h"
+#include "cli/manifest.h"
 #include "cli/options.h"
 #include "support/files.h"
 
@@ -206,12 +208,14 @@ TEST(ArchiveHashTest, APictureIsKeptOnceAcrossCopies) {
     EXPECT_EQ(running->ClaimHash(hash, "next.jpg").kind, HashKind::Keep);
 
     // Saved, it stays a duplicate for every later run.
-    ASSERT_TRUE(
-        running->Finish(next.row, {kUrl + "?3", hash, 10, 640, 480, "jpeg", "next.jpg", "cat", "ok", ""}, error));
+    ASSERT_TRUE(running->Finish(
+        next.row, {kUrl + "?3", hash, 10, 640, 480, "jpeg", "next.jpg", "cat", "ok", "", "http://s/", "猫", 31, 1},
+        error));
     running.reset();
     EXPECT_EQ(Query(file, "SELECT url||' '||sha256||' '||bytes||' '||width||' '||height||' '||format||' '||path||' '||"
-                          "keyword||' '||state||' '||ifnull(reason, '-') FROM records WHERE state = 'ok'"),
-              kUrl + "?3 " + hash + " 10 640 480 jpeg next.jpg cat ok -");
+                          "keyword||' '||state||' '||ifnull(reason, '-')||' '||source_page||' '||title||' '||rank||' '||"
+                          "page FROM records WHERE state = 'ok'"),
+              kUrl + "?3 " + hash + " 10 640 480 jpeg next.jpg cat ok - http://s/ 猫 31 1");
     ASSERT_EQ(mine->ClaimAddress(kUrl + "?4", "again.jpg", "cat").kind, Kind::Fetch);
     held = mine->ClaimHash(hash, "again.jpg");
     EXPECT_EQ(held.kind, HashKind::Duplicate);
@@ -245,7 +249,8 @@ TEST(ArchiveOpenTest, OnlyAnArchiveThatCanBeWrittenIsTakenForARun) {
     EXPECT_EQ(Archive::Open(file, Archive::Use::Read, error), nullptr);
     EXPECT_FALSE(std::filesystem::exists(file));
 
-    // One made before claims: its rows stay, and claims work in it.
+    // One made before claims and before records said where they were
+    // found: its rows stay, and claims and the new columns work in it.
     {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
@@ -264,7 +269,14 @@ TEST(ArchiveOpenTest, OnlyAnArchiveThatCanBeWrittenIsTakenForARun) {
     ASSERT_NE(archive, nullptr) << error;
     EXPECT_EQ(archive->ClaimAddress(kUrl, "a.jpg", "cat").kind, Kind::InArchive);
     EXPECT_EQ(OpenAs(file, ProcessFor(Who::Gone))->ClaimAddress(kUrl + "?new", "b.jpg", "cat").kind, Kind::Fetch);
+    ASSERT_TRUE(archive->Add({kUrl + "?add", "", 0, 0, 0, "", "", "cat", "failed", "HTTP 404", "http://s/", "t", 1, 0},
+                             error))
+        << error;
+    ASSERT_TRUE(archive->Add({kUrl + "?unknown", "", 0, 0, 0, "", "", "cat", "failed", "HTTP 404"}, error)) << error;
     archive.reset();
+    EXPECT_EQ(Query(file, "SELECT group_concat(url||' '||ifnull(source_page, '-')||' '||ifnull(title, '-')||' '||"
+                          "ifnull(rank, '-')||' '||ifnull(page, '-'), ', ') FROM records WHERE state != 'fetching'"),
+              kUrl + " - - - -, " + kUrl + "?add http://s/ t 1 0, " + kUrl + "?unknown - - - -");
     // A run begins by clearing the claims of processes that are gone.
     archive = OpenAs(file, ThisProcess());
     EXPECT_EQ(Query(file, "SELECT count(*) FROM records WHERE state = 'fetching'"), "0");
@@ -277,6 +289,50 @@ TEST(ArchiveOpenTest, OnlyAnArchiveThatCanBeWrittenIsTakenForARun) {
     EXPECT_EQ(Archive::Open(file, Archive::Use::Write, error), nullptr);
     EXPECT_EQ(error, "the archive " + file.string() + ": cannot be written (read-only)");
     EXPECT_NE(Archive::Open(file, Archive::Use::Read, error), nullptr) << error;
+}
+
+// Where a record was found goes into its manifest line and comes back from
+// it; each number at the edges of its range and past them.
+TEST(ManifestTest, WhereARecordWasFoundRoundTrips) {
+    TempFolder folder("lumigrab-manifest");
+    const ManifestRun run{"猫", folder / "out"};
+    Entry found("img 1", "http://a/1.jpg", "http://a/t1.jpg", "640", "", "http://s/1.html", "猫 & \"狗\"");
+    found.rank = 4294967295u;
+    found.page = 2147483647;
+    const Entry unknown("img 2", "http://a/2.jpg", "", "", "");
+    std::string error;
+    ASSERT_TRUE(WriteManifest(folder / "m.jsonl", run, {found, unknown}, error)) << error;
+    const auto read = ReadManifest(folder / "m.jsonl", run, error);
+    ASSERT_TRUE(read) << error;
+    ASSERT_EQ(read->size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const Entry& want = i == 0 ? found : unknown;
+        const Entry& got = (*read)[i];
+        EXPECT_EQ(ManifestLine(run, got), ManifestLine(run, want));
+        EXPECT_EQ(got.sourcePage(), want.sourcePage());
+        EXPECT_EQ(got.title(), want.title());
+        EXPECT_EQ(got.rank, want.rank);
+        EXPECT_EQ(got.page, want.page);
+    }
+    EXPECT_THAT(ManifestLine(run, unknown), ::testing::EndsWith(R"("source_page":"","title":"","rank":null,"page":null})"));
+
+    const std::string line = R"({"save_name":"img 1","url":"u","state":"failed",)";
+    for (const auto& [members, refusal] : std::vector<std::pair<std::string, std::string>>{
+             {R"("rank":1,"page":0)", ""},
+             {R"("rank":0)", R"("rank" is not a position from 1)"},
+             {R"("rank":4294967296)", R"("rank" is not a position from 1)"},
+             {R"("rank":1.5)", R"("rank" is not a position from 1)"},
+             {R"("page":-1)", R"("page" is not a page number from 0)"},
+             {R"("page":2147483648)", R"("page" is not a page number from 0)"},
+         }) {
+        const std::string text = line + members + "}\n";
+        ASSERT_TRUE(testing::WriteFile(folder / "x.jsonl", std::vector<std::uint8_t>(text.begin(), text.end())));
+        const auto entries = ReadManifest(folder / "x.jsonl", run, error);
+        EXPECT_EQ(entries.has_value(), refusal.empty()) << members;
+        if (!refusal.empty()) {
+            EXPECT_THAT(error, ::testing::EndsWith(refusal)) << members;
+        }
+    }
 }
 
 // Sets an environment variable for one scope, restoring what it was.

@@ -1,5 +1,6 @@
 // The service as it answers today: the JSON endpoint, and refusals.
 #include "harvest/json_results.h"
+#include "harvest/title.h"
 #include "harvest_fixture.h"
 #include "tools/standin/page.h"
 
@@ -19,6 +20,36 @@ TEST(JsonEndpointTest, CipheredAddressesDecode) {
     for (const char* clear : {"https://img0.example.cn:8080/it/u=3061,28&fm=253?x=y_z", "http://127.0.0.1:1/pic/jpeg/9.jpg",
                               "http://abcdefghijklmnopqrstuvwxyz.ABCXYZ/0123456789_-$&~?=%"})
         EXPECT_EQ(DecodeCipheredAddress(standin::detail::CipherAddress(clear)), clear);
+}
+
+// Titles as the service writes them, and what a record keeps of them.
+TEST(JsonEndpointTest, TitlesBecomePlainText) {
+    struct Case {
+        std::string html, plain;
+    };
+    const std::string a1021(1021, 'a');
+    for (const Case& c : {
+             Case{"<strong>猫</strong> - Lumi's", "猫 - Lumi's"},
+             Case{"<!-- x --><?x?>a<br/>b</P>", "ab"},
+             Case{"a < b > c", "a < b > c"},  // no tag starts with a space
+             Case{"a<b", "a<b"},              // nor without its end
+             Case{"&amp;&lt;&gt;&quot;&apos;", "&<>\"'"},
+             Case{"&lt;b&gt;x&lt;/b&gt;", "<b>x</b>"},  // decoded text is no tag
+             Case{"&#29483;&#x732B;&#X732b;&#x10FFFF;", "猫猫猫\U0010FFFF"},
+             Case{"&#0;&#xD800;&#xDFFF;&#x110000;", "\uFFFD\uFFFD\uFFFD\uFFFD"},
+             Case{"&bogus; &amp &#; &#x; &#12a; &#x0010FFFF;", "&bogus; &amp &#; &#x; &#12a; &#x0010FFFF;"},
+             Case{" \t a \r\n b&nbsp;&#12288;c\xe2\x80\x83 ", "a b c"},
+             Case{"a\x01" "b\x7f" "c\xc2\x80\xc2\x9f" "d\xe2\x80\xae" "e&#x2067;f\xd8\x9c" "g&#x200f;h", "abcdefgh"},
+             Case{"a\xff" "b\xe7\x8c", "a\uFFFDb\uFFFD\uFFFD"},  // byte by byte
+             Case{a1021 + "猫", a1021 + "猫"},
+             Case{a1021 + "a猫", a1021 + "a"},
+             Case{a1021 + "  猫", a1021},
+             Case{"", ""},
+         })
+        EXPECT_EQ(PlainTitle(c.html), c.plain) << c.html;
+    for (const Case& c : {Case{"ippr_z2C$qAzdH3FAzdH3Fw_z&e3Bv54AzdH3Fd_z&e3B3r2", "http://a.com/2.jpg"},
+                          Case{"http://ippr/", "http://ippr/"}, Case{"", ""}})
+        EXPECT_EQ(SourcePageAddress(c.html), c.plain) << c.html;
 }
 
 // The shapes the endpoint writes: the clear replaceUrl first, the ciphered
@@ -54,6 +85,7 @@ struct FieldCase {
     std::string record;  // one element of the data array, between two plain ones
     std::string address, width, height;  // what its row holds (UTF-8)
     std::string thumbnail = {};
+    std::string sourcePage = {}, title = {};
 };
 void PrintTo(const FieldCase& c, std::ostream* out) { *out << c.name; }
 
@@ -73,6 +105,8 @@ TEST_P(JsonFieldTest, RecordKeepsWhatItCan) {
     EXPECT_EQ(rows[1].width, Gbk(c.width));
     EXPECT_EQ(rows[1].height, Gbk(c.height));
     EXPECT_EQ(rows[1].thumbnail, Gbk(c.thumbnail));
+    EXPECT_EQ(rows[1].sourcePage, Gbk(c.sourcePage));
+    EXPECT_EQ(rows[1].title, Gbk(c.title));
 }
 
 const std::string kMiB(std::size_t{1} << 20, 'm');
@@ -88,6 +122,12 @@ INSTANTIATE_TEST_SUITE_P(
         FieldCase{"SizesAtTheBottom", R"({"hoverURL":"h","width":0,"height":0.5})", "h", "0", "0.5"},
         FieldCase{"SizesBelowIt", R"({"hoverURL":"h","width":-1,"height":-0.5})", "h", "", ""},
         FieldCase{"SizesAsTextStand", R"({"hoverURL":"h","width":"640px","height":null})", "h", "640px", ""},
+        FieldCase{"WhereItWasFound",
+                  R"({"hoverURL":"h","fromURL":"ippr_z2C$qAzdH3FAzdH3Fw_z&e3Bv54AzdH3Fd_z&e3B3r2",)"
+                  R"("fromPageTitle":"<strong>\u732b<\/strong> &amp; Lumi\'s"})",
+                  "h", "", "", "", "http://a.com/2.jpg", "猫 & Lumi's"},
+        FieldCase{"SourceInTheClearTitleNotText", R"({"hoverURL":"h","fromURL":"https:\/\/b\/","fromPageTitle":3})",
+                  "h", "", "", "", "https://b/", ""},
         FieldCase{"TitleNotUtf8", "{\"fromPageTitle\":\"a\xff\xc0\x80\",\"hoverURL\":\"h\"}", "h", "", ""},
         FieldCase{"AddressNotUtf8FallsBack", "{\"objURL\":\"ippr\xed\xa0\x80\",\"hoverURL\":\"h\"}", "h", "", ""},
         FieldCase{"ControlCharacterInThumbnail", "{\"hoverURL\":\"h\",\"thumbURL\":\"t\x01\"}", "h", "", ""},

@@ -127,17 +127,22 @@ TEST_P(ReadPictureArrayTest, OneRecordPerAddress) {
         EXPECT_EQ(got[i].width, c.expected[i].width);
         EXPECT_EQ(got[i].height, c.expected[i].height);
         EXPECT_EQ(got[i].thumbnail, c.expected[i].thumbnail);
+        EXPECT_EQ(got[i].sourcePage, c.expected[i].sourcePage);
+        EXPECT_EQ(got[i].title, c.expected[i].title);
         EXPECT_EQ(got[i].saveName, "");
         EXPECT_EQ(got[i].state, "");
     }
 }
 
-ImageRecord Rec(const char* address, const char* width, const char* height, const char* thumb) {
+ImageRecord Rec(const char* address, const char* width, const char* height, const char* thumb,
+                const Text& source = {}, const Text& title = {}) {
     ImageRecord r;
     r.address = address;
     r.width = width;
     r.height = height;
     r.thumbnail = thumb;
+    r.sourcePage = source;
+    r.title = title;
     return r;
 }
 
@@ -162,6 +167,11 @@ INSTANTIATE_TEST_SUITE_P(
                   {Rec("u", "", "", ""), Rec("u", "", "", "")}},
         ArrayCase{"ServiceEscapes", R"([{"objURL":"http:\/\/a\/b.jpg","width" : 7,"thumbURL":"it\'s"}])",
                   {Rec("http://a/b.jpg", "7", "", "it's")}},
+        ArrayCase{"WhereEachWasFound",
+                  R"([{"objURL":"u0","fromURL":"ippr_z2C$qAzdH3FAzdH3Fw_z&e3Bv54AzdH3Fd_z&e3B3r2",)"
+                  R"("fromPageTitle":" <strong>&#x732B;<\/strong> &amp;\tit\'s "},)"
+                  R"({"objURL":"u1","fromURL":"https:\/\/b\/","fromPageTitle":3}])",
+                  {Rec("u0", "", "", "", "http://a.com/2.jpg", Gbk("猫 & it's")), Rec("u1", "", "", "", "https://b/", "3")}},
         // As one document over the array reads it: a hole counts towards the
         // length but not towards Count(), so the last element goes unread.
         ArrayCase{"HoleHidesTheLastElement", R"([{"objURL":"u0"},,{"objURL":"u2"}])",
