@@ -177,7 +177,8 @@ void Console::breakLineLocked() {
 bool Console::writeLocked(std::string_view text, bool flush) {
     if (outputError_ != 0) return false;
     errno = 0;
-    const bool written = stdoutOpen_ && std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+    // An empty view may hold no pointer at all, which fwrite must not be given.
+    const bool written = stdoutOpen_ && (text.empty() || std::fwrite(text.data(), 1, text.size(), stdout) == text.size()) &&
                          (!flush || std::fflush(stdout) == 0);
     if (written) return true;
     outputError_ = !stdoutOpen_ ? EBADF : errno != 0 ? errno : EIO;
