@@ -39,6 +39,9 @@ TEST(JsonEndpointTest, TitlesBecomePlainText) {
              Case{"&#0;&#xD800;&#xDFFF;&#x110000;", "\uFFFD\uFFFD\uFFFD\uFFFD"},
              Case{"&bogus; &amp &#; &#x; &#12a; &#x0010FFFF;", "&bogus; &amp &#; &#x; &#12a; &#x0010FFFF;"},
              Case{" \t a \r\n b&nbsp;&#12288;c\xe2\x80\x83 ", "a b c"},
+             // Each kind of space between words, the ends of each range included.
+             Case{"a\xe2\x80\x80" "b\xe2\x80\x8a" "c\xe2\x80\xa8" "d\xe2\x80\xa9" "e\xe2\x80\xaf" "f\xe2\x81\x9f" "g\xe1\x9a\x80" "h\xc2\x85" "i\x0b" "j",
+                  "a b c d e f g h i j"},
              Case{"a\x01" "b\x7f" "c\xc2\x80\xc2\x9f" "d\xe2\x80\xae" "e&#x2067;f\xd8\x9c" "g&#x200f;h", "abcdefgh"},
              Case{"a\xff" "b\xe7\x8c", "a\uFFFDb\uFFFD\uFFFD"},  // byte by byte
              Case{a1021 + "猫", a1021 + "猫"},
