@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "download/save_folder.h"
+#include "json/number_text.h"
 #include "text/text.h"
 #include "platform/file_io.h"
 #include "text/encoding.h"
@@ -38,31 +39,6 @@ void AppendString(std::string& out, std::string_view text) {
         }
     }
     out += '"';
-}
-
-bool IsJsonNumber(std::string_view text) {
-    std::size_t i = 0;
-    auto digits = [&] {
-        const std::size_t start = i;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-        return i > start;
-    };
-    if (i < text.size() && text[i] == '-') ++i;
-    if (i < text.size() && text[i] == '0') {
-        ++i;
-    } else if (!digits()) {
-        return false;
-    }
-    if (i < text.size() && text[i] == '.') {
-        ++i;
-        if (!digits()) return false;
-    }
-    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-        if (!digits()) return false;
-    }
-    return i == text.size();
 }
 
 // A size as the page gave it: a number stays a number.
