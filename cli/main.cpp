@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -167,6 +168,131 @@ int PrintArchiveStats(const std::filesystem::path& file, bool stdoutOpen) {
     return kExitOutputFailed;
 }
 
+// How one search of a run ended, for the run's total.
+struct SearchOutcome {
+    int exitCode = kExitSaved;
+    bool downloaded = false;  // its records were fetched, so they go into the manifest
+    std::size_t pictures = 0;  // set out to fetch, or listed with --list-only
+    int saved = 0;
+    int failed = 0;
+    std::map<std::string, int> held;
+};
+
+// What the searches of a run share.
+struct RunShared {
+    WorkerGang& gang;
+    Console& console;
+    Archive* archive;
+    SharedSession session;
+    std::shared_ptr<std::atomic<int>> caught;         // the signal that stopped the run
+    std::shared_ptr<std::atomic<bool>> outputFirst;  // stdout failed before any signal
+};
+
+// One keyword: its harvest, or with `resumed` its records as the manifest
+// had them in *entries; its download into *entries; and its closing count
+// line, which starts with `label` (as do its other lines) when the run has
+// several keywords.
+SearchOutcome Search(const Options& options, const ManifestRun& run, const std::shared_ptr<std::vector<Entry>>& entries,
+                     bool resumed, const std::string& label, RunShared& shared) {
+    Console& console = shared.console;
+    SearchOutcome outcome;
+    const auto stoppedExit = [&] { return 128 + shared.caught->load(); };
+    std::vector<std::size_t> todo;
+    int pageProblems = 0;
+    if (resumed) {
+        for (std::size_t i = 0; i < entries->size(); ++i)
+            if (!StillSaved((*entries)[i], PathOf(run, (*entries)[i]))) todo.push_back(i);
+        console.note(label + "resuming " + options.manifest->string() + ": " +
+                     Plural(todo.size(), "picture", "pictures") + " of " +
+                     std::to_string(entries->size()) + " still to fetch");
+    } else {
+        Harvest harvest = HarvestPages(options, shared.gang, shared.session);
+        if (!harvest.frontPageNote.empty()) console.note(harvest.frontPageNote);
+        if (!harvest.refusal.empty()) {
+            console.error(label + "the service refused the search: " + harvest.refusal);
+            outcome.exitCode = kExitNoResultArray;
+            return outcome;
+        }
+        if (harvest.stopped) {
+            console.error(label + "stopped during the harvest; nothing was downloaded");
+            outcome.exitCode = stoppedExit();
+            return outcome;
+        }
+        if (harvest.pagesWithArray == 0) {
+            console.error(label + (harvest.pagesAnswered > 0 ? "the service answered without a result array:"
+                                                             : "the service did not answer:"));
+            for (const std::string& problem : harvest.problems) console.error("  " + problem);
+            outcome.exitCode = harvest.pagesAnswered > 0 ? kExitNoResultArray : kExitSomeFailed;
+            return outcome;
+        }
+        pageProblems = static_cast<int>(harvest.problems.size());
+        for (const std::string& problem : harvest.problems)
+            console.error(label + "no result array on " + problem);
+        for (const std::string& note : harvest.notes) console.note(label + note);
+
+        if (options.listOnly) {
+            for (const Entry& r : harvest.records) {
+                if (!console.data(TabField(GbkToUtf8(r.saveName())) + "\t" + TabField(GbkToUtf8(r.address())) +
+                                  "\t" + TabField(GbkToUtf8(r.width())) + "\t" +
+                                  TabField(GbkToUtf8(r.height())) + "\t" + TabField(GbkToUtf8(r.thumbnail()))))
+                    break;
+            }
+            if (!console.flush()) {
+                console.error(OutputProblem(console.outputError()));
+                outcome.exitCode = kExitOutputFailed;
+                return outcome;
+            }
+            outcome.pictures = harvest.records.size();
+            outcome.exitCode = pageProblems > 0 ? kExitSomeFailed : kExitSaved;
+            return outcome;
+        }
+        if (harvest.records.empty()) console.note(label + "the result pages list no pictures");
+        *entries = std::move(harvest.records);
+        for (std::size_t i = 0; i < entries->size(); ++i) todo.push_back(i);
+    }
+    if (std::string error; !todo.empty() && !MakeFolders(options.outFolder, &error)) {
+        console.error("cannot make the folder " + error);
+        outcome.exitCode = kExitBadArguments;
+        return outcome;
+    }
+
+    outcome.downloaded = true;
+    const bool recorded = Download(entries, todo, run,
+                                   DownloadSettings{options.thumbnails, options.threads, options.retries,
+                                                    options.perHost, options.rules, shared.archive},
+                                   shared.gang, console);
+    outcome.exitCode = recorded ? kExitSaved : kExitSomeFailed;
+    outcome.pictures = todo.size();
+    outcome.failed = console.failed();
+    outcome.held = console.heldCounts();
+    // Pictures passed over on purpose are no failure, but the count says so.
+    const std::string held = HeldSummary(outcome.held);
+    const std::string heldNote = held.empty() ? std::string() : " (" + held + ")";
+    outcome.saved = console.done() - outcome.failed - console.held();
+    const std::string pictures = Plural(todo.size(), "picture", "pictures");
+    if (const int error = console.outputError();
+        error != 0 && (shared.outputFirst->load() || shared.caught->load() == 0)) {
+        console.error(label + OutputProblem(error) + "; stopped: " + std::to_string(outcome.saved) + " of " +
+                      pictures + " saved" + heldNote);
+        outcome.exitCode = kExitOutputFailed;
+        return outcome;
+    }
+    if (shared.caught->load() != 0) {
+        console.error(label + "stopped: " + std::to_string(outcome.saved) + " of " + pictures + " saved" + heldNote);
+        outcome.exitCode = stoppedExit();
+        return outcome;
+    }
+    if (outcome.failed > 0) {
+        console.error(label + std::to_string(outcome.failed) + " of " + pictures + " failed" + heldNote);
+        outcome.exitCode = kExitSomeFailed;
+    } else {
+        console.note(label + "saved " + (held.empty() ? pictures : std::to_string(outcome.saved) + " of " + pictures) +
+                     (resumed ? std::string() : " in " + options.outFolder.string()) + heldNote);
+    }
+    if (pageProblems > 0) outcome.exitCode = kExitSomeFailed;
+    return outcome;
+}
+
 int Run(const Options& options, bool stdoutOpen) {
     if (options.archiveStats) return PrintArchiveStats(*options.archive, stdoutOpen);
     // Shared with the signal thread, which outlives this function.
@@ -203,7 +329,6 @@ int Run(const Options& options, bool stdoutOpen) {
             watcher.waitIdle(std::chrono::seconds(5));
         }
     } endWatch{watcher, *ending};
-    const auto stoppedExit = [&] { return 128 + caught->load(); };
     // Output nobody can read ends the run as a stop would; which came first
     // decides the exit code.
     auto outputFirst = std::make_shared<std::atomic<bool>>(false);
@@ -215,7 +340,9 @@ int Run(const Options& options, bool stdoutOpen) {
     // Everything the run will write is checked before the first request.
     std::unique_ptr<Archive> archive;
     if (!options.listOnly) {
-        std::string problem = OutFolderProblem(options.outFolder);
+        std::string problem;
+        for (const KeywordRun& search : options.keywords)
+            if (problem.empty()) problem = OutFolderProblem(search.folder);
         if (problem.empty() && options.manifest) problem = WritableFileProblem(*options.manifest, "the manifest");
         if (problem.empty() && options.archive) problem = WritableFileProblem(*options.archive, "the archive");
         if (problem.empty() && options.archive) archive = Archive::Open(*options.archive, Archive::Use::Write, problem);
@@ -224,112 +351,83 @@ int Run(const Options& options, bool stdoutOpen) {
             return kExitBadArguments;
         }
         // Left by runs that ended without cleaning up (killed, powered off).
-        RemoveStaleTemporaryFiles(options.outFolder);
+        for (const KeywordRun& search : options.keywords) RemoveStaleTemporaryFiles(search.folder);
         if (options.manifest) RemoveStaleTemporaryFiles(FolderOf(*options.manifest));
     }
 
-    const ManifestRun run{GbkToUtf8(options.keyword), options.outFolder};
-    auto entries = std::make_shared<std::vector<Entry>>();
-    std::vector<std::size_t> todo;
-    int pageProblems = 0;
+    const std::size_t count = options.keywords.size();
+    std::vector<ManifestRun> runs;
+    std::vector<std::shared_ptr<std::vector<Entry>>> records;
+    for (const KeywordRun& search : options.keywords) {
+        runs.push_back({GbkToUtf8(search.keyword), search.folder});
+        records.push_back(std::make_shared<std::vector<Entry>>());
+    }
+    // With --resume a keyword the manifest lists is taken up from its
+    // records; one it does not list (the run before ended first) is
+    // searched.
+    std::vector<bool> resumed(count, false);
     struct stat info {};
-    const bool resuming = options.resume && ::stat(options.manifest->c_str(), &info) == 0;
-    if (resuming) {
+    if (options.resume && ::stat(options.manifest->c_str(), &info) == 0) {
         std::string error;
-        auto read = ReadManifest(*options.manifest, run, error);
+        auto read = ReadManifest(*options.manifest, runs, error);
         if (!read) {
             console.error("cannot resume: " + error);
             return kExitBadArguments;
         }
-        *entries = std::move(*read);
-        for (std::size_t i = 0; i < entries->size(); ++i)
-            if (!StillSaved((*entries)[i], PathOf(run, (*entries)[i]))) todo.push_back(i);
-        console.note("resuming " + options.manifest->string() + ": " +
-                     Plural(todo.size(), "picture", "pictures") + " of " +
-                     std::to_string(entries->size()) + " still to fetch");
-    } else {
-        Harvest harvest = HarvestPages(options, gang);
-        if (!harvest.frontPageNote.empty()) console.note(harvest.frontPageNote);
-        if (!harvest.refusal.empty()) {
-            console.error("the service refused the search: " + harvest.refusal);
-            return kExitNoResultArray;
+        for (std::size_t i = 0; i < count; ++i) {
+            *records[i] = std::move((*read)[i]);
+            resumed[i] = !records[i]->empty();
         }
-        if (harvest.stopped) {
-            console.error("stopped during the harvest; nothing was downloaded");
-            return stoppedExit();
-        }
-        if (harvest.pagesWithArray == 0) {
-            console.error(harvest.pagesAnswered > 0
-                              ? "the service answered without a result array:"
-                              : "the service did not answer:");
-            for (const std::string& problem : harvest.problems) console.error("  " + problem);
-            return harvest.pagesAnswered > 0 ? kExitNoResultArray : kExitSomeFailed;
-        }
-        pageProblems = static_cast<int>(harvest.problems.size());
-        for (const std::string& problem : harvest.problems)
-            console.error("no result array on " + problem);
-        for (const std::string& note : harvest.notes) console.note(note);
-
-        if (options.listOnly) {
-            for (const Entry& r : harvest.records) {
-                if (!console.data(TabField(GbkToUtf8(r.saveName())) + "\t" + TabField(GbkToUtf8(r.address())) +
-                                  "\t" + TabField(GbkToUtf8(r.width())) + "\t" +
-                                  TabField(GbkToUtf8(r.height())) + "\t" + TabField(GbkToUtf8(r.thumbnail()))))
-                    break;
-            }
-            if (!console.flush()) {
-                console.error(OutputProblem(console.outputError()));
-                return kExitOutputFailed;
-            }
-            return pageProblems > 0 ? kExitSomeFailed : kExitSaved;
-        }
-        if (harvest.records.empty()) console.note("the result pages list no pictures");
-        *entries = std::move(harvest.records);
-        for (std::size_t i = 0; i < entries->size(); ++i) todo.push_back(i);
-    }
-    if (std::string error; !todo.empty() && !MakeFolders(options.outFolder, &error)) {
-        console.error("cannot make the folder " + error);
-        return kExitBadArguments;
     }
 
-    const bool recorded = Download(entries, todo, run,
-                                   DownloadSettings{options.thumbnails, options.threads, options.retries,
-                                                    options.perHost, options.rules, archive.get()},
-                                   gang, console);
+    RunShared common{gang, console, archive.get(), {}, caught, outputFirst};
+    SearchOutcome total;
+    int exitCode = kExitSaved;
+    std::size_t searched = 0;
+    Options search = options;
+    for (std::size_t i = 0; i < count; ++i) {
+        search.keyword = options.keywords[i].keyword;
+        search.outFolder = options.keywords[i].folder;
+        const SearchOutcome outcome =
+            Search(search, runs[i], records[i], resumed[i], count > 1 ? runs[i].keyword + ": " : std::string(), common);
+        ++searched;
+        exitCode = std::max(exitCode, outcome.exitCode);
+        total.downloaded = total.downloaded || outcome.downloaded;
+        total.pictures += outcome.pictures;
+        total.saved += outcome.saved;
+        total.failed += outcome.failed;
+        for (const auto& [state, n] : outcome.held) total.held[state] += n;
+        // The service refuses the client, not the keyword: the keywords left
+        // would only deepen the refusal. A stop, or output nobody reads,
+        // ends the run.
+        if (outcome.exitCode == kExitNoResultArray || gang.stopped()) break;
+    }
 
-    int exitCode = recorded ? kExitSaved : kExitSomeFailed;
-    if (options.manifest) {
-        std::string error;
-        if (!WriteManifest(*options.manifest, run, *entries, error)) {
+    // One manifest for every keyword: those not reached keep what it had.
+    if (options.manifest && total.downloaded) {
+        std::vector<ManifestPart> parts;
+        for (std::size_t i = 0; i < count; ++i) parts.push_back({&runs[i], records[i].get()});
+        if (std::string error; !WriteManifest(*options.manifest, parts, error)) {
             console.error("cannot write the manifest " + error);
-            exitCode = kExitSomeFailed;
+            exitCode = std::max(exitCode, kExitSomeFailed);
         }
     }
-    const int failed = console.failed();
-    // Pictures passed over on purpose are no failure, but the count says so.
-    const std::string held = console.heldSummary();
-    const std::string heldNote = held.empty() ? std::string() : " (" + held + ")";
-    const int saved = console.done() - failed - console.held();
-    if (const int error = console.outputError(); error != 0 && (outputFirst->load() || caught->load() == 0)) {
-        console.error(OutputProblem(error) + "; stopped: " + std::to_string(saved) + " of " +
-                      Plural(todo.size(), "picture", "pictures") + " saved" + heldNote);
-        return kExitOutputFailed;
+    if (count > 1) {
+        std::string line = "all " + std::to_string(count) + " keywords: ";
+        if (options.listOnly) {
+            line += Plural(total.pictures, "picture", "pictures") + " listed";
+        } else {
+            line += std::to_string(total.saved) + " of " + Plural(total.pictures, "picture", "pictures") + " saved";
+            if (total.failed > 0) line += ", " + std::to_string(total.failed) + " failed";
+            if (const std::string held = HeldSummary(total.held); !held.empty()) line += ", " + held;
+        }
+        if (searched < count) line += "; " + Plural(count - searched, "keyword", "keywords") + " not searched";
+        if (exitCode == kExitSaved) {
+            console.note(line);
+        } else {
+            console.error(line);
+        }
     }
-    if (caught->load() != 0) {
-        console.error("stopped: " + std::to_string(saved) + " of " +
-                      Plural(todo.size(), "picture", "pictures") + " saved" + heldNote);
-        return stoppedExit();
-    }
-    if (failed > 0) {
-        console.error(std::to_string(failed) + " of " + Plural(todo.size(), "picture", "pictures") +
-                      " failed" + heldNote);
-        exitCode = kExitSomeFailed;
-    } else {
-        console.note("saved " + (held.empty() ? Plural(todo.size(), "picture", "pictures")
-                                              : std::to_string(saved) + " of " + Plural(todo.size(), "picture", "pictures")) +
-                     (resuming ? std::string() : " in " + options.outFolder.string()) + heldNote);
-    }
-    if (pageProblems > 0) exitCode = kExitSomeFailed;
     return exitCode;
 }
 

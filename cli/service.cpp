@@ -64,7 +64,7 @@ private:
 
 }  // namespace
 
-Harvest HarvestPages(const Options& options, WorkerGang& gang) {
+Harvest HarvestPages(const Options& options, WorkerGang& gang, SharedSession& shared) {
     HarvestSettings settings;
     settings.keyword = options.keyword;
     settings.pages = options.depth;
@@ -76,6 +76,8 @@ Harvest HarvestPages(const Options& options, WorkerGang& gang) {
     settings.wait = std::chrono::milliseconds(static_cast<long long>(options.waitSeconds * 1000));
     settings.retries = options.retries;
     settings.jsonFilters = options.jsonFilters;
+    settings.frontPageCookies = shared.frontPageCookies;
+    settings.firstRequestAt = shared.nextRequestAt;
     auto gather = std::make_shared<Gather>(options);
     auto session = std::make_shared<HarvestSession>(std::move(settings), gather);
     session->start(gang);
@@ -85,6 +87,8 @@ Harvest HarvestPages(const Options& options, WorkerGang& gang) {
     }
     gather->harvest.stopped = gang.stopped();
     gather->harvest.frontPageNote = session->frontPageNote();
+    if (session->visited()) shared.frontPageCookies = session->cookies();
+    shared.nextRequestAt = session->nextRequestAt();
     return std::move(gather->harvest);
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // The command's harvest: the session every front end runs, with its pages
 // gathered in page order into records with save names.
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,9 +23,17 @@ struct Harvest {
     bool stopped = false;              // the gang was stopped before the end
 };
 
-// Reads options.depth result pages, at most options.threads at once, after
-// the front-page visit unless options.warmUp is off, from options.source.
-// Waits for every page.
-Harvest HarvestPages(const Options& options, WorkerGang& gang);
+// What one search of a run hands the next: they are one session with the
+// service, as a browser's tabs would be.
+struct SharedSession {
+    std::optional<CookieJar> frontPageCookies;  // once the front page was visited
+    std::chrono::steady_clock::time_point nextRequestAt{};
+};
+
+// Reads options.depth result pages of options.keyword, at most
+// options.threads at once, after the front-page visit unless options.warmUp
+// is off or `shared` holds its cookies, from options.source. Waits for every
+// page, and leaves in `shared` what the next search goes on with.
+Harvest HarvestPages(const Options& options, WorkerGang& gang, SharedSession& shared);
 
 }  // namespace lumigrab::cli

@@ -10,7 +10,12 @@
 namespace lumigrab {
 
 HarvestSession::HarvestSession(HarvestSettings settings, std::shared_ptr<HarvestSink> sink)
-    : settings_(std::move(settings)), sink_(std::move(sink)) {}
+    : settings_(std::move(settings)), sink_(std::move(sink)), nextRequestAt_(settings_.firstRequestAt) {
+    if (settings_.frontPageCookies) {
+        cookies_ = *settings_.frontPageCookies;
+        visited_ = true;
+    }
+}
 
 int HarvestSession::start(WorkerGang& gang) {
     const int workers = std::min(WorkerLimit(settings_.workers), std::max(settings_.pages, 1));
@@ -41,6 +46,16 @@ CookieJar HarvestSession::cookies() const {
 std::string HarvestSession::frontPageNote() const {
     std::lock_guard lock(visitLock_);
     return frontPageNote_;
+}
+
+bool HarvestSession::visited() const {
+    std::lock_guard lock(visitLock_);
+    return visited_;
+}
+
+std::chrono::steady_clock::time_point HarvestSession::nextRequestAt() {
+    std::lock_guard lock(paceLock_);
+    return nextRequestAt_;
 }
 
 void HarvestSession::work(const std::atomic<bool>* cancel, const WorkerGang& gang) {

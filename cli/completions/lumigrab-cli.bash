@@ -6,7 +6,7 @@ _lumigrab_cli() {
     case $prev in
         -o|--out)
             COMPREPLY=($(compgen -d -- "$cur")); return ;;
-        --manifest|--archive)
+        --manifest|--archive|-i|--input-file)
             COMPREPLY=($(compgen -f -- "$cur")); return ;;
         --source)
             COMPREPLY=($(compgen -W "auto page json" -- "$cur")); return ;;
@@ -24,7 +24,7 @@ _lumigrab_cli() {
             return ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "-h --help --version -d --depth -j --threads -n --name --letters
+        COMPREPLY=($(compgen -W "-h --help --version -i --input-file -d --depth -j --threads -n --name --letters
             --width --height --thumbnails -o --out --manifest --resume --list-only -q --quiet
             --no-warm-up --source --wait --retries --per-host --archive --archive-stats
             --min-width --min-height --type --min-bytes --max-bytes --color --face --kind" -- "$cur"))

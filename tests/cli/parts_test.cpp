@@ -2,7 +2,7 @@
 // SQLite file: which copy fetches an address, which keeps a picture, and
 // which archives a run may write at all (other copies of the command are
 // archives opened in the name of other processes). The numbers its options
-// take.
+// take, and the keywords with their folders.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -18,6 +18,7 @@
 #include "cli/archive.h"
 #include "cli/options.h"
 #include "support/files.h"
+#include "text/encoding.h"
 
 namespace lumigrab::cli {
 namespace {
@@ -275,6 +276,16 @@ TEST(ArchiveOpenTest, OnlyAnArchiveThatCanBeWrittenIsTakenForARun) {
     EXPECT_NE(Archive::Open(file, Archive::Use::Read, error), nullptr) << error;
 }
 
+// ParseOptions on the command `lumigrab-cli ARGS…`, and what it printed.
+std::pair<std::variant<Options, int>, std::string> Parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "lumigrab-cli");
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    ::testing::internal::CaptureStderr();
+    auto parsed = ParseOptions(static_cast<int>(argv.size()), argv.data());
+    return {std::move(parsed), ::testing::internal::GetCapturedStderr()};
+}
+
 // Each number at the edges of its range and past them; "" is accepted.
 struct NumberCase {
     std::vector<std::string> args;
@@ -307,17 +318,77 @@ TEST(OptionsTest, NumbersAreTakenWholeAndWithinTheirRange) {
         {{"-d", "5x"}, "--depth: 5x is not"},
     };
     for (const NumberCase& c : cases) {
-        std::vector<std::string> args{"lumigrab-cli", "cat"};
+        std::vector<std::string> args{"cat"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        ::testing::internal::CaptureStderr();
-        const auto parsed = ParseOptions(static_cast<int>(argv.size()), argv.data());
-        const std::string printed = ::testing::internal::GetCapturedStderr();
+        const auto [parsed, printed] = Parse(args);
         const std::string what = c.args[0] + " " + c.args[1];
         if (c.refusal.empty()) {
             ASSERT_TRUE(std::holds_alternative<Options>(parsed)) << what << ": " << printed;
             EXPECT_TRUE(c.holds == nullptr || c.holds(std::get<Options>(parsed))) << what;
+        } else {
+            EXPECT_EQ(std::get_if<int>(&parsed) != nullptr ? std::get<int>(parsed) : 0, kExitBadArguments) << what;
+            EXPECT_EQ(printed.rfind("lumigrab-cli: " + c.refusal, 0), 0u) << what << ": " << printed;
+        }
+    }
+}
+
+// The keywords a run searches and their folders, "keyword>folder|…", or
+// the refusal; "@" stands for a folder of keyword files.
+struct KeywordCase {
+    std::vector<std::string> args;
+    std::string searches;
+    std::string refusal = {};
+};
+
+TEST(OptionsTest, KeywordsComeFromTheCommandLineAndTheFileEachWithItsOwnFolder) {
+    TempFolder files("lumigrab-keywords");
+    for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
+             {"empty", ""},
+             {"comments", "# cats\n  # dogs\n\n \t\n"},
+             {"list", "\uFEFF# mine\r\n cat \r\n\r\n\tdog\n#x\n猫"},
+             {"emoji", "cat\n# fine\n😀dog\n"},
+             {"tab", "c\ta\n"}})
+        ASSERT_TRUE(testing::WriteFile(files / name, std::vector<std::uint8_t>(text.begin(), text.end())));
+    const std::vector<KeywordCase> cases{
+        {{"cat"}, "cat>./cat"},
+        {{"cat", "-o", "pics"}, "cat>pics"},
+        {{"cat", "dog", "cat"}, "cat>./cat|dog>./dog"},
+        {{"cat", "dog", "-o", "pics"}, "", "with several keywords the folder (-o) must hold {keyword}"},
+        {{"cat", "dog", "-o", "p/{keyword}-{keyword}"}, "cat>p/cat-cat|dog>p/dog-dog"},
+        {{"AC/DC", "-o", "/p/{keyword}"}, "AC/DC>/p/AC_DC"},
+        {{"..x"}, "..x>./..x"},
+        {{"../x"}, "", "the keyword \"../x\" would put its folder (-o ./{keyword}) outside ./"},
+        {{".."}, "", "the keyword \"..\" would put"},
+        {{"a/..", "-o", "p/{keyword}"}, "", "the keyword \"a/..\" would put its folder (-o p/{keyword}) outside p/"},
+        {{"a/../../b", "-o", "/p/{keyword}"}, "", "the keyword \"a/../../b\" would put"},
+        {{"a/b", "a_b"}, "", "the keywords \"a/b\" and \"a_b\" would share the folder ./a_b"},
+        {{"-i", "@/list"}, "cat>./cat|dog>./dog|猫>./猫"},
+        {{"bird", "--input-file", "@/list", "-o", "p/{keyword}"}, "bird>p/bird|cat>p/cat|dog>p/dog|猫>p/猫"},
+        {{"bird", "-i", "@/empty"}, "", "the keyword file @/empty holds no keyword"},
+        {{"-i", "@/comments"}, "", "the keyword file @/comments holds no keyword"},
+        {{"-i", "@/emoji"}, "", "@/emoji, line 3: the keyword has characters that GBK cannot hold: 😀 (U+1F600)"},
+        {{"-i", "@/tab"}, "", "@/tab, line 1: the keyword must be without control characters"},
+        {{"-i", "@/missing"}, "", "cannot read the keyword file @/missing: No such file or directory"},
+        {{"-i", "/dev/zero"}, "", "the keyword file /dev/zero is larger than 4 MiB"},
+        {{"-o", "pics"}, "", "KEYWORD or --input-file is required"},
+    };
+    for (KeywordCase c : cases) {
+        if (const auto at = c.refusal.find('@'); at != std::string::npos) c.refusal.replace(at, 1, files.path().string());
+        std::string what;
+        for (std::string& arg : c.args) {
+            if (arg.starts_with('@')) arg.replace(0, 1, files.path().string());
+            what += arg + " ";
+        }
+        const auto [parsed, printed] = Parse(c.args);
+        if (c.refusal.empty()) {
+            ASSERT_TRUE(std::holds_alternative<Options>(parsed)) << what << ": " << printed;
+            const Options& options = std::get<Options>(parsed);
+            std::string searches;
+            for (const KeywordRun& search : options.keywords)
+                searches += (searches.empty() ? "" : "|") + GbkToUtf8(search.keyword) + ">" + search.folder.string();
+            EXPECT_EQ(searches, c.searches) << what;
+            EXPECT_EQ(options.keyword, options.keywords.front().keyword) << what;
+            EXPECT_EQ(options.outFolder, options.keywords.front().folder) << what;
         } else {
             EXPECT_EQ(std::get_if<int>(&parsed) != nullptr ? std::get<int>(parsed) : 0, kExitBadArguments) << what;
             EXPECT_EQ(printed.rfind("lumigrab-cli: " + c.refusal, 0), 0u) << what << ": " << printed;
