@@ -14,7 +14,8 @@
 // is the size of the file whose SHA-256 follows. Width and height are
 // numbers when the page gave numbers, strings when it gave something else,
 // null when it gave nothing. "keyword" and
-// "folder" are the run's KEYWORD and picture folder; "path" is always the
+// "folder" are the record's KEYWORD and picture folder (a run of several
+// keywords writes all of theirs into one manifest); "path" is always the
 // folder and the save name, written for scripts and never followed on reading.
 #include <array>
 #include <cstdint>
