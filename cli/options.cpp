@@ -219,7 +219,8 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     CLI::Option* resumeOption =
         app.add_flag("--resume", options.resume,
                      "with --manifest: fetch only what FILE does not list as ok (no new "
-                     "harvest); an absent FILE starts a normal run");
+                     "harvest); a keyword FILE does not list is searched, and an absent FILE starts a "
+                     "normal run");
     resumeOption->needs(manifestOption);
     CLI::Option* listOption = app.add_flag(
         "--list-only", options.listOnly,
