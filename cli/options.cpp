@@ -342,10 +342,9 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         std::string error;
         const auto text = ReadKeywordFile(inputFile, error);
         if (!text) return Refuse(error);
-        std::vector<GivenKeyword> lines = KeywordFileLines(*text, inputFile);
-        if (lines.empty())
-            return Refuse("the keyword file " + (inputFile == "-" ? std::string("on standard input") : inputFile) +
-                          " holds no keyword");
+        const std::string shown = inputFile == "-" ? std::string("standard input") : inputFile;
+        std::vector<GivenKeyword> lines = KeywordFileLines(*text, shown);
+        if (lines.empty()) return Refuse("the keyword file " + shown + " holds no keyword");
         given.insert(given.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
     }
     if (given.empty()) {
