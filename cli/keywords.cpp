@@ -58,7 +58,7 @@ std::vector<GivenKeyword> KeywordFileLines(std::string_view text, const std::str
 
 std::optional<std::string> ReadKeywordFile(const std::string& name, std::string& error) {
     const bool standardInput = name == "-";
-    const std::string shown = standardInput ? std::string("standard input") : name;
+    const std::string shown = standardInput ? std::string("- (standard input)") : name;
     UniqueFd owned(standardInput ? -1 : ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     const int fd = standardInput ? STDIN_FILENO : owned.get();
     if (fd < 0) {

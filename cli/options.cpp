@@ -342,7 +342,7 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         std::string error;
         const auto text = ReadKeywordFile(inputFile, error);
         if (!text) return Refuse(error);
-        const std::string shown = inputFile == "-" ? std::string("standard input") : inputFile;
+        const std::string shown = inputFile == "-" ? std::string("- (standard input)") : inputFile;
         std::vector<GivenKeyword> lines = KeywordFileLines(*text, shown);
         if (lines.empty()) return Refuse("the keyword file " + shown + " holds no keyword");
         given.insert(given.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
