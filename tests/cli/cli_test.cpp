@@ -472,6 +472,12 @@ TEST_F(CliTest, TwoKeywordsThroughTheRealCommand) {
     EXPECT_EQ(server.pictureRequests(), 1 + 2);
     EXPECT_THAT(resumed.output, HasSubstr("standin-total-3: resuming " + manifest().string() + ": 1 picture of 3"));
     EXPECT_EQ(ReadManifest(manifest()).size(), 9u);
+
+    // Every record must belong to one of the run's keywords.
+    const auto other = run(server, {"standin-total-4", "standin-total-2", "-o", folders, "--manifest",
+                                    manifest().string(), "--resume"});
+    EXPECT_EQ(other.exitCode, 2) << other.output;
+    EXPECT_THAT(other.output, HasSubstr("made for the keyword \"standin-total-3\", not one of this run's"));
 }
 
 // The run's exit code is its worst keyword's, and a refusal leaves the
