@@ -136,13 +136,19 @@ int Console::held() const {
     return count;
 }
 
-std::string Console::heldSummary() const {
+std::string Console::heldSummary() const { return HeldSummary(heldCounts()); }
+
+std::map<std::string, int> Console::heldCounts() const {
     std::lock_guard lock(mutex_);
+    return held_;
+}
+
+std::string HeldSummary(const std::map<std::string, int>& held) {
     std::string out;
     // In the order a picture meets them: archive, filters, de-duplication.
     for (const char* state : {"skipped", "filtered", "duplicate"}) {
-        const auto found = held_.find(state);
-        if (found == held_.end()) continue;
+        const auto found = held.find(state);
+        if (found == held.end()) continue;
         if (!out.empty()) out += ", ";
         out += std::to_string(found->second) + " " + state;
     }

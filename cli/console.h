@@ -20,6 +20,9 @@ namespace lumigrab::cli {
 // breaks among them) as %XX, so one record stays one line.
 std::string TabField(std::string_view text);
 
+// "2 skipped, 9 duplicate" for counts by state; empty when there are none.
+std::string HeldSummary(const std::map<std::string, int>& held);
+
 class Console {
 public:
     // `stdoutOpen` false: standard output was closed when the command
@@ -59,6 +62,8 @@ public:
     int held() const;    // passed over on purpose (Entry::held)
     // "2 skipped, 9 duplicate"; empty when none was passed over.
     std::string heldSummary() const;
+    // Those passed over on purpose, by state.
+    std::map<std::string, int> heldCounts() const;
 
 private:
     using Clock = std::chrono::steady_clock;

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -169,6 +170,209 @@ int PrintArchiveStats(const std::filesystem::path& file, bool stdoutOpen) {
     return kExitOutputFailed;
 }
 
+// How one search of a run ended, for the run's total.
+struct SearchOutcome {
+    int exitCode = kExitSaved;
+    bool downloaded = false;   // its records were fetched, so they go into the manifest
+    std::size_t pictures = 0;  // set out to fetch, or listed with --list-only
+    int saved = 0;
+    int failed = 0;
+    std::map<std::string, int> held;
+};
+
+// What the searches of a run share.
+struct RunShared {
+    WorkerGang& gang;   // pictures
+    WorkerGang& pages;  // result pages, beside the pictures
+    Console& console;
+    Archive* archive;
+    SharedSession session;
+    std::shared_ptr<std::atomic<int>> caught;        // the signal that stopped the run
+    std::shared_ptr<std::atomic<bool>> outputFirst;  // stdout failed before any signal
+};
+
+// Prints one keyword's records, a line each; false when stdout failed.
+bool ListRecords(Console& console, const std::vector<Entry>& records) {
+    for (const Entry& r : records) {
+        if (!console.data(TabField(r.saveName()) + "\t" + TabField(r.address()) + "\t" + TabField(r.width()) +
+                          "\t" + TabField(r.height()) + "\t" + TabField(r.thumbnail()) + "\t" +
+                          TabField(r.sourcePage()) + "\t" + TabField(r.title()) + "\t" +
+                          std::to_string(r.rank) + "\t" + std::to_string(r.page)))
+            break;
+    }
+    return console.flush();
+}
+
+// One keyword: its harvest, with the pictures of each page fetched as soon as
+// the page is in, or with `resumed` the fetch of what its records (as the
+// manifest had them, in `entries`) still lack; `entries` ends holding its
+// records. Its lines, the closing count among them, start with `label` when
+// the run has several keywords.
+SearchOutcome Search(const Options& options, const ManifestRun& run, std::vector<Entry>& entries, bool resumed,
+                     const std::string& label, RunShared& shared) {
+    Console& console = shared.console;
+    SearchOutcome outcome;
+    const auto stoppedExit = [&] { return 128 + shared.caught->load(); };
+    DownloadSettings settings{options.thumbnails, options.threads, options.retries, options.perHost,
+                              options.rules, shared.archive};
+    const auto bound = static_cast<std::size_t>(options.maxPictures);
+    settings.saveAtMost = bound;
+    settings.writeMetadata = options.writeMetadata;
+    Downloads::Outcome fetch;
+    int pageProblems = 0;
+    int harvestExit = kExitSaved;
+    if (resumed) {
+        std::vector<std::size_t> todo;
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            if (!StillSaved(entries[i], PathOf(run, entries[i]))) todo.push_back(i);
+        // --max counts what earlier runs saved too.
+        const std::size_t done = entries.size() - todo.size();
+        if (bound > 0) {
+            if (done >= bound) todo.clear();
+            settings.saveAtMost = bound - std::min(done, bound);
+        }
+        console.note(label + "resuming " + options.manifest->string() + ": " +
+                     Plural(todo.size(), "picture", "pictures") + " of " + std::to_string(entries.size()) +
+                     " still to fetch");
+        if (std::string error; !todo.empty() && !MakeFolders(options.outFolder, &error)) {
+            console.error("cannot make the folder " + error);
+            outcome.exitCode = kExitBadArguments;
+            return outcome;
+        }
+        Downloads downloads(run, settings, shared.gang, console);
+        downloads.add(std::move(entries), todo);
+        fetch = downloads.finish(false);
+    } else if (options.listOnly) {
+        Harvest harvest = HarvestPages(options, shared.pages, shared.session);
+        if (!harvest.frontPageNote.empty()) console.note(harvest.frontPageNote);
+        if (!harvest.refusal.empty()) {
+            console.error(label + "the service refused the search: " + harvest.refusal);
+            outcome.exitCode = kExitNoResultArray;
+            return outcome;
+        }
+        if (harvest.stopped) {
+            console.error(label + "stopped during the harvest; nothing was downloaded");
+            outcome.exitCode = stoppedExit();
+            return outcome;
+        }
+        if (harvest.pagesWithArray == 0) {
+            console.error(label + (harvest.pagesAnswered > 0 ? "the service answered without a result array:"
+                                                             : "the service did not answer:"));
+            for (const std::string& problem : harvest.problems) console.error("  " + problem);
+            outcome.exitCode = harvest.pagesAnswered > 0 ? kExitNoResultArray : kExitSomeFailed;
+            return outcome;
+        }
+        for (const std::string& problem : harvest.problems) console.error(label + "no result array on " + problem);
+        for (const std::string& note : harvest.notes) console.note(label + note);
+        if (!ListRecords(console, harvest.records)) {
+            console.error(OutputProblem(console.outputError()));
+            outcome.exitCode = kExitOutputFailed;
+            return outcome;
+        }
+        outcome.pictures = harvest.records.size();
+        outcome.exitCode = harvest.problems.empty() ? kExitSaved : kExitSomeFailed;
+        return outcome;
+    } else {
+        // Each page's pictures are fetched as soon as the page is in.
+        Downloads downloads(run, settings, shared.gang, console);
+        std::string folderProblem;
+        bool folderMade = false;
+        HarvestFeed feed;
+        feed.records = [&](std::vector<Entry> records) {
+            if (!folderMade) {
+                if (std::string error; !MakeFolders(options.outFolder, &error)) {
+                    if (folderProblem.empty()) folderProblem = "cannot make the folder " + error;
+                    shared.pages.stop();
+                    return;
+                }
+                folderMade = true;
+            }
+            std::vector<std::size_t> all(records.size());
+            for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+            downloads.add(std::move(records), all);
+        };
+        if (bound > 0) {
+            // A page is asked only while the pictures saved, those still to
+            // end and those the pages under way will list, at the most any
+            // page listed, fall short; so no page is asked that N did not need.
+            feed.need = [&](int inFlight, std::size_t perPage) {
+                const std::size_t saved = downloads.saved();
+                if (saved >= bound || shared.gang.stopped()) return HarvestFeed::Need::Enough;
+                if (inFlight > 0 && perPage == 0) return HarvestFeed::Need::Wait;
+                const std::size_t coming = downloads.given() - downloads.ended() +
+                                           static_cast<std::size_t>(inFlight) * perPage;
+                return saved + coming < bound ? HarvestFeed::Need::More : HarvestFeed::Need::Wait;
+            };
+            feed.wait = [&] { downloads.waitForChange(std::chrono::milliseconds(100)); };
+        }
+        Harvest harvest = HarvestPages(options, shared.pages, shared.session, feed);
+        fetch = downloads.finish(true);
+        if (!folderProblem.empty()) {
+            console.error(folderProblem);
+            outcome.exitCode = kExitBadArguments;
+            return outcome;
+        }
+        if (!harvest.frontPageNote.empty()) console.note(harvest.frontPageNote);
+        if (!harvest.refusal.empty()) {
+            console.error(label + "the service refused the search: " + harvest.refusal);
+            harvestExit = kExitNoResultArray;
+        } else if (harvest.stopped && harvest.listed == 0) {
+            console.error(label + "stopped during the harvest; nothing was downloaded");
+            outcome.exitCode = stoppedExit();
+            return outcome;
+        } else if (harvest.pagesWithArray == 0 && !harvest.stopped) {
+            console.error(label + (harvest.pagesAnswered > 0 ? "the service answered without a result array:"
+                                                             : "the service did not answer:"));
+            for (const std::string& problem : harvest.problems) console.error("  " + problem);
+            outcome.exitCode = harvest.pagesAnswered > 0 ? kExitNoResultArray : kExitSomeFailed;
+            return outcome;
+        }
+        pageProblems = static_cast<int>(harvest.problems.size());
+        for (const std::string& problem : harvest.problems) console.error(label + "no result array on " + problem);
+        for (const std::string& note : harvest.notes) console.note(label + note);
+        if (harvest.listed == 0 && harvestExit == kExitSaved) console.note(label + "the result pages list no pictures");
+        if (harvestExit != kExitSaved && fetch.entries.empty()) {
+            outcome.exitCode = harvestExit;
+            return outcome;
+        }
+    }
+
+    entries = std::move(fetch.entries);
+    outcome.downloaded = true;
+    outcome.exitCode = fetch.recorded ? kExitSaved : kExitSomeFailed;
+    outcome.pictures = fetch.fetched;
+    outcome.failed = console.failed();
+    outcome.held = console.heldCounts();
+    // Pictures passed over on purpose are no failure, but the count says so.
+    const std::string held = HeldSummary(outcome.held);
+    const std::string heldNote = held.empty() ? std::string() : " (" + held + ")";
+    outcome.saved = console.done() - outcome.failed - console.held();
+    const std::string pictures = Plural(fetch.fetched, "picture", "pictures");
+    if (const int error = console.outputError();
+        error != 0 && (shared.outputFirst->load() || shared.caught->load() == 0)) {
+        console.error(label + OutputProblem(error) + "; stopped: " + std::to_string(outcome.saved) + " of " +
+                      pictures + " saved" + heldNote);
+        outcome.exitCode = kExitOutputFailed;
+        return outcome;
+    }
+    if (shared.caught->load() != 0) {
+        console.error(label + "stopped: " + std::to_string(outcome.saved) + " of " + pictures + " saved" + heldNote);
+        outcome.exitCode = stoppedExit();
+        return outcome;
+    }
+    if (outcome.failed > 0) {
+        console.error(label + std::to_string(outcome.failed) + " of " + pictures + " failed" + heldNote);
+        outcome.exitCode = kExitSomeFailed;
+    } else {
+        console.note(label + "saved " + (held.empty() ? pictures : std::to_string(outcome.saved) + " of " + pictures) +
+                     (resumed ? std::string() : " in " + options.outFolder.string()) + heldNote);
+    }
+    if (pageProblems > 0) outcome.exitCode = kExitSomeFailed;
+    // A refusal outweighs what the pages before it gave.
+    if (harvestExit != kExitSaved) outcome.exitCode = harvestExit;
+    return outcome;
+}
+
 int Run(const Options& options, bool stdoutOpen) {
     if (options.archiveStats) return PrintArchiveStats(*options.archive, stdoutOpen);
     if (!options.proxy.empty()) SetProcessProxy(options.proxy);
@@ -208,7 +412,6 @@ int Run(const Options& options, bool stdoutOpen) {
             watcher.waitIdle(std::chrono::seconds(5));
         }
     } endWatch{watcher, *ending};
-    const auto stoppedExit = [&] { return 128 + caught->load(); };
     // Output nobody can read ends the run as a stop would; which came first
     // decides the exit code.
     auto outputFirst = std::make_shared<std::atomic<bool>>(false);
@@ -221,7 +424,9 @@ int Run(const Options& options, bool stdoutOpen) {
     // Everything the run will write is checked before the first request.
     std::unique_ptr<Archive> archive;
     if (!options.listOnly) {
-        std::string problem = OutFolderProblem(options.outFolder);
+        std::string problem;
+        for (const KeywordRun& search : options.keywords)
+            if (problem.empty()) problem = OutFolderProblem(search.folder);
         if (problem.empty() && options.manifest) problem = WritableFileProblem(*options.manifest, "the manifest");
         if (problem.empty() && options.archive) problem = WritableFileProblem(*options.archive, "the archive");
         if (problem.empty() && options.archive) archive = Archive::Open(*options.archive, Archive::Use::Write, problem);
@@ -230,182 +435,81 @@ int Run(const Options& options, bool stdoutOpen) {
             return kExitBadArguments;
         }
         // Left by runs that ended without cleaning up (killed, powered off).
-        RemoveStaleTemporaryFiles(options.outFolder);
+        for (const KeywordRun& search : options.keywords) RemoveStaleTemporaryFiles(search.folder);
         if (options.manifest) RemoveStaleTemporaryFiles(FolderOf(*options.manifest));
     }
 
-    const ManifestRun run{GbkToUtf8(options.keyword), options.outFolder};
-    DownloadSettings settings{options.thumbnails, options.threads, options.retries, options.perHost,
-                              options.rules, archive.get()};
-    const auto bound = static_cast<std::size_t>(options.maxPictures);
-    settings.saveAtMost = bound;
-    settings.writeMetadata = options.writeMetadata;
-    std::vector<Entry> entries;
-    std::size_t fetched = 0;  // records the run set out to fetch
-    bool recorded = true;
-    int pageProblems = 0;
-    int harvestExit = kExitSaved;
+    const std::size_t count = options.keywords.size();
+    std::vector<ManifestRun> runs;
+    for (const KeywordRun& search : options.keywords) runs.push_back({GbkToUtf8(search.keyword), search.folder});
+    std::vector<std::vector<Entry>> records(count);
+    // With --resume a keyword the manifest lists is taken up from its
+    // records; one it does not list (the run before ended first) is
+    // searched.
+    std::vector<bool> resumed(count, false);
     struct stat info {};
-    const bool resuming = options.resume && ::stat(options.manifest->c_str(), &info) == 0;
-    if (resuming) {
+    if (options.resume && ::stat(options.manifest->c_str(), &info) == 0) {
         std::string error;
-        auto read = ReadManifest(*options.manifest, run, error);
+        auto read = ReadManifest(*options.manifest, runs, error);
         if (!read) {
             console.error("cannot resume: " + error);
             return kExitBadArguments;
         }
-        std::vector<std::size_t> todo;
-        for (std::size_t i = 0; i < read->size(); ++i)
-            if (!StillSaved((*read)[i], PathOf(run, (*read)[i]))) todo.push_back(i);
-        // --max counts what earlier runs saved too.
-        const std::size_t done = read->size() - todo.size();
-        if (bound > 0) {
-            if (done >= bound) todo.clear();
-            settings.saveAtMost = bound - std::min(done, bound);
+        for (std::size_t i = 0; i < count; ++i) {
+            records[i] = std::move((*read)[i]);
+            resumed[i] = !records[i].empty();
         }
-        console.note("resuming " + options.manifest->string() + ": " +
-                     Plural(todo.size(), "picture", "pictures") + " of " +
-                     std::to_string(read->size()) + " still to fetch");
-        if (std::string error; !todo.empty() && !MakeFolders(options.outFolder, &error)) {
-            console.error("cannot make the folder " + error);
-            return kExitBadArguments;
-        }
-        Downloads downloads(run, settings, gang, console);
-        downloads.add(std::move(*read), todo);
-        Downloads::Outcome outcome = downloads.finish(false);
-        entries = std::move(outcome.entries);
-        fetched = outcome.fetched;
-        recorded = outcome.recorded;
-    } else if (options.listOnly) {
-        Harvest harvest = HarvestPages(options, pages);
-        if (!harvest.frontPageNote.empty()) console.note(harvest.frontPageNote);
-        if (!harvest.refusal.empty()) {
-            console.error("the service refused the search: " + harvest.refusal);
-            return kExitNoResultArray;
-        }
-        if (harvest.stopped) {
-            console.error("stopped during the harvest; nothing was downloaded");
-            return stoppedExit();
-        }
-        if (harvest.pagesWithArray == 0) {
-            console.error(harvest.pagesAnswered > 0
-                              ? "the service answered without a result array:"
-                              : "the service did not answer:");
-            for (const std::string& problem : harvest.problems) console.error("  " + problem);
-            return harvest.pagesAnswered > 0 ? kExitNoResultArray : kExitSomeFailed;
-        }
-        for (const std::string& problem : harvest.problems) console.error("no result array on " + problem);
-        for (const std::string& note : harvest.notes) console.note(note);
-        for (const Entry& r : harvest.records) {
-            if (!console.data(TabField(r.saveName()) + "\t" + TabField(r.address()) + "\t" + TabField(r.width()) +
-                              "\t" + TabField(r.height()) + "\t" + TabField(r.thumbnail()) + "\t" +
-                              TabField(r.sourcePage()) + "\t" + TabField(r.title()) + "\t" +
-                              std::to_string(r.rank) + "\t" + std::to_string(r.page)))
-                break;
-        }
-        if (!console.flush()) {
-            console.error(OutputProblem(console.outputError()));
-            return kExitOutputFailed;
-        }
-        return harvest.problems.empty() ? kExitSaved : kExitSomeFailed;
-    } else {
-        // Each page's pictures are fetched as soon as the page is in.
-        Downloads downloads(run, settings, gang, console);
-        std::string folderProblem;
-        bool folderMade = false;
-        HarvestFeed feed;
-        feed.records = [&](std::vector<Entry> records) {
-            if (!folderMade) {
-                if (std::string error; !MakeFolders(options.outFolder, &error)) {
-                    if (folderProblem.empty()) folderProblem = "cannot make the folder " + error;
-                    pages.stop();
-                    return;
-                }
-                folderMade = true;
-            }
-            std::vector<std::size_t> all(records.size());
-            for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
-            downloads.add(std::move(records), all);
-        };
-        if (bound > 0) {
-            // A page is asked only while the pictures saved, those still to
-            // end and those the pages under way will list, at the most any
-            // page listed, fall short; so no page is asked that N did not need.
-            feed.need = [&](int inFlight, std::size_t perPage) {
-                const std::size_t saved = downloads.saved();
-                if (saved >= bound || gang.stopped()) return HarvestFeed::Need::Enough;
-                if (inFlight > 0 && perPage == 0) return HarvestFeed::Need::Wait;
-                const std::size_t coming = downloads.given() - downloads.ended() +
-                                           static_cast<std::size_t>(inFlight) * perPage;
-                return saved + coming < bound ? HarvestFeed::Need::More : HarvestFeed::Need::Wait;
-            };
-            feed.wait = [&] { downloads.waitForChange(std::chrono::milliseconds(100)); };
-        }
-        Harvest harvest = HarvestPages(options, pages, feed);
-        Downloads::Outcome outcome = downloads.finish(true);
-        entries = std::move(outcome.entries);
-        fetched = outcome.fetched;
-        recorded = outcome.recorded;
-        if (!folderProblem.empty()) {
-            console.error(folderProblem);
-            return kExitBadArguments;
-        }
-        if (!harvest.frontPageNote.empty()) console.note(harvest.frontPageNote);
-        if (!harvest.refusal.empty()) {
-            console.error("the service refused the search: " + harvest.refusal);
-            harvestExit = kExitNoResultArray;
-        } else if (harvest.stopped && harvest.listed == 0) {
-            console.error("stopped during the harvest; nothing was downloaded");
-            return stoppedExit();
-        } else if (harvest.pagesWithArray == 0 && !harvest.stopped) {
-            console.error(harvest.pagesAnswered > 0
-                              ? "the service answered without a result array:"
-                              : "the service did not answer:");
-            for (const std::string& problem : harvest.problems) console.error("  " + problem);
-            return harvest.pagesAnswered > 0 ? kExitNoResultArray : kExitSomeFailed;
-        }
-        pageProblems = static_cast<int>(harvest.problems.size());
-        for (const std::string& problem : harvest.problems) console.error("no result array on " + problem);
-        for (const std::string& note : harvest.notes) console.note(note);
-        if (harvest.listed == 0 && harvestExit == kExitSaved) console.note("the result pages list no pictures");
-        if (harvestExit != kExitSaved && entries.empty()) return harvestExit;
     }
 
-    int exitCode = recorded ? kExitSaved : kExitSomeFailed;
-    if (options.manifest) {
-        std::string error;
-        if (!WriteManifest(*options.manifest, run, entries, error)) {
+    RunShared common{gang, pages, console, archive.get(), {}, caught, outputFirst};
+    SearchOutcome total;
+    int exitCode = kExitSaved;
+    std::size_t searched = 0;
+    Options search = options;
+    for (std::size_t i = 0; i < count; ++i) {
+        search.keyword = options.keywords[i].keyword;
+        search.outFolder = options.keywords[i].folder;
+        const SearchOutcome outcome =
+            Search(search, runs[i], records[i], resumed[i], count > 1 ? runs[i].keyword + ": " : std::string(), common);
+        ++searched;
+        exitCode = std::max(exitCode, outcome.exitCode);
+        total.downloaded = total.downloaded || outcome.downloaded;
+        total.pictures += outcome.pictures;
+        total.saved += outcome.saved;
+        total.failed += outcome.failed;
+        for (const auto& [state, n] : outcome.held) total.held[state] += n;
+        // The service refuses the client, not the keyword: the keywords left
+        // would only deepen the refusal. A stop, output nobody reads, or a
+        // folder that could not be made ends the run.
+        if (outcome.exitCode == kExitNoResultArray || gang.stopped() || pages.stopped()) break;
+    }
+
+    // One manifest for every keyword: those not reached keep what it had.
+    if (options.manifest && total.downloaded) {
+        std::vector<ManifestPart> parts;
+        for (std::size_t i = 0; i < count; ++i) parts.push_back({&runs[i], &records[i]});
+        if (std::string error; !WriteManifest(*options.manifest, parts, error)) {
             console.error("cannot write the manifest " + error);
-            exitCode = kExitSomeFailed;
+            exitCode = std::max(exitCode, kExitSomeFailed);
         }
     }
-    const int failed = console.failed();
-    // Pictures passed over on purpose are no failure, but the count says so.
-    const std::string held = console.heldSummary();
-    const std::string heldNote = held.empty() ? std::string() : " (" + held + ")";
-    const int saved = console.done() - failed - console.held();
-    if (const int error = console.outputError(); error != 0 && (outputFirst->load() || caught->load() == 0)) {
-        console.error(OutputProblem(error) + "; stopped: " + std::to_string(saved) + " of " +
-                      Plural(fetched, "picture", "pictures") + " saved" + heldNote);
-        return kExitOutputFailed;
+    if (count > 1) {
+        std::string line = "all " + std::to_string(count) + " keywords: ";
+        if (options.listOnly) {
+            line += Plural(total.pictures, "picture", "pictures") + " listed";
+        } else {
+            line += std::to_string(total.saved) + " of " + Plural(total.pictures, "picture", "pictures") + " saved";
+            if (total.failed > 0) line += ", " + std::to_string(total.failed) + " failed";
+            if (const std::string held = HeldSummary(total.held); !held.empty()) line += ", " + held;
+        }
+        if (searched < count) line += "; " + Plural(count - searched, "keyword", "keywords") + " not searched";
+        if (exitCode == kExitSaved) {
+            console.note(line);
+        } else {
+            console.error(line);
+        }
     }
-    if (caught->load() != 0) {
-        console.error("stopped: " + std::to_string(saved) + " of " +
-                      Plural(fetched, "picture", "pictures") + " saved" + heldNote);
-        return stoppedExit();
-    }
-    if (failed > 0) {
-        console.error(std::to_string(failed) + " of " + Plural(fetched, "picture", "pictures") +
-                      " failed" + heldNote);
-        exitCode = kExitSomeFailed;
-    } else {
-        console.note("saved " + (held.empty() ? Plural(fetched, "picture", "pictures")
-                                              : std::to_string(saved) + " of " + Plural(fetched, "picture", "pictures")) +
-                     (resuming ? std::string() : " in " + options.outFolder.string()) + heldNote);
-    }
-    if (pageProblems > 0) exitCode = kExitSomeFailed;
-    // A refusal outweighs what the pages before it gave.
-    return harvestExit != kExitSaved ? harvestExit : exitCode;
+    return exitCode;
 }
 
 }  // namespace

@@ -186,8 +186,9 @@ struct RunFolder {
     std::filesystem::path folder, normal;
 };
 
-std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run, const RunFolder& runFolder,
-                                   std::string& error) {
+// `runs` and `folders` side by side; `which` is set to the record's run.
+std::optional<Entry> EntryFromLine(std::string_view line, std::span<const ManifestRun> runs,
+                                   const std::vector<RunFolder>& folders, std::size_t& which, std::string& error) {
     Members members;
     if (!ReadLine(line, members, error)) return std::nullopt;
     auto text = [&](std::string_view key, bool required, std::string& out) {
@@ -212,10 +213,22 @@ std::optional<Entry> EntryFromLine(std::string_view line, const ManifestRun& run
         return std::nullopt;
     // A manifest decides where files are written: it must be this run's,
     // and no record may reach outside its folder.
-    if (members.contains("keyword") && keyword != run.keyword) {
-        error = "made for the keyword \"" + keyword + "\", not \"" + run.keyword + "\"";
+    which = 0;
+    if (members.contains("keyword")) {
+        while (which < runs.size() && runs[which].keyword != keyword) ++which;
+        if (which == runs.size()) {
+            error = "made for the keyword \"" + keyword + "\", not " +
+                    (runs.size() == 1 ? "\"" + runs[0].keyword + "\"" : std::string("one of this run's"));
+            return std::nullopt;
+        }
+    } else if (runs.size() > 1) {
+        // Older manifests name no keyword: whose pictures they hold is
+        // known only when the run has one.
+        error = "\"keyword\" is missing, and this run searches several";
         return std::nullopt;
     }
+    const ManifestRun& run = runs[which];
+    const RunFolder& runFolder = folders[which];
     if (members.contains("folder") && !runFolder.same(folder)) {
         error = "its pictures go to " + folder + ", not " + run.folder.string() + " (-o)";
         return std::nullopt;
@@ -358,8 +371,7 @@ std::string ManifestLine(const ManifestRun& run, const Entry& entry) {
     return out;
 }
 
-bool WriteManifest(const std::filesystem::path& file, const ManifestRun& run,
-                   const std::vector<Entry>& entries, std::string& error) {
+bool WriteManifest(const std::filesystem::path& file, std::span<const ManifestPart> parts, std::string& error) {
     constexpr std::size_t kChunk = std::size_t{64} << 10;
     // The manifest decides what a later --resume fetches again: it must not
     // take its name before the disk has it.
@@ -372,18 +384,20 @@ bool WriteManifest(const std::filesystem::path& file, const ManifestRun& run,
                 chunk.clear();
                 return ok;
             };
-            for (const Entry& entry : entries) {
-                chunk += ManifestLine(run, entry);
-                chunk += '\n';
-                if (chunk.size() >= kChunk && !flush()) return false;
+            for (const ManifestPart& part : parts) {
+                for (const Entry& entry : *part.entries) {
+                    chunk += ManifestLine(*part.run, entry);
+                    chunk += '\n';
+                    if (chunk.size() >= kChunk && !flush()) return false;
+                }
             }
             return flush();
         },
         FileSync::Yes, &error);
 }
 
-std::optional<std::vector<Entry>> ReadManifest(const std::filesystem::path& file,
-                                               const ManifestRun& run, std::string& error) {
+std::optional<std::vector<std::vector<Entry>>> ReadManifest(const std::filesystem::path& file,
+                                                            std::span<const ManifestRun> runs, std::string& error) {
     const auto fail = [&](const std::string& why) {
         error = file.string() + ": " + why;
         return std::nullopt;
@@ -395,8 +409,9 @@ std::optional<std::vector<Entry>> ReadManifest(const std::filesystem::path& file
     if (::fstat(fd.get(), &info) != 0) return fail(std::strerror(errno));
     if (!S_ISREG(info.st_mode)) return fail("not a regular file");
 
-    const RunFolder runFolder(run.folder);
-    std::vector<Entry> entries;
+    std::vector<RunFolder> folders;
+    for (const ManifestRun& run : runs) folders.emplace_back(run.folder);
+    std::vector<std::vector<Entry>> entries(runs.size());
     std::string line;
     int number = 0;
     // One line past the end of every buffer, so the last one needs no break.
@@ -404,12 +419,13 @@ std::optional<std::vector<Entry>> ReadManifest(const std::filesystem::path& file
         ++number;
         std::string why;
         if (line.find_first_not_of(" \t\r") != std::string::npos) {
-            std::optional<Entry> entry = EntryFromLine(line, run, runFolder, why);
+            std::size_t which = 0;
+            std::optional<Entry> entry = EntryFromLine(line, runs, folders, which, why);
             if (!entry) {
                 error = file.string() + ", line " + std::to_string(number) + ": " + why;
                 return false;
             }
-            entries.push_back(std::move(*entry));
+            entries[which].push_back(std::move(*entry));
         }
         line.clear();
         return true;
@@ -434,7 +450,7 @@ std::optional<std::vector<Entry>> ReadManifest(const std::filesystem::path& file
         }
     }
     if (!line.empty() && !take()) return std::nullopt;
-    entries.shrink_to_fit();
+    for (std::vector<Entry>& part : entries) part.shrink_to_fit();
     return entries;
 }
 

@@ -14,7 +14,8 @@
 // is the size of the file whose SHA-256 follows. Width and height are
 // numbers when the page gave numbers, strings when it gave something else,
 // null when it gave nothing. "keyword" and
-// "folder" are the run's KEYWORD and picture folder; "path" is always the
+// "folder" are the record's KEYWORD and picture folder (a run of several
+// keywords writes all of theirs into one manifest); "path" is always the
 // folder and the save name, written for scripts and never followed on reading.
 // "source_page" and "title" are the page the service found the picture on
 // and its title as plain text; "rank" the record's 1-based place in the
@@ -24,6 +25,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,18 +96,27 @@ std::string SaveNameProblem(std::string_view saveName);
 // One line, without its line break.
 std::string ManifestLine(const ManifestRun& run, const Entry& entry);
 
-// Writes every entry, a line at a time, through a temporary file beside
-// `file`, so the file is always either the old manifest or the whole new
-// one. False with `error`, which names `file`.
-bool WriteManifest(const std::filesystem::path& file, const ManifestRun& run,
-                   const std::vector<Entry>& entries, std::string& error);
+// One search's part of a manifest; a run of several keywords writes a part
+// for each.
+struct ManifestPart {
+    const ManifestRun* run;
+    const std::vector<Entry>* entries;
+};
 
-// The entries of a manifest, read a line at a time; nullopt with `error`
-// ("FILE, line 4: …") when the file is not a regular file or any line is not
-// a record of `run`: another keyword or folder, a save name that is no plain
-// file name, or a path outside the folder. Manifests without "keyword" and
-// "folder" are taken for the run's own. Empty lines are skipped.
-std::optional<std::vector<Entry>> ReadManifest(const std::filesystem::path& file,
-                                               const ManifestRun& run, std::string& error);
+// Writes every part's entries, a line at a time, through a temporary file
+// beside `file`, so the file is always either the old manifest or the whole
+// new one. False with `error`, which names `file`.
+bool WriteManifest(const std::filesystem::path& file, std::span<const ManifestPart> parts, std::string& error);
+
+// The entries of a manifest, read a line at a time, one list per run of
+// `runs` in their order: each record goes to the run its "keyword" names.
+// nullopt with `error` ("FILE, line 4: …") when the file is not a regular
+// file or any line is not a record of one of `runs`: a keyword none of them
+// has, another folder than its run's, a save name that is no plain file
+// name, or a path outside the folder. Manifests without "keyword" and
+// "folder" are taken for the run's own when there is only one run. Empty
+// lines are skipped.
+std::optional<std::vector<std::vector<Entry>>> ReadManifest(const std::filesystem::path& file,
+                                                            std::span<const ManifestRun> runs, std::string& error);
 
 }  // namespace lumigrab::cli

@@ -8,9 +8,11 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 
 #include "cli/config.h"
+#include "cli/keywords.h"
 #include "harvest/random_letters.h"
 #include "net/http_request.h"
 #include "text/encoding.h"
@@ -98,22 +100,66 @@ std::optional<Text> ToSystemText(std::string_view what, std::string_view utf8, s
     return Utf8ToGbk(utf8);
 }
 
+// The searches of a run, from the command line's keywords and then the
+// keyword file's, each keyword once; the exit code after a message when one
+// is refused. Every keyword is checked before any request, so a bad line
+// late in a long file does not end the run half-way.
+std::variant<std::vector<KeywordRun>, int> Searches(const std::vector<GivenKeyword>& given, const std::string& out,
+                                                    bool outGiven) {
+    std::vector<KeywordRun> searches;
+    std::set<Text> seen;
+    for (const GivenKeyword& keyword : given) {
+        const std::string where = keyword.where.empty() ? std::string() : keyword.where + ": ";
+        // Tabs, escapes and line breaks would break the tab-separated output
+        // and the file names, and put terminal commands into messages.
+        if (HasControlCharacter(keyword.text))
+            return Refuse(where + "the keyword must be without control characters (tab, ESC, …)");
+        std::string why;
+        const auto text = ToSystemText("the keyword", keyword.text, why);
+        if (!text) return Refuse(where + why);
+        Text trimmed = TrimSpaces(*text);
+        if (trimmed.empty()) return Refuse(where + "the keyword is empty");
+        // A keyword given twice would only fetch its pictures again, into
+        // the same names.
+        if (seen.insert(trimmed).second) searches.push_back({std::move(trimmed), {}});
+    }
+    if (searches.size() > 1 && outGiven && out.find(kKeywordField) == std::string::npos)
+        return Refuse("with several keywords the folder (-o) must hold " + std::string(kKeywordField) +
+                      ", so that each keyword gets its own");
+    std::map<std::filesystem::path, const KeywordRun*> folders;
+    for (KeywordRun& search : searches) {
+        std::string why;
+        const std::string utf8 = GbkToUtf8(search.keyword);
+        const auto folder = KeywordFolder(outGiven ? out : "./" + std::string(kKeywordField), utf8, why);
+        if (!folder) return Refuse(why);
+        search.folder = *folder;
+        // Two keywords in one folder would write over each other's pictures.
+        const auto [other, added] = folders.emplace(folder->lexically_normal(), &search);
+        if (!added)
+            return Refuse("the keywords \"" + GbkToUtf8(other->second->keyword) + "\" and \"" + utf8 +
+                          "\" would share the folder " + folder->string());
+    }
+    return searches;
+}
+
 }  // namespace
 
 std::variant<Options, int> ParseOptions(int argc, char** argv) {
     CLI::App app{
-        "Collects the picture addresses Baidu image search lists for KEYWORD and downloads "
+        "Collects the picture addresses Baidu image search lists for each KEYWORD and downloads "
         "the pictures, several at once.",
         "lumigrab-cli"};
     app.footer(
         "Exit codes: 0 every picture saved or passed over on purpose (skipped, duplicate, filtered);\n1 some failed (the count is printed); 2 bad "
         "arguments;\n3 the service answered without a result array (what came back is "
         "printed);\n4 standard output could not be written: the run stopped there, and the manifest was "
-        "still written.\nCtrl-C stops starting downloads, ends those in flight and writes the "
+        "still written.\nWith several keywords the exit code is the worst of theirs; after a 3 the keywords left "
+        "are not searched.\nCtrl-C stops starting downloads, ends those in flight and writes the "
         "manifest; a second Ctrl-C ends at once.");
     app.set_version_flag("--version", "lumigrab-cli " LUMIGRAB_VERSION);
 
-    std::string keyword;
+    std::vector<std::string> keywords;
+    std::string inputFile;
     int depth = 1;
     int threads = kDefaultWorkerLimit;
     std::string name = "img";
@@ -126,8 +172,15 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     bool noWarmUp = false;
 
     // Not required by the parser: --archive-stats runs without one.
-    CLI::Option* keywordOption =
-        app.add_option("KEYWORD", keyword, "what to search for (UTF-8)")->type_name("");
+    app.add_option("KEYWORD", keywords,
+                   "what to search for (UTF-8); several are searched one after another, sharing the "
+                   "session, the archive and the manifest")
+        ->type_name("");
+    CLI::Option* inputOption =
+        app.add_option("-i,--input-file", inputFile,
+                       "more keywords, one a line (UTF-8; blank lines and lines starting with # are "
+                       "skipped; - reads standard input)")
+            ->type_name("FILE");
     CLI::Option* depthOption =
         app.add_option("-d,--depth", depth,
                        "result pages to read, up to 30 pictures each (" + Span(1, kMaxDepth) +
@@ -136,9 +189,9 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
             ->check(WholeNumber(1, kMaxDepth))
             ->capture_default_str();
     app.add_option("--max", options.maxPictures,
-                   "save N pictures: read result pages, downloading as they come in, until N are "
-                   "saved (written; failed, filtered, skipped and duplicate ones do not count), a "
-                   "page lists none, or -d pages (default " +
+                   "save N pictures of each keyword: read result pages, downloading as they come in, "
+                   "until N are saved (written; failed, filtered, skipped and duplicate ones do not "
+                   "count), a page lists none, or -d pages (default " +
                        std::to_string(kMaxDepth) + ") are read (" + Span(1, kMaxPictures) + ")")
         ->type_name("N")
         ->check(WholeNumber(1, kMaxPictures));
@@ -166,7 +219,10 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     app.add_flag("--thumbnails", options.thumbnails,
                  "download the thumbnails instead of the full-size pictures");
     CLI::Option* outOption =
-        app.add_option("-o,--out", out, "folder for the pictures (default ./KEYWORD)")
+        app.add_option("-o,--out", out,
+                       "folder for the pictures; {keyword} in it stands for each keyword as a folder "
+                       "name (\"/\" becomes \"_\"), and must be there with several keywords (default "
+                       "./{keyword})")
             ->type_name("DIR");
     CLI::Option* manifestOption = app.add_option(
         "--manifest", manifest, "write one JSON line per picture to FILE when the run ends")
@@ -174,7 +230,8 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     CLI::Option* resumeOption =
         app.add_flag("--resume", options.resume,
                      "with --manifest: fetch only what FILE does not list as ok (no new "
-                     "harvest); an absent FILE starts a normal run");
+                     "harvest); a keyword FILE does not list is searched, and an absent FILE starts a "
+                     "normal run");
     resumeOption->needs(manifestOption);
     CLI::Option* listOption = app.add_flag(
         "--list-only", options.listOnly,
@@ -314,20 +371,29 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
             options.rules.types.push_back(format);
     }
     if (options.archiveStats) return options;
-    if (keywordOption->count() == 0) {
-        std::fprintf(stderr, "lumigrab-cli: KEYWORD is required\nRun with --help for more information.\n");
+    std::vector<GivenKeyword> given;
+    for (std::string& keyword : keywords) given.push_back({std::move(keyword), {}});
+    if (inputOption->count() > 0) {
+        std::string error;
+        const auto text = ReadKeywordFile(inputFile, error);
+        if (!text) return Refuse(error);
+        const std::string shown = inputFile == "-" ? std::string("- (standard input)") : inputFile;
+        std::vector<GivenKeyword> lines = KeywordFileLines(*text, shown);
+        if (lines.empty()) return Refuse("the keyword file " + shown + " holds no keyword");
+        given.insert(given.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+    }
+    if (given.empty()) {
+        std::fprintf(stderr, "lumigrab-cli: KEYWORD or --input-file is required\nRun with --help for more information.\n");
         return kExitBadArguments;
     }
+    if (outOption->count() > 0 && out.empty()) return Refuse("the folder (-o) is an empty name");
+    auto searches = Searches(given, out, outOption->count() > 0);
+    if (const int* code = std::get_if<int>(&searches)) return *code;
+    options.keywords = std::move(std::get<std::vector<KeywordRun>>(searches));
+    options.keyword = options.keywords.front().keyword;
+    options.outFolder = options.keywords.front().folder;
 
-    // Tabs, escapes and line breaks would break the tab-separated output and
-    // the file names, and put terminal commands into messages.
-    if (HasControlCharacter(keyword)) return Refuse("the keyword must be without control characters (tab, ESC, …)");
     std::string why;
-    const auto keywordText = ToSystemText("the keyword", keyword, why);
-    if (!keywordText) return Refuse(why);
-    options.keyword = TrimSpaces(*keywordText);
-    if (options.keyword.empty()) return Refuse("the keyword is empty");
-
     const auto nameText = ToSystemText("the name (-n)", name, why);
     if (!nameText) return Refuse(why);
     // The name becomes part of a file name inside the folder, never a path.
@@ -348,16 +414,6 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     if (manifestOption->count() > 0) {
         if (manifest.empty()) return Refuse("the manifest (--manifest) is an empty name");
         options.manifest = manifest;
-    }
-
-    if (outOption->count() > 0) {
-        if (out.empty()) return Refuse("the folder (-o) is an empty name");
-        options.outFolder = out;
-    } else {
-        const std::string folder = GbkToUtf8(options.keyword);
-        if (folder.find('/') != std::string::npos || folder == "." || folder == "..")
-            return Refuse("the keyword cannot name a folder here; give one with -o");
-        options.outFolder = std::filesystem::path(".") / folder;
     }
     return options;
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "cli/downloads.h"
 #include "text/text.h"
@@ -29,7 +30,17 @@ inline constexpr int kMaxRetries = 10;
 // As many as the deepest run can list (a page lists at most 100,000).
 inline constexpr int kMaxPictures = 100000000;
 
+// One search of a run: its keyword and the folder its pictures go to.
+struct KeywordRun {
+    Text keyword;  // system text, trimmed, never empty
+    std::filesystem::path folder;
+};
+
 struct Options {
+    // Every search of the run, in order, each keyword once; empty only with
+    // archiveStats. `keyword` and `outFolder` are the search at hand: the
+    // first one's after parsing, and a run sets them to each in turn.
+    std::vector<KeywordRun> keywords;
     Text keyword;          // system text, trimmed; never empty but with archiveStats
     int depth = 1;         // result pages, at least 1; with maxPictures and no -d, kMaxDepth
     int maxPictures = 0;   // stop once this many are saved; 0: no bound

@@ -125,7 +125,7 @@ private:
 
 }  // namespace
 
-Harvest HarvestPages(const Options& options, WorkerGang& gang, const HarvestFeed& feed) {
+Harvest HarvestPages(const Options& options, WorkerGang& gang, SharedSession& shared, const HarvestFeed& feed) {
     HarvestSettings settings;
     settings.keyword = options.keyword;
     settings.pages = options.depth;
@@ -138,6 +138,8 @@ Harvest HarvestPages(const Options& options, WorkerGang& gang, const HarvestFeed
     settings.wait = std::chrono::milliseconds(static_cast<long long>(options.waitSeconds * 1000));
     settings.retries = options.retries;
     settings.jsonFilters = options.jsonFilters;
+    settings.frontPageCookies = shared.frontPageCookies;
+    settings.firstRequestAt = shared.nextRequestAt;
     auto gather = std::make_shared<Gather>(options, feed);
     auto session = std::make_shared<HarvestSession>(std::move(settings), gather);
     session->start(gang);
@@ -147,6 +149,8 @@ Harvest HarvestPages(const Options& options, WorkerGang& gang, const HarvestFeed
     }
     gather->harvest.stopped = gang.stopped();
     gather->harvest.frontPageNote = session->frontPageNote();
+    if (session->visited()) shared.frontPageCookies = session->cookies();
+    shared.nextRequestAt = session->nextRequestAt();
     return std::move(gather->harvest);
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 // The command's harvest: the session every front end runs, with its pages
 // gathered in page order into records with save names.
+#include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,11 +39,19 @@ struct HarvestFeed {
     std::function<void()> wait;
 };
 
-// Reads options.depth result pages, at most options.threads at once, after
-// the front-page visit unless options.warmUp is off, from options.source.
-// Waits for every page. With `feed`, the records go there instead of into
-// Harvest::records, and asking ends at the first page that lists none or
-// when `feed` has enough.
-Harvest HarvestPages(const Options& options, WorkerGang& gang, const HarvestFeed& feed = {});
+// What one search of a run hands the next: they are one session with the
+// service, as a browser's tabs would be.
+struct SharedSession {
+    std::optional<CookieJar> frontPageCookies;  // once the front page was visited
+    std::chrono::steady_clock::time_point nextRequestAt{};
+};
+
+// Reads options.depth result pages of options.keyword, at most
+// options.threads at once, after the front-page visit unless options.warmUp
+// is off or `shared` holds its cookies, from options.source. Waits for every
+// page, and leaves in `shared` what the next search goes on with. With
+// `feed`, the records go there instead of into Harvest::records, and asking
+// ends at the first page that lists none or when `feed` has enough.
+Harvest HarvestPages(const Options& options, WorkerGang& gang, SharedSession& shared, const HarvestFeed& feed = {});
 
 }  // namespace lumigrab::cli

@@ -10,7 +10,16 @@
 namespace lumigrab {
 
 HarvestSession::HarvestSession(HarvestSettings settings, std::shared_ptr<HarvestSink> sink)
-    : settings_(std::move(settings)), sink_(std::move(sink)), cookies_(settings_.cookies) {}
+    : settings_(std::move(settings)), sink_(std::move(sink)), nextRequestAt_(settings_.firstRequestAt) {
+    // A session going on from another already holds the cookies file's
+    // cookies in the jar its visit left.
+    if (settings_.frontPageCookies) {
+        cookies_ = *settings_.frontPageCookies;
+        visited_ = true;
+    } else {
+        cookies_ = settings_.cookies;
+    }
+}
 
 int HarvestSession::start(WorkerGang& gang) {
     const int workers = std::min(WorkerLimit(settings_.workers), std::max(settings_.pages, 1));
@@ -70,6 +79,16 @@ std::optional<std::int32_t> HarvestSession::takePage(const WorkerGang& gang) {
 std::int32_t HarvestSession::pageEnd() const {
     std::lock_guard count(countLock_);
     return closed_ ? nextPage_ : settings_.pages;
+}
+
+bool HarvestSession::visited() const {
+    std::lock_guard lock(visitLock_);
+    return visited_;
+}
+
+std::chrono::steady_clock::time_point HarvestSession::nextRequestAt() {
+    std::lock_guard lock(paceLock_);
+    return nextRequestAt_;
 }
 
 void HarvestSession::work(const std::atomic<bool>* cancel, const WorkerGang& gang) {

@@ -56,6 +56,11 @@ struct HarvestSettings {
     // again up to this many more times (net/retry.h); a refusal never is.
     int retries = 0;
     JsonFilters jsonFilters;  // only the JSON endpoint takes them
+    // Searches that follow another in one run go on with its session: the
+    // cookies its front-page visit got (set: no visit of our own), and the
+    // time its pacing allowed the next result request.
+    std::optional<CookieJar> frontPageCookies;
+    std::chrono::steady_clock::time_point firstRequestAt{};
     // The clock that pacing and retries keep time by, and their pause, which
     // a stop cuts short (false then). Unset: the steady clock and the gang's
     // own pause; a test gives its own and waits for nothing.
@@ -109,6 +114,10 @@ public:
     CookieJar cookies() const;
     // Why the front-page visit got no cookies, when it did not.
     std::string frontPageNote() const;
+    // Whether the session visited the front page or was given its cookies.
+    bool visited() const;
+    // When pacing allows the next result request.
+    std::chrono::steady_clock::time_point nextRequestAt();
 
 private:
     void work(const std::atomic<bool>* cancel, const WorkerGang& gang);

@@ -6,7 +6,7 @@ _lumigrab_cli() {
     case $prev in
         -o|--out)
             COMPREPLY=($(compgen -d -- "$cur")); return ;;
-        --manifest|--archive|--config|--cookies)
+        --manifest|--archive|--config|--cookies|-i|--input-file)
             COMPREPLY=($(compgen -f -- "$cur")); return ;;
         --source)
             COMPREPLY=($(compgen -W "auto page json" -- "$cur")); return ;;
@@ -24,8 +24,8 @@ _lumigrab_cli() {
             return ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "-h --help --version -d --depth --max -j --threads -n --name --letters
-            --width --height --thumbnails -o --out --manifest --resume --list-only --write-metadata -q --quiet
+        COMPREPLY=($(compgen -W "-h --help --version -i --input-file -d --depth --max -j --threads -n --name
+            --letters --width --height --thumbnails -o --out --manifest --resume --list-only --write-metadata -q --quiet
             --no-warm-up --source --wait --retries --per-host --archive --archive-stats
             --min-width --min-height --type --min-bytes --max-bytes --color --face --kind
             --proxy --cookies --config --no-config" -- "$cur"))

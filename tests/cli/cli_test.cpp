@@ -546,6 +546,61 @@ int CountState(const std::vector<ManifestLine>& lines, const std::string& state)
                                           [&](const ManifestLine& line) { return line.state == state; }));
 }
 
+// Each keyword gets its folder and its count line, the front page is
+// visited once, and one manifest holds them all; a resume takes each keyword
+// up from its own records and searches the one the manifest lacks.
+TEST_F(CliTest, TwoKeywordsThroughTheRealCommand) {
+    StandinServer server(AllJpeg());
+    const std::string folders = (out() / "{keyword}").string();
+    const auto result = run(server, {"standin-total-4", "standin-total-3", "-o", folders, "--manifest",
+                                     manifest().string()});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(server.hitCount("/"), 1);
+    EXPECT_EQ(FilesIn(out() / "standin-total-4").size(), 4u);
+    EXPECT_EQ(FilesIn(out() / "standin-total-3").size(), 3u);
+    EXPECT_THAT(result.output, HasSubstr("standin-total-3: saved 3 pictures in " + (out() / "standin-total-3").string() + "\n"));
+    EXPECT_THAT(result.output, HasSubstr("all 2 keywords: 7 of 7 pictures saved\n"));
+    const auto lines = ReadManifest(manifest());
+    ASSERT_EQ(lines.size(), 7u);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(fs::path(lines[i].path).parent_path(), out() / (i < 4 ? "standin-total-4" : "standin-total-3"));
+
+    server.resetCounters();
+    fs::remove(out() / "standin-total-3" / "img 2.jpg");
+    const auto resumed = run(server, {"standin-total-4", "standin-total-3", "standin-total-2", "-o", folders,
+                                      "--manifest", manifest().string(), "--resume"});
+    EXPECT_EQ(resumed.exitCode, 0) << resumed.output;
+    EXPECT_EQ(server.pageRequests(), 1);
+    EXPECT_EQ(server.pictureRequests(), 1 + 2);
+    EXPECT_THAT(resumed.output, HasSubstr("standin-total-3: resuming " + manifest().string() + ": 1 picture of 3"));
+    EXPECT_EQ(ReadManifest(manifest()).size(), 9u);
+
+    // Every record must belong to one of the run's keywords.
+    const auto other = run(server, {"standin-total-4", "standin-total-2", "-o", folders, "--manifest",
+                                    manifest().string(), "--resume"});
+    EXPECT_EQ(other.exitCode, 2) << other.output;
+    EXPECT_THAT(other.output, HasSubstr("made for the keyword \"standin-total-3\", not one of this run's"));
+}
+
+// The run's exit code is its worst keyword's, and a refusal leaves the
+// keywords after it unasked.
+TEST_F(CliTest, KeywordsEndWithTheWorstOutcomeAndARefusalEndsThem) {
+    StandinServer server(OneHtmlAmongFive());
+    const std::string folders = (out() / "{keyword}").string();
+    const auto refused = run(server, {kFiveKeyword, "standin-403", "standin-total-3", "-o", folders, "--retries",
+                                      "0", "--manifest", manifest().string()});
+    EXPECT_EQ(refused.exitCode, 3) << refused.output;
+    EXPECT_EQ(server.pageRequests(), 2);
+    EXPECT_THAT(refused.output, HasSubstr(std::string(kFiveKeyword) + ": 1 of 5 pictures failed\n"));
+    EXPECT_THAT(refused.output, HasSubstr("standin-403: the service refused the search: page 1: HTTP 403"));
+    EXPECT_THAT(refused.output, HasSubstr("all 3 keywords: 4 of 5 pictures saved, 1 failed; 1 keyword not searched\n"));
+    EXPECT_EQ(ReadManifest(manifest()).size(), 5u);
+
+    const auto failed = run(server, {kFiveKeyword, "standin-total-3", "-o", folders});
+    EXPECT_EQ(failed.exitCode, 1) << failed.output;
+    EXPECT_THAT(failed.output, HasSubstr("all 2 keywords: 7 of 8 pictures saved, 1 failed\n"));
+}
+
 // Output nobody can read ends the run with one message and exit 4; the
 // manifest is written all the same.
 TEST_F(CliTest, StandardOutputThatCannotBeWrittenEndsTheRun) {

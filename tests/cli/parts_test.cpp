@@ -2,7 +2,8 @@
 // SQLite file: which copy fetches an address, which keeps a picture, and
 // which archives a run may write at all (other copies of the command are
 // archives opened in the name of other processes). The numbers its options
-// take, and the settings that come from config and cookies files.
+// take, the settings that come from config and cookies files, and the
+// keywords with their folders.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -24,6 +25,7 @@
 #include "cli/manifest.h"
 #include "cli/options.h"
 #include "support/files.h"
+#include "text/encoding.h"
 
 namespace lumigrab::cli {
 namespace {
@@ -301,9 +303,12 @@ TEST(ManifestTest, WhereARecordWasFoundRoundTrips) {
     found.page = 2147483647;
     const Entry unknown("img 2", "http://a/2.jpg", "", "", "");
     std::string error;
-    ASSERT_TRUE(WriteManifest(folder / "m.jsonl", run, {found, unknown}, error)) << error;
-    const auto read = ReadManifest(folder / "m.jsonl", run, error);
-    ASSERT_TRUE(read) << error;
+    const std::vector<Entry> written{found, unknown};
+    const ManifestPart part{&run, &written};
+    ASSERT_TRUE(WriteManifest(folder / "m.jsonl", {&part, 1}, error)) << error;
+    const auto all = ReadManifest(folder / "m.jsonl", {&run, 1}, error);
+    ASSERT_TRUE(all) << error;
+    const auto* read = &all->front();
     ASSERT_EQ(read->size(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {
         const Entry& want = i == 0 ? found : unknown;
@@ -327,7 +332,7 @@ TEST(ManifestTest, WhereARecordWasFoundRoundTrips) {
          }) {
         const std::string text = line + members + "}\n";
         ASSERT_TRUE(testing::WriteFile(folder / "x.jsonl", std::vector<std::uint8_t>(text.begin(), text.end())));
-        const auto entries = ReadManifest(folder / "x.jsonl", run, error);
+        const auto entries = ReadManifest(folder / "x.jsonl", {&run, 1}, error);
         EXPECT_EQ(entries.has_value(), refusal.empty()) << members;
         if (!refusal.empty()) {
             EXPECT_THAT(error, ::testing::EndsWith(refusal)) << members;
@@ -350,6 +355,16 @@ private:
     const char* name_;
     std::optional<std::string> old_;
 };
+
+// ParseOptions on the command `lumigrab-cli ARGS…`, and what it printed.
+std::pair<std::variant<Options, int>, std::string> Parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "lumigrab-cli");
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    ::testing::internal::CaptureStderr();
+    auto parsed = ParseOptions(static_cast<int>(argv.size()), argv.data());
+    return {std::move(parsed), ::testing::internal::GetCapturedStderr()};
+}
 
 // Each number at the edges of its range and past them; "" is accepted.
 struct NumberCase {
@@ -389,13 +404,9 @@ TEST(OptionsTest, NumbersAreTakenWholeAndWithinTheirRange) {
     };
     const ScopedEnv noConfig("XDG_CONFIG_HOME", "/nonexistent/lumigrab-tests");
     for (const NumberCase& c : cases) {
-        std::vector<std::string> args{"lumigrab-cli", "cat"};
+        std::vector<std::string> args{"cat"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        ::testing::internal::CaptureStderr();
-        const auto parsed = ParseOptions(static_cast<int>(argv.size()), argv.data());
-        const std::string printed = ::testing::internal::GetCapturedStderr();
+        const auto [parsed, printed] = Parse(args);
         const std::string what = c.args[0] + " " + c.args[1];
         if (c.refusal.empty()) {
             ASSERT_TRUE(std::holds_alternative<Options>(parsed)) << what << ": " << printed;
@@ -502,6 +513,70 @@ TEST(OptionsTest, ConfigFilesAgainstTheCommandLine) {
         } else {
             EXPECT_EQ(std::get_if<int>(&parsed) != nullptr ? std::get<int>(parsed) : 0, kExitBadArguments) << c.name;
             EXPECT_EQ(printed.rfind("lumigrab-cli: " + place(c.refusal), 0), 0u) << c.name << ": " << printed;
+        }
+    }
+}
+
+// The keywords a run searches and their folders, "keyword>folder|…", or
+// the refusal; "@" stands for a folder of keyword files.
+struct KeywordCase {
+    std::vector<std::string> args;
+    std::string searches;
+    std::string refusal = {};
+};
+
+TEST(OptionsTest, KeywordsComeFromTheCommandLineAndTheFileEachWithItsOwnFolder) {
+    TempFolder files("lumigrab-keywords");
+    for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
+             {"empty", ""},
+             {"comments", "# cats\n  # dogs\n\n \t\n"},
+             {"list", "\uFEFF# mine\r\n cat \r\n\r\n\tdog\n#x\n猫"},
+             {"emoji", "cat\n# fine\n😀dog\n"},
+             {"tab", "c\ta\n"}})
+        ASSERT_TRUE(testing::WriteFile(files / name, std::vector<std::uint8_t>(text.begin(), text.end())));
+    const std::vector<KeywordCase> cases{
+        {{"cat"}, "cat>./cat"},
+        {{"cat", "-o", "pics"}, "cat>pics"},
+        {{"cat", "dog", "cat"}, "cat>./cat|dog>./dog"},
+        {{"cat", "dog", "-o", "pics"}, "", "with several keywords the folder (-o) must hold {keyword}"},
+        {{"cat", "dog", "-o", "p/{keyword}-{keyword}"}, "cat>p/cat-cat|dog>p/dog-dog"},
+        {{"AC/DC", "-o", "/p/{keyword}"}, "AC/DC>/p/AC_DC"},
+        {{"..x"}, "..x>./..x"},
+        {{"../x"}, "", "the keyword \"../x\" would put its folder (-o ./{keyword}) outside ./"},
+        {{".."}, "", "the keyword \"..\" would put"},
+        {{"a/..", "-o", "p/{keyword}"}, "", "the keyword \"a/..\" would put its folder (-o p/{keyword}) outside p/"},
+        {{"a/../../b", "-o", "/p/{keyword}"}, "", "the keyword \"a/../../b\" would put"},
+        {{"a/b", "a_b"}, "", "the keywords \"a/b\" and \"a_b\" would share the folder ./a_b"},
+        {{"-i", "@/list"}, "cat>./cat|dog>./dog|猫>./猫"},
+        {{"bird", "--input-file", "@/list", "-o", "p/{keyword}"}, "bird>p/bird|cat>p/cat|dog>p/dog|猫>p/猫"},
+        {{"bird", "-i", "@/empty"}, "", "the keyword file @/empty holds no keyword"},
+        {{"-i", "@/comments"}, "", "the keyword file @/comments holds no keyword"},
+        {{"-i", "@/emoji"}, "", "@/emoji, line 3: the keyword has characters that GBK cannot hold: 😀 (U+1F600)"},
+        {{"-i", "@/tab"}, "", "@/tab, line 1: the keyword must be without control characters"},
+        {{"-i", "@/missing"}, "", "cannot read the keyword file @/missing: No such file or directory"},
+        {{"-i", "/dev/zero"}, "", "the keyword file /dev/zero is larger than 4 MiB"},
+        {{"-o", "pics"}, "", "KEYWORD or --input-file is required"},
+    };
+    for (KeywordCase c : cases) {
+        if (const auto at = c.refusal.find('@'); at != std::string::npos) c.refusal.replace(at, 1, files.path().string());
+        std::string what;
+        for (std::string& arg : c.args) {
+            if (arg.starts_with('@')) arg.replace(0, 1, files.path().string());
+            what += arg + " ";
+        }
+        const auto [parsed, printed] = Parse(c.args);
+        if (c.refusal.empty()) {
+            ASSERT_TRUE(std::holds_alternative<Options>(parsed)) << what << ": " << printed;
+            const Options& options = std::get<Options>(parsed);
+            std::string searches;
+            for (const KeywordRun& search : options.keywords)
+                searches += (searches.empty() ? "" : "|") + GbkToUtf8(search.keyword) + ">" + search.folder.string();
+            EXPECT_EQ(searches, c.searches) << what;
+            EXPECT_EQ(options.keyword, options.keywords.front().keyword) << what;
+            EXPECT_EQ(options.outFolder, options.keywords.front().folder) << what;
+        } else {
+            EXPECT_EQ(std::get_if<int>(&parsed) != nullptr ? std::get<int>(parsed) : 0, kExitBadArguments) << what;
+            EXPECT_EQ(printed.rfind("lumigrab-cli: " + c.refusal, 0), 0u) << what << ": " << printed;
         }
     }
 }

@@ -191,6 +191,50 @@ TEST(HarvestSessionTest, WaitSpacesTheRequestsOfEveryWorker) {
     }
 }
 
+// A search that follows another in one run goes on with its session: no
+// front-page visit of its own, that visit's cookies, and its first request
+// in the pacing slot after the last one before it.
+TEST(HarvestSessionTest, ASessionGoesOnWithTheOneBeforeIt) {
+    std::mutex lock;
+    std::vector<std::string> asked;  // each request's target, a space and its cookies
+    LoopbackServer service([&](const LoopbackRequest& request) {
+        std::lock_guard guard(lock);
+        asked.push_back(request.target + " " + request.header("Cookie").value_or(""));
+        LoopbackReply reply;
+        if (request.target == "/") reply.headers = {"Set-Cookie: BAIDUID=abc; Path=/"};
+        return reply;
+    });
+    HarvestSettings settings;
+    settings.serviceOrigin = service.url("");
+    settings.source = ResultSource::Page;
+    settings.wait = 1000ms;
+    const auto frozen = std::chrono::steady_clock::now();
+    std::vector<std::chrono::milliseconds> pauses;
+    settings.now = [frozen] { return frozen; };
+    settings.pause = [&](std::chrono::milliseconds pause) {
+        pauses.push_back(pause);
+        return true;
+    };
+    WorkerGang gang;
+    auto first = std::make_shared<HarvestSession>(settings, std::make_shared<RecordingSink>());
+    ASSERT_EQ(first->start(gang), 1);
+    ASSERT_TRUE(gang.waitIdle(10s));
+    EXPECT_TRUE(first->visited());
+    settings.frontPageCookies = first->cookies();
+    settings.firstRequestAt = first->nextRequestAt();
+    auto second = std::make_shared<HarvestSession>(settings, std::make_shared<RecordingSink>());
+    ASSERT_EQ(second->start(gang), 1);
+    ASSERT_TRUE(gang.waitIdle(10s));
+
+    ASSERT_EQ(asked.size(), 3u);
+    EXPECT_EQ(asked[0], "/ ");
+    for (std::size_t i = 1; i < asked.size(); ++i)
+        EXPECT_TRUE(asked[i].starts_with("/search/") && asked[i].ends_with(" BAIDUID=abc")) << asked[i];
+    ASSERT_EQ(pauses.size(), 1u);
+    EXPECT_GE(pauses[0], 500ms);
+    EXPECT_LE(pauses[0], 1500ms);
+}
+
 // A busy service is asked again after a pause; once it asks for more than a
 // minute it is not waited for, however many retries are left, and what it
 // asked goes with the page.
