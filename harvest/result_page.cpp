@@ -55,17 +55,19 @@ constexpr std::size_t kBatchElements = 500;
 
 // The records of the first `count` elements that `document` holds, in order.
 void ReadRecords(JsonDocument& document, int count, std::vector<ImageRecord>& records) {
+    static constexpr std::string_view kMembers[] = {"objURL", "width", "height", "thumbURL", "fromURL",
+                                                    "fromPageTitle"};
     for (int j = 0; j < count; ++j) {
-        const std::string element = "[" + std::to_string(j) + "]";
+        std::vector<Text> texts = document.GetElementMemberTexts(j, kMembers);
         ImageRecord record;
-        record.address = document.GetText(element + ".objURL");
+        record.address = std::move(texts[0]);
         if (record.address.empty()) continue;
-        record.width = document.GetText(element + ".width");
-        record.height = document.GetText(element + ".height");
-        record.thumbnail = document.GetText(element + ".thumbURL");
-        record.sourcePage = SourcePageAddress(document.GetText(element + ".fromURL"));
+        record.width = std::move(texts[1]);
+        record.height = std::move(texts[2]);
+        record.thumbnail = std::move(texts[3]);
+        record.sourcePage = SourcePageAddress(texts[4]);
         // The title is cleaned as the service wrote it, in UTF-8.
-        record.title = Utf8ToGbk(PlainTitle(GbkToUtf8(document.GetText(element + ".fromPageTitle"))));
+        record.title = Utf8ToGbk(PlainTitle(GbkToUtf8(texts[5])));
         records.push_back(std::move(record));
     }
 }
@@ -117,7 +119,10 @@ PictureArrayReading ReadPictureArray(std::string_view arrayText) {
     elements.resize(count);
 
     PictureArrayReading reading;
-    JsonDocument document;
+    // Setting up an engine costs more than reading a page with it; a worker
+    // keeps one for every page it reads (parsing and reading leave it as
+    // good as new).
+    thread_local JsonDocument document;
     std::string batch;
     std::size_t inBatch = 0;
     for (std::string_view element : elements) {

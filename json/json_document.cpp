@@ -48,6 +48,34 @@ std::optional<std::string> EvaluableLiteral(std::string_view text) {
     return converted;
 }
 
+// A checked literal as strict JSON, when only the \' escapes that result
+// pages write in titles stand in the way (inside double quotes they are the
+// quote alone); nullopt when a string is in single quotes. Decoding that
+// text gives the value the compiler would, without compiling the literal:
+// the one character the two read differently, a raw line separator (U+2028,
+// U+2029) in a string, has no GBK form and so never reaches the engine.
+// Anything else JSON refuses, its decoder finds.
+std::optional<std::string> AsStrictJson(std::string_view literal) {
+    std::string json;
+    json.reserve(literal.size());
+    bool inString = false;
+    for (std::size_t i = 0; i < literal.size(); ++i) {
+        const char c = literal[i];
+        if (!inString) {
+            if (c == '\'') return std::nullopt;
+            inString = c == '"';
+        } else if (c == '\\' && i + 1 < literal.size()) {
+            if (literal[i + 1] != '\'') json += c;
+            json += literal[++i];
+            continue;
+        } else if (c == '"') {
+            inString = false;
+        }
+        json += c;
+    }
+    return json;
+}
+
 }  // namespace
 
 JsonDocument::JsonDocument(NoEngine) : budget_(ScriptEngine::kDefaultBudget) {}
@@ -78,28 +106,42 @@ void JsonDocument::Initialize() {
     if (!engine_) return;
     engine_->AddCode(SupportScript());
     Run("var " + variableName_ + "={}");
-    runsAfterInitialize_ = engine_->Runs();
+    cleanRuns_ = engine_->Runs();
+}
+
+void JsonDocument::StayClean(unsigned long runsBefore) {
+    if (engine_ && runsBefore == cleanRuns_) cleanRuns_ = engine_->Runs();
 }
 
 bool JsonDocument::Parse(std::string_view jsonText) {
-    // Every parse starts from a fresh engine. One that nothing has touched
-    // since it was set up, and that no clone shares, already is one.
+    // Every parse starts from a fresh engine. One that only parses and reads
+    // touched since it was set up, and that no clone shares, is as good as
+    // one: data in the variable is all that sets it apart.
     const bool fresh = engine_ && engine_.use_count() == 1 && engine_->Alive() &&
                        engine_->Budget() == budget_ &&
-                       engine_->Runs() == runsAfterInitialize_;
+                       engine_->Runs() == cleanRuns_;
     if (engine_ && !fresh) {
         engine_.reset();
         Initialize();
     }
     if (!engine_) return false;
+    // Everything below puts data into the variable and nothing else.
+    struct Clean {
+        JsonDocument& document;
+        ~Clean() {
+            if (document.engine_) document.cleanRuns_ = document.engine_->Runs();
+        }
+    } clean{*this};
     Run("var " + variableName_ + "=null");
     // The engine needs the text's size at least twice over (its compiler's
     // buffer and the values); refuse what cannot fit before doing any work.
     if (jsonText.size() > budget_ / 2) return false;
     const std::optional<std::string> literal = EvaluableLiteral(jsonText);
     if (!literal) return false;
-    engine_->AddEngineCode("var " + ScriptEngine::EngineText(variableName_) + "=eval(" + *literal +
-                           ")");
+    const std::string variable = ScriptEngine::EngineText(variableName_);
+    const std::optional<std::string> json = AsStrictJson(*literal);
+    if (!json || !engine_->SetGlobalFromJson(variable, *json))
+        engine_->AddEngineCode("var " + variable + "=eval(" + *literal + ")");
     return EvalTruth("null !=" + variableName_);
 }
 
@@ -141,8 +183,13 @@ std::unique_ptr<JsonDocument> JsonDocument::GetObject(std::string_view path) {
 }
 
 int JsonDocument::Count(std::string_view path) {
+    const unsigned long before = engine_ ? engine_->Runs() : 0;
     const Text target = path.empty() ? variableName_ : BracketTarget(path);
-    return TruncateToInt(EvalNumber("get__count(" + target + ")"));
+    const int count = TruncateToInt(EvalNumber("get__count(" + target + ")"));
+    // The counter's loop variable is left behind as a global, which no
+    // text of ours reads.
+    if (path.empty()) StayClean(before);
+    return count;
 }
 
 void JsonDocument::Push(std::string_view value, std::string_view path, bool raw) {
@@ -160,6 +207,17 @@ std::unique_ptr<JsonDocument> JsonDocument::GetElementObject(int index, std::str
 Text JsonDocument::GetElementText(int index, std::string_view path, bool asJson) {
     const Text element = Target(path) + "[" + Index(index) + "]";
     return EvalText(asJson ? "JSON.stringify(" + element + ")" : element);
+}
+
+std::vector<Text> JsonDocument::GetElementMemberTexts(int index, std::span<const std::string_view> members) {
+    std::vector<Text> texts(members.size());
+    if (!engine_ || index < 0) return texts;
+    const unsigned long before = engine_->Runs();
+    const std::vector<ScriptValue> values =
+        engine_->ElementMembers(ScriptEngine::EngineText(variableName_), static_cast<std::uint32_t>(index), members);
+    for (std::size_t i = 0; i < values.size(); ++i) texts[i] = ValueText(values[i]);
+    StayClean(before);
+    return texts;
 }
 
 void JsonDocument::SetElement(int index, std::string_view value, bool raw) {
@@ -210,7 +268,11 @@ int JsonDocument::TypeOf(std::string_view path) {
     return -1;
 }
 
-void JsonDocument::Clear() { Run(variableName_ + "={}"); }
+void JsonDocument::Clear() {
+    const unsigned long before = engine_ ? engine_->Runs() : 0;
+    Run(variableName_ + "={}");
+    StayClean(before);
+}
 
 Text JsonDocument::Target(std::string_view path) const {
     if (path.empty()) return variableName_;

@@ -14,7 +14,9 @@
 // one copy are seen through the other until one of them parses again.
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "text/text.h"
 
@@ -47,6 +49,11 @@ public:
     void Push(std::string_view value, std::string_view path = {}, bool raw = false);
     std::unique_ptr<JsonDocument> GetElementObject(int index, std::string_view path = {});
     Text GetElementText(int index, std::string_view path = {}, bool asJson = false);
+    // GetText("[index].member") for each of `members` (plain property names),
+    // in one call rather than a script each. With Count() and Clear() it is
+    // a read that lets the next Parse reuse the engine: a reader of page
+    // after page pays for one engine, not one a page.
+    std::vector<Text> GetElementMemberTexts(int index, std::span<const std::string_view> members);
     void SetElement(int index, std::string_view value, bool raw = false);
     void RemoveElement(int index);
     void DeleteMember(std::string_view key);
@@ -84,7 +91,11 @@ private:
     Text variableName_;
     std::shared_ptr<ScriptEngine> engine_;
     std::size_t budget_;
-    unsigned long runsAfterInitialize_ = 0;  // the engine is untouched while its count is this
+    // While the engine's count of runs is this, it holds nothing but the
+    // support script and data parsed into the variable, and the next Parse
+    // may take it as it is.
+    unsigned long cleanRuns_ = 0;
+    void StayClean(unsigned long runsBefore);
 };
 
 }  // namespace lumigrab

@@ -96,6 +96,102 @@ void EvalWork(duk_context* ctx, void* arg) {
 
 void PopAllWork(duk_context* ctx, void*) { duk_set_top(ctx, 0); }
 
+// One element's members, read as a compiled "variable[index].member" would:
+// a null or undefined variable or element fails them all. What each value is
+// goes into `slots`, as EvalJob has it for one.
+struct MemberSlot {
+    duk_int_t type;
+    duk_bool_t truth;
+    double number;
+    const char* chars;
+    duk_size_t charCount;
+};
+
+struct MembersJob {
+    std::string_view variable;
+    std::uint32_t index;
+    std::span<const std::string_view> members;
+    MemberSlot* slots;
+    duk_int_t rc;
+};
+
+duk_ret_t ReadMembers(duk_context* ctx, void* arg) {
+    auto* job = static_cast<MembersJob*>(arg);
+    duk_get_global_lstring(ctx, job->variable.data(), job->variable.size());
+    duk_get_prop_index(ctx, -1, job->index);  // throws on a null or undefined variable
+    if (duk_is_null_or_undefined(ctx, -1)) return duk_type_error(ctx, "no element");
+    const duk_idx_t element = duk_get_top_index(ctx);
+    for (std::string_view member : job->members) duk_get_prop_lstring(ctx, element, member.data(), member.size());
+    return static_cast<duk_ret_t>(job->members.size());
+}
+
+void MembersWork(duk_context* ctx, void* arg) {
+    auto* job = static_cast<MembersJob*>(arg);
+    const auto count = static_cast<duk_idx_t>(job->members.size());
+    job->rc = duk_safe_call(ctx, &ReadMembers, job, 0, count);
+    if (job->rc != DUK_EXEC_SUCCESS) return;
+    const duk_idx_t first = duk_get_top(ctx) - count;
+    for (duk_idx_t i = 0; i < count; ++i) {
+        MemberSlot& slot = job->slots[i];
+        const duk_idx_t at = first + i;
+        slot.type = duk_get_type(ctx, at);
+        duk_dup(ctx, at);
+        slot.truth = duk_to_boolean(ctx, -1);
+        duk_pop(ctx);
+        if (slot.type == DUK_TYPE_NUMBER) {
+            slot.number = duk_get_number(ctx, at);
+        } else if (slot.type == DUK_TYPE_STRING) {
+            // Stays on the stack, and so alive, until the caller pops it.
+            slot.chars = duk_get_lstring(ctx, at, &slot.charCount);
+            duk_dup(ctx, at);
+            duk_to_number(ctx, -1);
+            slot.number = duk_get_number(ctx, -1);
+            duk_pop(ctx);
+        }
+    }
+}
+
+struct JsonJob {
+    std::string_view variable;
+    std::string_view json;
+    duk_int_t rc;
+};
+
+duk_ret_t DecodeJson(duk_context* ctx, void* arg) {
+    auto* job = static_cast<JsonJob*>(arg);
+    duk_push_lstring(ctx, job->json.data(), job->json.size());
+    duk_json_decode(ctx, -1);  // throws on anything but strict JSON
+    duk_put_global_lstring(ctx, job->variable.data(), job->variable.size());
+    return 0;
+}
+
+void JsonWork(duk_context* ctx, void* arg) {
+    auto* job = static_cast<JsonJob*>(arg);
+    job->rc = duk_safe_call(ctx, &DecodeJson, job, 0, 0);
+    duk_set_top(ctx, 0);
+}
+
+ScriptValue ValueOfSlot(const MemberSlot& slot) {
+    ScriptValue value;
+    value.truth = slot.truth != 0;
+    switch (slot.type) {
+    case DUK_TYPE_UNDEFINED: value.type = ScriptValue::Type::Undefined; break;
+    case DUK_TYPE_NULL: value.type = ScriptValue::Type::Null; break;
+    case DUK_TYPE_BOOLEAN: value.type = ScriptValue::Type::Boolean; break;
+    case DUK_TYPE_NUMBER:
+        value.type = ScriptValue::Type::Number;
+        value.number = slot.number;
+        break;
+    case DUK_TYPE_STRING:
+        value.type = ScriptValue::Type::String;
+        value.number = slot.number;
+        value.text = FromEngineText(std::string_view(slot.chars, slot.charCount));
+        break;
+    default: value.type = ScriptValue::Type::Object; break;
+    }
+    return value;
+}
+
 }  // namespace
 
 Text ValueText(const ScriptValue& value) {
@@ -205,6 +301,25 @@ ScriptValue ScriptEngine::Eval(std::string_view script) {
     }
     if (!RunGuarded(&PopAllWork, nullptr)) return ScriptValue{};
     return value;
+}
+
+bool ScriptEngine::SetGlobalFromJson(std::string_view variable, std::string_view utf8Json) {
+    JsonJob job{variable, utf8Json, DUK_EXEC_ERROR};
+    ++runs_;
+    return RunGuarded(&JsonWork, &job) && job.rc == DUK_EXEC_SUCCESS;
+}
+
+std::vector<ScriptValue> ScriptEngine::ElementMembers(std::string_view variable, std::uint32_t index,
+                                                      std::span<const std::string_view> members) {
+    std::vector<ScriptValue> values(members.size());
+    std::vector<MemberSlot> slots(members.size());
+    MembersJob job{variable, index, members, slots.data(), DUK_EXEC_ERROR};
+    ++runs_;
+    if (!RunGuarded(&MembersWork, &job)) return values;
+    if (job.rc == DUK_EXEC_SUCCESS)
+        for (std::size_t i = 0; i < members.size(); ++i) values[i] = ValueOfSlot(slots[i]);
+    if (!RunGuarded(&PopAllWork, nullptr)) return std::vector<ScriptValue>(members.size());
+    return values;
 }
 
 void ScriptEngine::Link(Block* block) {

@@ -16,8 +16,11 @@
 // An engine belongs to the thread that uses it; it is not locked.
 #include <csetjmp>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include <duktape.h>
 
@@ -62,6 +65,17 @@ public:
     static std::string EngineText(std::string_view gbk);
     // Evaluates a program and returns its completion value.
     ScriptValue Eval(std::string_view script);
+
+    // Sets the global `variable` to the value of `utf8Json`, decoded as
+    // JSON.parse would; false, leaving it as it was, when the text is no
+    // strict JSON or the engine is dead.
+    bool SetGlobalFromJson(std::string_view variable, std::string_view utf8Json);
+    // What Eval("variable[index].member") gives for each of `members` (plain
+    // property names), read through the engine's own calls instead of
+    // compiled scripts: a page's records are read a few hundred values at a
+    // time, and a compile each costs more than the rest of the page.
+    std::vector<ScriptValue> ElementMembers(std::string_view variable, std::uint32_t index,
+                                            std::span<const std::string_view> members);
 
     Text EvalText(std::string_view script) { return ValueText(Eval(script)); }
     double EvalNumber(std::string_view script) { return ValueNumber(Eval(script)); }

@@ -8,6 +8,9 @@
 #include <cstdint>
 
 #include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
 #include <vector>
 
 namespace lumigrab {
@@ -75,6 +78,48 @@ std::string FromUtf16(UConverter* conv, const std::u16string& in) {
     return out;
 }
 
+// Every page and record goes through the two conversions below, and a fresh
+// zero-filled buffer for each costs more than the conversion (large ones are
+// fresh pages from the kernel every time). Each thread keeps its working
+// buffers between calls instead, up to this size; a larger text gets its
+// own for the call, so one huge page leaves nothing behind.
+constexpr std::size_t kKeptBufferBytes = std::size_t{1} << 20;
+
+template <typename S>
+S& WorkBuffer(S& kept, S& own, std::size_t units) {
+    S& buffer = units * sizeof(typename S::value_type) <= kKeptBufferBytes ? kept : own;
+    if (buffer.size() < units) buffer.resize(units);
+    return buffer;
+}
+
+// `in` as UTF-16, in a work buffer; nullopt on failure.
+std::optional<std::span<char16_t>> ToUtf16Buffer(UConverter* conv, std::string_view in, std::u16string& own) {
+    thread_local std::u16string kept;
+    // Every input byte yields at most two UTF-16 units.
+    std::u16string& out = WorkBuffer(kept, own, in.size() * 2 + 2);
+    ucnv_resetToUnicode(conv);
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t n = ucnv_toUChars(conv, reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()),
+                                    in.data(), static_cast<int32_t>(in.size()), &status);
+    if (U_FAILURE(status)) return std::nullopt;
+    return std::span<char16_t>(out.data(), static_cast<size_t>(n));
+}
+
+std::string FromUtf16Buffer(UConverter* conv, std::u16string_view in) {
+    if (!conv || in.empty()) return {};
+    thread_local std::string kept;
+    std::string own;
+    // UTF-8 needs at most three bytes per UTF-16 unit, GBK at most two.
+    std::string& out = WorkBuffer(kept, own, in.size() * 3 + 4);
+    ucnv_resetFromUnicode(conv);
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t n = ucnv_fromUChars(conv, out.data(), static_cast<int32_t>(out.size()),
+                                      reinterpret_cast<const UChar*>(in.data()),
+                                      static_cast<int32_t>(in.size()), &status);
+    if (U_FAILURE(status) && status != U_STRING_NOT_TERMINATED_WARNING) return {};
+    return std::string(out.data(), static_cast<size_t>(n));
+}
+
 // Format characters (zero-width spaces and joiners, the byte-order mark, the
 // soft hyphen, bidi marks) and variation selectors change no letter of the
 // text they sit in, and text pasted from pages and chat programs is full of
@@ -99,15 +144,6 @@ void EachVisibleCharacter(const std::u16string& units, Visit visit) {
     }
 }
 
-std::u16string WithoutInvisible(const std::u16string& units) {
-    std::u16string kept;
-    kept.reserve(units.size());
-    EachVisibleCharacter(units, [&](UChar32, size_t start, size_t end) {
-        kept.append(units, start, end - start);
-    });
-    return kept;
-}
-
 // Both code pages write the ASCII characters as ASCII, and none of them is
 // left out as invisible: addresses, numbers and most names need no
 // converter at all.
@@ -120,13 +156,36 @@ bool IsAscii(std::string_view text) {
 std::string GbkToUtf8(std::string_view gbk) {
     gbk = UpToZero(gbk);
     if (IsAscii(gbk)) return std::string(gbk);
-    return FromUtf16(Utf8(), ToUtf16(Gbk936(), gbk));
+    UConverter* from = Gbk936();
+    if (!from) return {};
+    std::u16string own;
+    const std::optional<std::span<char16_t>> units = ToUtf16Buffer(from, gbk, own);
+    return units ? FromUtf16Buffer(Utf8(), std::u16string_view(units->data(), units->size())) : std::string();
 }
 
 Text Utf8ToGbk(std::string_view utf8) {
     utf8 = UpToZero(utf8);
     if (IsAscii(utf8)) return Text(utf8);
-    return FromUtf16(Gbk936(), WithoutInvisible(ToUtf16(Utf8(), utf8)));
+    UConverter* from = Utf8();
+    if (!from) return {};
+    std::u16string own;
+    const std::optional<std::span<char16_t>> units = ToUtf16Buffer(from, utf8, own);
+    if (!units) return {};
+    // The invisible characters are left out in place: what is kept is never
+    // longer than what was read.
+    char16_t* data = units->data();
+    const auto length = static_cast<int32_t>(units->size());
+    int32_t at = 0;
+    std::size_t kept = 0;
+    while (at < length) {
+        const int32_t start = at;
+        UChar32 c = 0;
+        U16_NEXT(data, at, length, c);
+        if (Invisible(c))
+            continue;
+        for (int32_t i = start; i < at; ++i) data[kept++] = data[i];
+    }
+    return FromUtf16Buffer(Gbk936(), std::u16string_view(data, kept));
 }
 
 std::u32string CharactersWithoutGbk(std::string_view utf8) {

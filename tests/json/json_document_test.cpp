@@ -110,11 +110,43 @@ TEST(JsonDocument, CloneSharesTheEngineUntilAParse) {
 }
 
 TEST(JsonDocument, ParseStartsFromAFreshEngine) {
+    // Parses and reads before the script that leaks do not make the engine
+    // one to keep.
+    for (const bool readFirst : {false, true}) {
+        SCOPED_TRACE(readFirst);
+        JsonDocument doc;
+        if (readFirst) {
+            ASSERT_TRUE(doc.Parse(kThreePictures));
+            EXPECT_EQ(doc.Count(), 3);
+            const std::string_view members[] = {"objURL"};
+            EXPECT_EQ(doc.GetElementMemberTexts(2, members).front(), "http://img.example/2.jpg");
+            doc.Clear();
+        }
+        doc.SetMemberJson("a", "(this.leak=5)");  // leaves a global behind
+        ASSERT_TRUE(doc.Parse("[1]"));
+        doc.Push("leak", "", true);  // throws, pushing nothing, unless the global survived
+        EXPECT_EQ(doc.ToText(), "[1]");
+    }
+}
+
+// Strict JSON is decoded, anything else compiled; the value must not tell
+// which. The escapes of a single quote and of a backslash before one,
+// duplicate and "__proto__" keys, and the literals JSON refuses.
+TEST(JsonDocument, ParseGivesTheCompilersValueWhicheverWayItReads) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {R"({"t":"Lumi\'s","u":"\u0041\/"})", R"({"t":"Lumi's","u":"A/"})"},
+        {R"(["a\\'b", "c\\\'d", "e\\nf"])", R"(["a\\'b","c\\'d","e\\nf"])"},
+        {R"({"a":1,"a":2,"__proto__":{"x":1}})", R"({"a":2,"__proto__":{"x":1}})"},
+        {R"([-0, 1e400, 0.1])", R"([0,null,0.1])"},
+        {R"(['x', {k:1}, [1,,2], {"t":"\x41\v"},])", R"(["x",{"k":1},[1,null,2],{"t":"A\u000b"}])"},
+        {R"(["猫的图片", "\u732b"])", R"(["猫的图片","猫"])"},
+    };
     JsonDocument doc;
-    doc.SetMemberJson("a", "(this.leak=5)");  // leaves a global behind
-    ASSERT_TRUE(doc.Parse("[1]"));
-    doc.Push("leak", "", true);  // throws, pushing nothing, unless the global survived
-    EXPECT_EQ(doc.ToText(), "[1]");
+    for (const auto& [literal, value] : cases) {
+        SCOPED_TRACE(literal);
+        ASSERT_TRUE(doc.Parse(Utf8ToGbk(literal)));
+        EXPECT_EQ(GbkToUtf8(doc.ToText()), value);
+    }
 }
 
 TEST(JsonDocument, ParseOfAnUntouchedDocumentLeavesItsCloneAlone) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <string>
+#include <vector>
 
 #include "text/encoding.h"
 
@@ -49,6 +51,34 @@ TEST(ScriptEngine, ResultKindsFollowTheResultTable) {
         EXPECT_EQ(engine->EvalNumber(c.script), c.number);
         EXPECT_EQ(engine->EvalTruth(c.script), c.truth);
     }
+}
+
+// The engine's own calls must read each member as the compiled script
+// "da[i].member" does, whatever the element or member is.
+TEST(ScriptEngine, ElementMembersReadAsTheCompiledScriptDoes) {
+    auto engine = NewEngine();
+    ASSERT_TRUE(engine->AddCode(
+        "var da=[{s:'abc',n:'12.5',e:'',z:-0,i:1/0,t:true,f:false,u:undefined,o:{a:1},a:[1],"
+        "x:'\\ud83d\\ude00\xc3\xa9'},null,'str',7,,{s:null}]"));
+    const std::string_view members[] = {"s", "n", "e", "z", "i", "t", "f", "u", "o", "a", "x", "length", "missing"};
+    for (std::uint32_t index = 0; index <= 6; ++index) {
+        const std::vector<ScriptValue> values = engine->ElementMembers("da", index, members);
+        ASSERT_EQ(values.size(), std::size(members));
+        for (std::size_t m = 0; m < std::size(members); ++m) {
+            const std::string script = "da[" + std::to_string(index) + "]." + std::string(members[m]);
+            SCOPED_TRACE(script);
+            const ScriptValue want = engine->Eval(script);
+            EXPECT_EQ(values[m].type, want.type);
+            EXPECT_EQ(values[m].text, want.text);
+            EXPECT_EQ(values[m].truth, want.truth);
+            EXPECT_EQ(std::isnan(values[m].number) ? -1 : values[m].number,
+                      std::isnan(want.number) ? -1 : want.number);
+        }
+    }
+    // No such variable: every member fails, as the script does.
+    const std::vector<ScriptValue> none = engine->ElementMembers("nothing", 0, members);
+    EXPECT_EQ(none.front().type, ScriptValue::Type::Failed);
+    EXPECT_EQ(engine->EvalNumber("da.length"), 6);  // the stack is left as it was
 }
 
 TEST(ScriptEngine, StatementsKeepGlobalsBetweenCalls) {
