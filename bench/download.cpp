@@ -732,9 +732,11 @@ constexpr int kListWorkers = 20;
 // downloading each page's pictures as the page comes in; the pages overlap
 // as the service's do (each starts 20 after the one before), so they hold
 // 2,010 pictures and list 990 of them twice, saved twice, fetched once.
-// Beside it the same 3,000 records in hand at once, as one list (a manifest
-// resumed): reading the pages must not slow the pictures.
-void PagesAgainstOneList(const fs::path& cli, const fs::path& scratch, int& serial) {
+// Beside it the same 3,000 records listed by one result page, read before
+// the first picture is asked for: many pages must not be slower than one.
+// And, for scale, the same records in hand at once as one list (a manifest
+// resumed): no page read at all.
+void PagesAgainstOnePage(const fs::path& cli, const fs::path& scratch, int& serial) {
     std::optional<StandinProcess> standin;
     try {
         standin.emplace();
@@ -754,29 +756,35 @@ void PagesAgainstOneList(const fs::path& cli, const fs::path& scratch, int& seri
     Column list("one list", [&](const fs::path& folder, WindowShares&) {
         return CliDownload(cli, urls, kListWorkers, folder);
     });
-    Column pages("100 pages", [&](const fs::path& folder, WindowShares&) {
-        const fs::path out = folder / "pictures";
-        const fs::path log = folder / "cli.log";
-        Figures figures = RunProgram({cli,
-                                      {"standin-total-" + std::to_string(pictures), "-d", std::to_string(kListedPages),
-                                       "-j", std::to_string(kListWorkers), "--no-warm-up", "-o", out.string(), "-q"},
-                                      {"https_proxy=" + standin->base()},
-                                      folder,
-                                      log});
-        figures.asked = static_cast<int>(urls.size());
-        std::tie(figures.saved, figures.bytes) = FolderContents(out);
-        if (figures.reported && (figures.exitCode != 0 || figures.saved != figures.asked))
-            std::fputs(Opening(log, 3).c_str(), stdout);
-        return figures;
-    });
+    // The whole command, harvest and download, on `keyword` read `depth` pages deep.
+    const auto search = [&](const std::string& keyword, int depth) {
+        return [&, keyword, depth](const fs::path& folder, WindowShares&) {
+            const fs::path out = folder / "pictures";
+            const fs::path log = folder / "cli.log";
+            Figures figures = RunProgram({cli,
+                                          {keyword, "-d", std::to_string(depth), "-j", std::to_string(kListWorkers),
+                                           "--no-warm-up", "-o", out.string(), "-q"},
+                                          {"https_proxy=" + standin->base()},
+                                          folder,
+                                          log});
+            figures.asked = static_cast<int>(urls.size());
+            std::tie(figures.saved, figures.bytes) = FolderContents(out);
+            if (figures.reported && (figures.exitCode != 0 || figures.saved != figures.asked))
+                std::fputs(Opening(log, 3).c_str(), stdout);
+            return figures;
+        };
+    };
+    Column onePage("one page", search("standin-all-pages-" + std::to_string(kListedPages), 1));
+    Column pages("100 pages", search("standin-total-" + std::to_string(pictures), kListedPages));
     for (int round = 0; round < kRounds; ++round) {
         list.runOnce(scratch, ++serial);
+        onePage.runOnce(scratch, ++serial);
         pages.runOnce(scratch, ++serial);
     }
-    for (const Column* column : {&list, &pages}) {
+    for (const Column* column : {&list, &onePage, &pages}) {
         const Figures& f = column->kept;
-        std::printf("  %-20s %8.0f pic/s %6.1f MB RSS  %5.2fx one list%s\n", column->name, Rate(f),
-                    static_cast<double>(f.peakRssKb) / 1024, Rate(f) / Rate(list.kept),
+        std::printf("  %-20s %8.0f pic/s %6.1f MB RSS  %5.2fx one page (%.2fx one list)%s\n", column->name, Rate(f),
+                    static_cast<double>(f.peakRssKb) / 1024, Rate(f) / Rate(onePage.kept), Rate(f) / Rate(list.kept),
                     f.saved != f.asked ? (" (saved " + std::to_string(f.saved) + " of " + std::to_string(f.asked) + ")").c_str() : "");
     }
     std::printf("\n");
@@ -842,9 +850,9 @@ int main() {
                               Scenario{"big", kBigCount, 20, false}})
         if (chosen(s)) RunScenario(s, *server, programs, scratch.path(), serial);
     server.reset();
-    // LUMIGRAB_BENCH_ONLY=pages runs the pages against one list alone.
+    // LUMIGRAB_BENCH_ONLY=pages runs the pages against one page and one list alone.
     if (programs.cli && (!only || !*only || std::string(",") + only + "," == ",pages,"))
-        PagesAgainstOneList(*programs.cli, scratch.path(), serial);
+        PagesAgainstOnePage(*programs.cli, scratch.path(), serial);
     if (only && *only) return 0;
 
     const Figures harvest = InChild(CoreHarvest);

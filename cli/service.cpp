@@ -11,6 +11,8 @@
 namespace lumigrab::cli {
 namespace {
 
+constexpr int kPageWorkersBesideDownloads = 4;
+
 constexpr std::size_t kMaxSizeText = 32;
 
 class Gather : public HarvestSink {
@@ -129,7 +131,10 @@ Harvest HarvestPages(const Options& options, WorkerGang& gang, SharedSession& sh
     HarvestSettings settings;
     settings.keyword = options.keyword;
     settings.pages = options.depth;
-    settings.workers = options.threads;
+    // Beside the downloads a few page workers keep well ahead of them (a
+    // page lists 30 pictures), and every one more is another engine and TLS
+    // session taking the cores the downloads need.
+    settings.workers = feed.records ? std::min(options.threads, kPageWorkersBesideDownloads) : options.threads;
     settings.widthFilter = options.widthFilter;
     settings.heightFilter = options.heightFilter;
     settings.visitFrontPage = options.warmUp;

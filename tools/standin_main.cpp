@@ -20,7 +20,7 @@ void Usage() {
     std::fputs(
         "usage: lumigrab-standin [--port N] [--print-port] [--lifetime-seconds S]\n"
         "                        [--total N] [--picture-delay-ms MS] [--max-connections N]\n"
-        "                        [--result-page-gone] [--json-answer FILE]\n"
+        "                        [--result-page-gone] [--json-answer FILE] [--jpeg-only]\n"
         "  --port N              port on 127.0.0.1 (0, the default: any free port)\n"
         "  --print-port          write the port and a newline to stdout once listening\n"
         "  --lifetime-seconds S  exit after S seconds (default 1800; 0: no limit)\n"
@@ -30,7 +30,9 @@ void Usage() {
         "  --result-page-gone    result pages send clients to the script-rendered app;\n"
         "                        only the JSON endpoint lists pictures\n"
         "  --json-answer FILE    the JSON endpoint answers every browser session with\n"
-        "                        the contents of FILE, whatever the keyword\n",
+        "                        the contents of FILE, whatever the keyword\n"
+        "  --jpeg-only           list only good JPEGs in plain records, as the download\n"
+        "                        benchmark does, for timing a run by hand\n",
         stderr);
 }
 
@@ -74,6 +76,9 @@ int main(int argc, char** argv) {
             options.pictureDelay = std::chrono::milliseconds(number(0, 600000));
         } else if (arg == "--max-connections") {
             options.maxConnections = static_cast<int>(number(1, 4096));
+        } else if (arg == "--jpeg-only") {
+            options.kindCycle = {PictureKind::Jpeg};
+            options.elementVariants = false;
         } else if (arg == "--result-page-gone") {
             options.resultPageGone = true;
         } else if (arg == "--json-answer" && i + 1 < argc) {

@@ -201,6 +201,22 @@ TEST(Paging, TotalKeywordSetsResultSize) {
     }
 }
 
+// One page holding what P overlapping pages list, in their order; none after it.
+TEST(Paging, AllPagesKeywordListsThemOnTheFirstPage) {
+    StandinServer server(Quiet());
+    for (int pages : {1, 3}) {
+        std::vector<std::string> apart;
+        for (int page = 0; page < pages; ++page)
+            for (const PageElement& e : server.listing("standin-total-" + std::to_string((pages - 1) * 20 + kPageSize), page * 20))
+                apart.push_back(e.objURL);
+        const std::string keyword = "standin-all-pages-" + std::to_string(pages);
+        std::vector<std::string> together;
+        for (const PageElement& e : server.listing(keyword, 0)) together.push_back(e.objURL);
+        EXPECT_EQ(together, apart) << keyword;
+        EXPECT_TRUE(server.listing(keyword, 20).empty()) << keyword;
+    }
+}
+
 struct FilterCase {
     const char* name;
     const char* w;

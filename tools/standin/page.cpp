@@ -268,6 +268,15 @@ KeywordMode ModeForKeyword(std::string_view keyword, int defaultTotal) {
             std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
             mode.total = static_cast<int>(LeadingNumber(digits, kMaxTotal));
     }
+    constexpr std::string_view kAllPages = "standin-all-pages-";
+    if (keyword.starts_with(kAllPages)) {
+        const std::string_view digits = keyword.substr(kAllPages.size());
+        if (!digits.empty() && digits.size() <= 4 &&
+            std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            mode.pagesAtOnce = std::max(1, static_cast<int>(LeadingNumber(digits, 1000)));
+            mode.total = (mode.pagesAtOnce - 1) * 20 + kPageSize;
+        }
+    }
     return mode;
 }
 
@@ -290,10 +299,8 @@ std::vector<PageElement> ListElements(const PageSettings& settings, const FlipRe
     if (mode.special != Special::None && mode.special != Special::Duplicates && mode.special != Special::Gone)
         return {};
     const bool duplicates = mode.special == Special::Duplicates;
-    const int first = std::clamp(request.pn, 0, kMaxTotal);
-    const int last = std::min(first + kPageSize, mode.total);
     std::vector<PageElement> out;
-    for (int i = first; i < last; ++i) {
+    const auto add = [&](int i) {
         PageElement e;
         e.index = i;
         const int id = duplicates ? 0 : i;
@@ -312,7 +319,16 @@ std::vector<PageElement> ListElements(const PageSettings& settings, const FlipRe
             if (e.objUrlForm != PageElement::ObjUrl::Present) e.objURL.clear();
         }
         out.push_back(std::move(e));
+    };
+    if (mode.pagesAtOnce > 0) {
+        if (request.pn == 0)
+            for (int page = 0; page < mode.pagesAtOnce; ++page)
+                for (int i = page * 20; i < page * 20 + kPageSize; ++i) add(i);
+        return out;
     }
+    const int first = std::clamp(request.pn, 0, kMaxTotal);
+    const int last = std::min(first + kPageSize, mode.total);
+    for (int i = first; i < last; ++i) add(i);
     return out;
 }
 

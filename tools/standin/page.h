@@ -54,6 +54,7 @@ enum class Special {
 struct KeywordMode {
     Special special = Special::None;
     int total = 0;
+    int pagesAtOnce = 0;  // standin-all-pages-P: P
 };
 KeywordMode ModeForKeyword(std::string_view keyword, int defaultTotal);
 

@@ -51,6 +51,10 @@
 //       "standin-total-N"    an ordinary keyword whose result set has N
 //                            elements (0 <= N <= kMaxTotal) instead of
 //                            StandinOptions::total
+//       "standin-all-pages-P" the first result page lists, in order, every
+//                            element the first P pages of an ordinary result
+//                            set list (they overlap: 30 from every 20th),
+//                            and the pages after it list none
 //       "standin-refused"    302 to the relative address kVerifyPath +
 //                            "?from=flip", as the service answers clients
 //                            it takes for robots
