@@ -104,6 +104,12 @@ PictureArrayReading Unreadable() {
     return reading;
 }
 
+// As the worker keeps its document, it is let go of what it holds.
+PictureArrayReading Unreadable(JsonDocument& document) {
+    document.Clear();
+    return Unreadable();
+}
+
 }  // namespace
 
 PictureArrayReading ReadPictureArray(std::string_view arrayText) {
@@ -130,7 +136,7 @@ PictureArrayReading ReadPictureArray(std::string_view arrayText) {
         if (inBatch > 0 &&
             (batch.size() + element.size() >= kBatchBytes || inBatch == kBatchElements)) {
             batch += ']';
-            if (!ReadBatch(document, batch, inBatch, reading.records)) return Unreadable();
+            if (!ReadBatch(document, batch, inBatch, reading.records)) return Unreadable(document);
             batch.clear();
             inBatch = 0;
         }
@@ -140,7 +146,7 @@ PictureArrayReading ReadPictureArray(std::string_view arrayText) {
     }
     if (inBatch > 0) {
         batch += ']';
-        if (!ReadBatch(document, batch, inBatch, reading.records)) return Unreadable();
+        if (!ReadBatch(document, batch, inBatch, reading.records)) return Unreadable(document);
     }
     document.Clear();
     return reading;

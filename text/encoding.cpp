@@ -50,34 +50,6 @@ std::string_view UpToZero(std::string_view s) {
     return zero == std::string_view::npos ? s : s.substr(0, zero);
 }
 
-std::u16string ToUtf16(UConverter* conv, std::string_view in) {
-    if (!conv || in.empty()) return {};
-    ucnv_resetToUnicode(conv);
-    // Every input byte yields at most two UTF-16 units.
-    std::u16string out(in.size() * 2 + 2, u'\0');
-    UErrorCode status = U_ZERO_ERROR;
-    const int32_t n = ucnv_toUChars(conv, reinterpret_cast<UChar*>(out.data()),
-                                    static_cast<int32_t>(out.size()), in.data(),
-                                    static_cast<int32_t>(in.size()), &status);
-    if (U_FAILURE(status)) return {};
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
-std::string FromUtf16(UConverter* conv, const std::u16string& in) {
-    if (!conv || in.empty()) return {};
-    ucnv_resetFromUnicode(conv);
-    // UTF-8 needs at most three bytes per UTF-16 unit, GBK at most two.
-    std::string out(in.size() * 3 + 4, '\0');
-    UErrorCode status = U_ZERO_ERROR;
-    const int32_t n = ucnv_fromUChars(conv, out.data(), static_cast<int32_t>(out.size()),
-                                      reinterpret_cast<const UChar*>(in.data()),
-                                      static_cast<int32_t>(in.size()), &status);
-    if (U_FAILURE(status) && status != U_STRING_NOT_TERMINATED_WARNING) return {};
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
 // Every page and record goes through the two conversions below, and a fresh
 // zero-filled buffer for each costs more than the conversion (large ones are
 // fresh pages from the kernel every time). Each thread keeps its working
@@ -94,6 +66,7 @@ S& WorkBuffer(S& kept, S& own, std::size_t units) {
 
 // `in` as UTF-16, in a work buffer; nullopt on failure.
 std::optional<std::span<char16_t>> ToUtf16Buffer(UConverter* conv, std::string_view in, std::u16string& own) {
+    if (!conv) return std::nullopt;
     thread_local std::u16string kept;
     // Every input byte yields at most two UTF-16 units.
     std::u16string& out = WorkBuffer(kept, own, in.size() * 2 + 2);
@@ -105,8 +78,8 @@ std::optional<std::span<char16_t>> ToUtf16Buffer(UConverter* conv, std::string_v
     return std::span<char16_t>(out.data(), static_cast<size_t>(n));
 }
 
-std::string FromUtf16Buffer(UConverter* conv, std::u16string_view in) {
-    if (!conv || in.empty()) return {};
+std::string FromUtf16(UConverter* conv, std::u16string_view in) {
+    if (!conv) return {};
     thread_local std::string kept;
     std::string own;
     // UTF-8 needs at most three bytes per UTF-16 unit, GBK at most two.
@@ -116,8 +89,15 @@ std::string FromUtf16Buffer(UConverter* conv, std::u16string_view in) {
     const int32_t n = ucnv_fromUChars(conv, out.data(), static_cast<int32_t>(out.size()),
                                       reinterpret_cast<const UChar*>(in.data()),
                                       static_cast<int32_t>(in.size()), &status);
-    if (U_FAILURE(status) && status != U_STRING_NOT_TERMINATED_WARNING) return {};
+    if (U_FAILURE(status)) return {};
     return std::string(out.data(), static_cast<size_t>(n));
+}
+
+// A copy of its own, for callers that convert again while they hold it.
+std::u16string ToUtf16(UConverter* conv, std::string_view in) {
+    std::u16string own;
+    const std::optional<std::span<char16_t>> units = ToUtf16Buffer(conv, in, own);
+    return units ? std::u16string(units->begin(), units->end()) : std::u16string();
 }
 
 // Format characters (zero-width spaces and joiners, the byte-order mark, the
@@ -133,7 +113,7 @@ bool Invisible(UChar32 c) {
 // Calls visit(c, start, end) for each character of the visible text, with
 // the span of code units it takes.
 template <typename Visit>
-void EachVisibleCharacter(const std::u16string& units, Visit visit) {
+void EachVisibleCharacter(std::u16string_view units, Visit visit) {
     int32_t at = 0;
     const auto length = static_cast<int32_t>(units.size());
     while (at < length) {
@@ -156,36 +136,25 @@ bool IsAscii(std::string_view text) {
 std::string GbkToUtf8(std::string_view gbk) {
     gbk = UpToZero(gbk);
     if (IsAscii(gbk)) return std::string(gbk);
-    UConverter* from = Gbk936();
-    if (!from) return {};
     std::u16string own;
-    const std::optional<std::span<char16_t>> units = ToUtf16Buffer(from, gbk, own);
-    return units ? FromUtf16Buffer(Utf8(), std::u16string_view(units->data(), units->size())) : std::string();
+    const std::optional<std::span<char16_t>> units = ToUtf16Buffer(Gbk936(), gbk, own);
+    return units ? FromUtf16(Utf8(), std::u16string_view(units->data(), units->size())) : std::string();
 }
 
 Text Utf8ToGbk(std::string_view utf8) {
     utf8 = UpToZero(utf8);
     if (IsAscii(utf8)) return Text(utf8);
-    UConverter* from = Utf8();
-    if (!from) return {};
     std::u16string own;
-    const std::optional<std::span<char16_t>> units = ToUtf16Buffer(from, utf8, own);
+    const std::optional<std::span<char16_t>> units = ToUtf16Buffer(Utf8(), utf8, own);
     if (!units) return {};
-    // The invisible characters are left out in place: what is kept is never
-    // longer than what was read.
+    // The invisible characters are left out in place: a character is moved
+    // only to where characters already read were.
     char16_t* data = units->data();
-    const auto length = static_cast<int32_t>(units->size());
-    int32_t at = 0;
     std::size_t kept = 0;
-    while (at < length) {
-        const int32_t start = at;
-        UChar32 c = 0;
-        U16_NEXT(data, at, length, c);
-        if (Invisible(c))
-            continue;
-        for (int32_t i = start; i < at; ++i) data[kept++] = data[i];
-    }
-    return FromUtf16Buffer(Gbk936(), std::u16string_view(data, kept));
+    EachVisibleCharacter(std::u16string_view(data, units->size()), [&](UChar32, size_t start, size_t end) {
+        for (size_t i = start; i < end; ++i) data[kept++] = data[i];
+    });
+    return FromUtf16(Gbk936(), std::u16string_view(data, kept));
 }
 
 std::u32string CharactersWithoutGbk(std::string_view utf8) {
