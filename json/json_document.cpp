@@ -48,34 +48,6 @@ std::optional<std::string> EvaluableLiteral(std::string_view text) {
     return converted;
 }
 
-// A checked literal as strict JSON, when only the \' escapes that result
-// pages write in titles stand in the way (inside double quotes they are the
-// quote alone); nullopt when a string is in single quotes. Decoding that
-// text gives the value the compiler would, without compiling the literal:
-// the one character the two read differently, a raw line separator (U+2028,
-// U+2029) in a string, has no GBK form and so never reaches the engine.
-// Anything else JSON refuses, its decoder finds.
-std::optional<std::string> AsStrictJson(std::string_view literal) {
-    std::string json;
-    json.reserve(literal.size());
-    bool inString = false;
-    for (std::size_t i = 0; i < literal.size(); ++i) {
-        const char c = literal[i];
-        if (!inString) {
-            if (c == '\'') return std::nullopt;
-            inString = c == '"';
-        } else if (c == '\\' && i + 1 < literal.size()) {
-            if (literal[i + 1] != '\'') json += c;
-            json += literal[++i];
-            continue;
-        } else if (c == '"') {
-            inString = false;
-        }
-        json += c;
-    }
-    return json;
-}
-
 }  // namespace
 
 JsonDocument::JsonDocument(NoEngine) : budget_(ScriptEngine::kDefaultBudget) {}
@@ -139,7 +111,7 @@ bool JsonDocument::Parse(std::string_view jsonText) {
     const std::optional<std::string> literal = EvaluableLiteral(jsonText);
     if (!literal) return false;
     const std::string variable = ScriptEngine::EngineText(variableName_);
-    const std::optional<std::string> json = AsStrictJson(*literal);
+    const std::optional<std::string> json = LiteralAsStrictJson(*literal);
     if (!json || !engine_->SetGlobalFromJson(variable, *json))
         engine_->AddEngineCode("var " + variable + "=eval(" + *literal + ")");
     return EvalTruth("null !=" + variableName_);

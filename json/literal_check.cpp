@@ -308,4 +308,25 @@ LiteralVerdict SplitArrayLiteral(std::string_view text, std::vector<std::string_
     return verdict;
 }
 
+std::optional<std::string> LiteralAsStrictJson(std::string_view literal) {
+    std::string json;
+    json.reserve(literal.size());
+    bool inString = false;
+    for (std::size_t i = 0; i < literal.size(); ++i) {
+        const char c = literal[i];
+        if (!inString) {
+            if (c == '\'') return std::nullopt;
+            inString = c == '"';
+        } else if (c == '\\' && i + 1 < literal.size()) {
+            if (literal[i + 1] != '\'') json += c;
+            json += literal[++i];
+            continue;
+        } else if (c == '"') {
+            inString = false;
+        }
+        json += c;
+    }
+    return json;
+}
+
 }  // namespace lumigrab

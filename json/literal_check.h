@@ -9,6 +9,8 @@
 // allowed). Everything else - calls, operators, other identifiers, comments,
 // parentheses - is refused.
 #include <cstddef>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -46,5 +48,14 @@ LiteralVerdict SplitArrayLiteral(std::string_view text, std::vector<std::string_
                                  std::size_t maxElements,
                                  LiteralEncoding encoding = LiteralEncoding::Gbk,
                                  int maxDepth = kMaxLiteralDepth);
+
+// A checked literal, in UTF-8, as strict JSON, when only the \' escapes
+// that result pages write in titles stand in the way (inside double quotes
+// they are the quote alone); nullopt when a string is in single quotes.
+// JSON.parse of that text gives the value the literal is, without compiling
+// it: the one character the two read differently, a raw line separator
+// (U+2028, U+2029) in a string, has no GBK form, so no checked page text
+// holds one. Anything else JSON refuses, its decoder finds.
+std::optional<std::string> LiteralAsStrictJson(std::string_view checkedLiteral);
 
 }  // namespace lumigrab

@@ -183,5 +183,23 @@ TEST(SplitArrayLiteral, KeepsOneMorePieceThanTheBound) {
     EXPECT_TRUE(pieces.empty());
 }
 
+// A literal as JSON: its \' escapes undone inside double quotes only, and
+// none at all once a string is in single quotes. "-" marks no JSON form.
+TEST(LiteralAsStrictJson, UndoesOnlyTheEscapedQuoteInsideDoubleQuotes) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {R"({"t":"Lumi\'s"})", R"({"t":"Lumi's"})"},
+        {R"(["it's",1])", R"(["it's",1])"},
+        {R"(["a\\'b"])", R"(["a\\'b"])"},    // an escaped backslash, then a plain quote
+        {R"(["\"\'",'x'])", "-"},
+        {R"(['x'])", "-"},
+        {R"({"a":"\u0027\n"})", R"({"a":"\u0027\n"})"},
+        {R"({"a":"\'"})", R"({"a":"'"})"},
+    };
+    for (const auto& [literal, json] : cases) {
+        const std::optional<std::string> got = LiteralAsStrictJson(literal);
+        EXPECT_EQ(got.value_or("-"), json) << literal;
+    }
+}
+
 }  // namespace
 }  // namespace lumigrab
