@@ -19,10 +19,7 @@ namespace {
 void Settle(Entry& entry, const DownloadOutcome& outcome, std::uint64_t bytes = 0, const std::string& sha256 = {}) {
     entry.bytes = bytes;
     const bool checked = outcome.kind != DownloadOutcome::Kind::Saved || Sha256FromHex(sha256, entry.sha256);
-    const DownloadOutcome& ended = checked ? outcome : DownloadOutcome::Failed(DownloadOutcome::Cause::NoChecksum);
-    entry.outcome = ended.kind;
-    entry.rule = ended.rule;
-    entry.reason = ReasonWords(ended);
+    entry.setOutcome(checked ? outcome : DownloadOutcome::Failed(DownloadOutcome::Cause::NoChecksum));
 }
 
 std::string_view UrlOf(const Entry& entry, bool thumbnails) {

@@ -305,6 +305,12 @@ Entry::Entry(std::string_view saveName, std::string_view address, std::string_vi
     texts_.shrink_to_fit();
 }
 
+void Entry::setOutcome(const DownloadOutcome& ended) {
+    outcome = ended.kind;
+    rule = ended.rule;
+    reason = ReasonWords(ended);
+}
+
 std::string_view Entry::field(int index) const {
     const std::uint32_t start = index == 0 ? 0 : ends_[static_cast<std::size_t>(index - 1)];
     return std::string_view(texts_).substr(start, ends_[static_cast<std::size_t>(index)] - start);

@@ -70,6 +70,8 @@ public:
     DownloadOutcome::Rule rule = DownloadOutcome::Rule::Filtered;  // with NotKept
     bool ok() const { return outcome == DownloadOutcome::Kind::Saved; }
     std::string reason;                    // why not ok
+    // Takes how the record's picture ended, its reason in ReasonWords.
+    void setOutcome(const DownloadOutcome& ended);
     std::uint64_t bytes = 0;
     std::array<std::uint8_t, 32> sha256{};  // only when ok
 
