@@ -29,6 +29,19 @@
 #include "text/encoding.h"
 
 namespace lumigrab::cli {
+
+// The first column of the first row `sql` gives (cli_test.cpp asks too).
+std::string Query(const std::filesystem::path& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    SqliteDb owned(db);
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
+    SqliteStatement statement(raw);
+    if (!statement || sqlite3_step(raw) != SQLITE_ROW || sqlite3_column_text(raw, 0) == nullptr) return {};
+    return reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+}
+
 namespace {
 
 using testing::TempFolder;
@@ -61,18 +74,6 @@ ArchiveProcess Unreaped() {
     siginfo_t info{};
     ::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT);
     return running;
-}
-
-// The first column of the first row `sql` gives.
-std::string Query(const std::filesystem::path& file, const std::string& sql) {
-    sqlite3* db = nullptr;
-    sqlite3_open(file.c_str(), &db);
-    SqliteDb owned(db);
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
-    SqliteStatement statement(raw);
-    if (!statement || sqlite3_step(raw) != SQLITE_ROW || sqlite3_column_text(raw, 0) == nullptr) return {};
-    return reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
 }
 
 enum class Who {
