@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "text/encoding.h"
 
@@ -19,6 +20,11 @@ std::string Duration(double seconds) {
         std::snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
     }
     return text;
+}
+
+// Passed over or turned down on purpose: not a failure, and not saved either.
+bool Held(DownloadOutcome::Kind outcome) {
+    return outcome == DownloadOutcome::Kind::PassedOver || outcome == DownloadOutcome::Kind::NotKept;
 }
 
 }  // namespace
@@ -66,9 +72,9 @@ void Console::more(int count) {
 void Console::finished(const Entry& entry, const std::string& path, std::string_view url) {
     std::lock_guard lock(mutex_);
     ++done_;
-    if (!entry.held.empty()) {
-        ++held_[entry.held];
-    } else if (!entry.ok) {
+    if (Held(entry.outcome)) {
+        ++held_[std::string(StateWord(entry))];
+    } else if (!entry.ok()) {
         ++failed_;
     }
     if (quiet_) return;
@@ -77,8 +83,7 @@ void Console::finished(const Entry& entry, const std::string& path, std::string_
         return;
     }
     const std::string line = std::to_string(done_) + "/" + std::to_string(total_) + "\t" +
-                             (entry.ok ? std::string("ok")
-                                       : (entry.held.empty() ? "failed" : entry.held) + ": " + entry.reason) + "\t" +
+                             std::string(StateWord(entry)) + (entry.ok() ? "" : ": " + entry.reason) + "\t" +
                              TabField(path) + "\t" + TabField(url) + "\n";
     writeLocked(line, true);
 }
@@ -145,12 +150,17 @@ std::map<std::string, int> Console::heldCounts() const {
 
 std::string HeldSummary(const std::map<std::string, int>& held) {
     std::string out;
+    using Kind = DownloadOutcome::Kind;
+    using Rule = DownloadOutcome::Rule;
     // In the order a picture meets them: archive, filters, de-duplication.
-    for (const char* state : {"skipped", "filtered", "duplicate"}) {
-        const auto found = held.find(state);
+    for (const auto& [kind, rule] : {std::pair{Kind::PassedOver, Rule::Filtered}, std::pair{Kind::NotKept, Rule::Filtered},
+                                     std::pair{Kind::NotKept, Rule::Duplicate}}) {
+        const std::string_view state = StateWord(kind, rule);
+        const auto found = held.find(std::string(state));
         if (found == held.end()) continue;
         if (!out.empty()) out += ", ";
-        out += std::to_string(found->second) + " " + state;
+        out += std::to_string(found->second) + " ";
+        out += state;
     }
     return out;
 }

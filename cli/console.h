@@ -59,7 +59,7 @@ public:
 
     int done() const;
     int failed() const;  // neither ok nor passed over on purpose
-    int held() const;    // passed over on purpose (Entry::held)
+    int held() const;    // passed over on purpose (Held)
     // "2 skipped, 9 duplicate"; empty when none was passed over.
     std::string heldSummary() const;
     // Those passed over on purpose, by state.

@@ -14,35 +14,16 @@
 namespace lumigrab::cli {
 namespace {
 
-void Settle(Entry& entry, const std::string& reason, std::uint64_t bytes, const std::string& sha256) {
-    entry.held.clear();
+// Gives `entry` how its picture ended; a picture saved without a checksum
+// that can be read counts as failed, as nothing could vouch for its file.
+void Settle(Entry& entry, const DownloadOutcome& outcome, std::uint64_t bytes = 0, const std::string& sha256 = {}) {
     entry.bytes = bytes;
-    entry.ok = reason.empty() && Sha256FromHex(sha256, entry.sha256);
-    entry.reason = entry.ok || !reason.empty() ? reason : std::string("no checksum");
+    const bool checked = outcome.kind != DownloadOutcome::Kind::Saved || Sha256FromHex(sha256, entry.sha256);
+    entry.setOutcome(checked ? outcome : DownloadOutcome::Failed(DownloadOutcome::Cause::NoChecksum));
 }
 
 std::string_view UrlOf(const Entry& entry, bool thumbnails) {
     return thumbnails ? entry.thumbnail() : entry.address();
-}
-
-}  // namespace
-
-namespace {
-
-std::string FailureWords(const PictureFetch& fetch) {
-    using State = PictureFetch::State;
-    switch (fetch.state) {
-        case State::Saved: return {};
-        case State::Cancelled: return "stopped";
-        case State::WriteFailed: return "write failed";
-        case State::NotKept: return fetch.notKept.reason;
-        case State::FetchFailed:
-        case State::NotPicture: break;
-    }
-    if (fetch.failure != HttpFailure::None) return std::string(FailureText(fetch.failure));
-    if (fetch.state == State::FetchFailed) return "no response";
-    if (fetch.status < 200 || fetch.status > 299) return "HTTP " + std::to_string(fetch.status);
-    return "not a picture";
 }
 
 }  // namespace
@@ -67,19 +48,11 @@ std::string BrokenRule(const PictureRules& rules, const PictureFacts& facts) {
     return {};
 }
 
-std::string FailureReason(const PictureFetch& fetch) {
-    std::string words = FailureWords(fetch);
-    if (const std::string wait = RefusedWaitText(fetch.retryAfter); !words.empty() && !wait.empty())
-        words += ", " + wait;
-    if (!words.empty() && fetch.tries > 1) words += " after " + std::to_string(fetch.tries) + " tries";
-    return words;
-}
-
 // Each record's claim, or why it was not fetched; written and read by the
 // one worker that has the record. Only an archive claims or passes over.
 struct Claimed {
     std::int64_t row = 0;
-    std::string skipped;  // the reason it was passed over
+    std::unique_ptr<DownloadOutcome> passedOver;  // set only for the few passed over
 };
 
 struct Downloads::State {
@@ -141,10 +114,10 @@ Downloads::Downloads(const ManifestRun& run, const DownloadSettings& settings, W
     if (settings.rules.any() || archive != nullptr) {
         options.keep = [rules = settings.rules, archive, s](const PictureFacts& facts) -> PictureFetch::Verdict {
             if (std::string broken = BrokenRule(rules, facts); !broken.empty())
-                return {false, "filtered", std::move(broken)};
+                return {false, DownloadOutcome::Rule::Filtered, std::move(broken)};
             if (archive == nullptr) return {};
             const Archive::HashClaim claim = archive->ClaimHash(std::string(facts.sha256), facts.path.string());
-            if (claim.kind == Archive::HashClaim::Kind::Duplicate) return {false, "duplicate", "same as " + claim.earlier};
+            if (claim.kind == Archive::HashClaim::Kind::Duplicate) return {false, DownloadOutcome::Rule::Duplicate, claim.earlier};
             // Unsure whether it is held, the picture is kept: a second copy
             // can be removed, a lost one not.
             if (claim.kind == Archive::HashClaim::Kind::Failed) s->recordError(claim.error);
@@ -163,13 +136,15 @@ Downloads::Downloads(const ManifestRun& run, const DownloadSettings& settings, W
                 archive->ClaimAddress(std::string(url), PathOf(s->run, entry).string(), s->run.keyword);
             switch (claim.kind) {
                 case Archive::Claim::Kind::Fetch: claimed.row = claim.row; return true;
-                case Archive::Claim::Kind::InArchive: claimed.skipped = "in archive"; return false;
+                case Archive::Claim::Kind::InArchive:
+                    claimed.passedOver = std::make_unique<DownloadOutcome>(
+                        DownloadOutcome::PassedOver(DownloadOutcome::Passed::InArchive));
+                    return false;
                 // What that copy gets is what the archive keeps, as with a
                 // picture an earlier run saved.
                 case Archive::Claim::Kind::Theirs:
-                    claimed.skipped = claim.outcome.empty()
-                                          ? "being fetched by process " + std::to_string(claim.holder)
-                                          : "fetched by process " + std::to_string(claim.holder) + ", " + claim.outcome;
+                    claimed.passedOver = std::make_unique<DownloadOutcome>(
+                        DownloadOutcome::PassedOver(DownloadOutcome::Passed::OtherCopy, claim.holder, claim.outcome));
                     return false;
                 case Archive::Claim::Kind::Failed: s->recordError(claim.error); return true;
             }
@@ -184,19 +159,16 @@ Downloads::Downloads(const ManifestRun& run, const DownloadSettings& settings, W
             auto [entry, claimed] = s->of(item);
             const PictureFetch& fetch = result.fetch;
             if (result.kind == ItemResult::Kind::NoAddress) {
-                Settle(entry, "no address", 0, {});
+                Settle(entry, DownloadOutcome::Failed(DownloadOutcome::Cause::NoAddress));
             } else if (result.kind == ItemResult::Kind::Gone) {
-                Settle(entry, claimed.skipped, 0, {});
-                entry.held = "skipped";
-            } else if (fetch.state == PictureFetch::State::NotKept) {
-                Settle(entry, fetch.notKept.reason, fetch.bytes, {});
-                entry.held = fetch.notKept.state;
+                // Only an archive passes a record over.
+                Settle(entry, *claimed.passedOver);
             } else {
-                Settle(entry, FailureReason(fetch), fetch.bytes, fetch.sha256);
+                Settle(entry, OutcomeOf(fetch), fetch.bytes, fetch.sha256);
             }
             const std::string path = result.path->string();
             // Written only once the picture is: what it describes is there.
-            if (s->settings.writeMetadata && entry.ok) {
+            if (s->settings.writeMetadata && entry.ok()) {
                 const std::string record = ManifestLine(s->run, entry) + "\n";
                 std::string error;
                 if (!ReplaceFile(path + ".json",
@@ -208,16 +180,16 @@ Downloads::Downloads(const ManifestRun& run, const DownloadSettings& settings, W
             }
             if (archive != nullptr) {
                 // Only a picture in hand keeps its hash: a failed write frees the one its claim took.
-                const bool hashed = entry.ok || entry.held == "duplicate" || entry.held == "filtered";
+                const bool hashed = entry.ok() || entry.outcome == DownloadOutcome::Kind::NotKept;
                 ArchiveRecord record{std::string(UrlOf(entry, thumbnails)),
                                      hashed ? fetch.sha256 : std::string(),
                                      entry.bytes,
                                      fetch.header.width,
                                      fetch.header.height,
                                      PictureFormatName(fetch.header.format),
-                                     entry.ok ? path : std::string(),
+                                     entry.ok() ? path : std::string(),
                                      s->run.keyword,
-                                     entry.ok ? "ok" : entry.held.empty() ? "failed" : entry.held,
+                                     std::string(StateWord(entry)),
                                      entry.reason,
                                      std::string(entry.sourcePage()),
                                      std::string(entry.title()),
@@ -228,7 +200,7 @@ Downloads::Downloads(const ManifestRun& run, const DownloadSettings& settings, W
                     s->recordError(error);
             }
             s->console.finished(entry, path, UrlOf(entry, thumbnails));
-            s->ended(item, entry.ok);
+            s->ended(item, entry.ok());
         },
         std::move(wanted));
     s->console.begin(0);
@@ -267,7 +239,7 @@ void Downloads::add(std::vector<Entry> records, const std::vector<std::size_t>& 
     }
     for (std::size_t item : noThread) {
         Entry& entry = s.of(item).first;
-        Settle(entry, "no thread", 0, {});
+        Settle(entry, DownloadOutcome::Failed(DownloadOutcome::Cause::NoThread));
         s.console.finished(entry, PathOf(s.run, entry).string(), entry.address());
         s.ended(item, false);
     }
@@ -292,7 +264,7 @@ Downloads::Outcome Downloads::finish(bool dropUnreached) {
         if (s.reached[item]) {
             ++outcome.fetched;
         } else if (!boundMet) {
-            Settle(s.entries[s.todo[item]], "stopped", 0, {});
+            Settle(s.entries[s.todo[item]], DownloadOutcome::Failed(DownloadOutcome::Cause::Stopped));
             ++outcome.fetched;
         } else if (dropUnreached) {
             drop[s.todo[item]] = 1;

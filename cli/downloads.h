@@ -30,18 +30,15 @@ struct PictureRules {
 // it breaks none.
 std::string BrokenRule(const PictureRules& rules, const PictureFacts& facts);
 
-// The manifest's word for why a fetch did not save a picture; empty when it did.
-std::string FailureReason(const PictureFetch& fetch);
-
 // The download of a run's records, fed while the harvest runs: records are
 // added a page at a time and fetched from their address, or their thumbnail
 // address with `thumbnails`, into the run's folder. Records that share an
 // address are fetched once and saved under every name. Records not reached
 // before the gang is stopped are marked failed, "stopped".
-// With an archive, an address it holds is not fetched (held "skipped"), a
-// picture it or this run already holds is not written (held "duplicate"),
+// With an archive, an address it holds is not fetched (passed over), a
+// picture it or this run already holds is not written (not kept, a duplicate),
 // and every record reached gets its row. Pictures breaking `rules` are not
-// written (held "filtered"). With `saveAtMost`, no picture is fetched once
+// written (not kept, filtered). With `saveAtMost`, no picture is fetched once
 // that many are saved, nor while the fetches under way could make it so.
 // With `writeMetadata`, each saved picture gets its record beside it, in
 // <picture file>.json.

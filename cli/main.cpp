@@ -80,7 +80,7 @@ std::string OutputProblem(int error) { return std::string("cannot write to stand
 // An ok entry whose file is gone, or no longer the size it was, is not done.
 bool StillSaved(const Entry& entry, const std::filesystem::path& path) {
     struct stat info {};
-    return entry.ok && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+    return entry.ok() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
            static_cast<std::uint64_t>(info.st_size) == entry.bytes;
 }
 

@@ -4,17 +4,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <limits>
 #include <map>
 #include <span>
+#include <tuple>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
 #include "download/save_folder.h"
 #include "json/number_text.h"
+#include "net/redirects.h"
+#include "net/retry.h"
 #include "text/text.h"
 #include "platform/file_io.h"
 #include "text/encoding.h"
@@ -242,13 +247,20 @@ std::optional<Entry> EntryFromLine(std::string_view line, std::span<const Manife
         error = "the path " + path + " lies outside " + run.folder.string();
         return std::nullopt;
     }
-    if (state != "ok" && state != "failed" && state != "skipped" && state != "duplicate" &&
-        state != "filtered") {
+    using Kind = DownloadOutcome::Kind;
+    using Rule = DownloadOutcome::Rule;
+    static constexpr std::pair<Kind, Rule> kStates[] = {{Kind::Saved, Rule::Filtered},
+                                                        {Kind::Failed, Rule::Filtered},
+                                                        {Kind::PassedOver, Rule::Filtered},
+                                                        {Kind::NotKept, Rule::Duplicate},
+                                                        {Kind::NotKept, Rule::Filtered}};
+    const auto known = std::find_if(std::begin(kStates), std::end(kStates),
+                                    [&state](const auto& s) { return StateWord(s.first, s.second) == state; });
+    if (known == std::end(kStates)) {
         error = "\"state\" is not one of \"ok\", \"failed\", \"skipped\", \"duplicate\", \"filtered\"";
         return std::nullopt;
     }
-    entry.ok = state == "ok";
-    if (!entry.ok && state != "failed") entry.held = state;
+    std::tie(entry.outcome, entry.rule) = *known;
     if (!bytes.empty()) {
         if (bytes.size() > 15 || bytes.find_first_not_of("0123456789") != std::string::npos) {
             error = "\"bytes\" is not a byte count";
@@ -272,11 +284,11 @@ std::optional<Entry> EntryFromLine(std::string_view line, std::span<const Manife
         }
         entry.page = static_cast<std::int32_t>(*n);
     }
-    if (entry.ok && !Sha256FromHex(sha256, entry.sha256)) {
+    if (entry.ok() && !Sha256FromHex(sha256, entry.sha256)) {
         error = "\"sha256\" is not a SHA-256";
         return std::nullopt;
     }
-    if (!entry.ok) entry.reason = std::move(reason);
+    if (!entry.ok()) entry.reason = std::move(reason);
     return entry;
 }
 
@@ -291,6 +303,12 @@ Entry::Entry(std::string_view saveName, std::string_view address, std::string_vi
         ends_[i++] = static_cast<std::uint32_t>(texts_.size());
     }
     texts_.shrink_to_fit();
+}
+
+void Entry::setOutcome(const DownloadOutcome& ended) {
+    outcome = ended.kind;
+    rule = ended.rule;
+    reason = ReasonWords(ended);
 }
 
 std::string_view Entry::field(int index) const {
@@ -334,6 +352,61 @@ std::string SaveNameProblem(std::string_view saveName) {
     return {};
 }
 
+std::string_view StateWord(DownloadOutcome::Kind kind, DownloadOutcome::Rule rule) {
+    switch (kind) {
+        case DownloadOutcome::Kind::Saved: return "ok";
+        case DownloadOutcome::Kind::Failed: break;
+        case DownloadOutcome::Kind::PassedOver: return "skipped";
+        case DownloadOutcome::Kind::NotKept:
+            switch (rule) {
+                case DownloadOutcome::Rule::Filtered: return "filtered";
+                case DownloadOutcome::Rule::Duplicate: return "duplicate";
+            }
+            break;
+    }
+    return "failed";
+}
+
+std::string ReasonWords(const DownloadOutcome& outcome) {
+    using Cause = DownloadOutcome::Cause;
+    switch (outcome.kind) {
+        case DownloadOutcome::Kind::Saved: return {};
+        case DownloadOutcome::Kind::NotKept:
+            return outcome.rule == DownloadOutcome::Rule::Duplicate ? "same as " + outcome.detail : outcome.detail;
+        case DownloadOutcome::Kind::PassedOver:
+            if (outcome.passed == DownloadOutcome::Passed::InArchive) return "in archive";
+            // What that copy made of it is what its archive row says.
+            return outcome.detail.empty()
+                       ? "being fetched by process " + std::to_string(outcome.process)
+                       : "fetched by process " + std::to_string(outcome.process) + ", " + outcome.detail;
+        case DownloadOutcome::Kind::Failed: break;
+    }
+    std::string words;
+    switch (outcome.cause) {
+        case Cause::Stopped: words = "stopped"; break;
+        case Cause::WriteFailed: words = "write failed"; break;
+        case Cause::NoAddress: words = "no address"; break;
+        case Cause::NoThread: words = "no thread"; break;
+        case Cause::NoChecksum: words = "no checksum"; break;
+        case Cause::NoResponse:
+        case Cause::NotPicture:
+            // The transfer's own trouble says most; a status not 2xx next.
+            if (outcome.http != HttpFailure::None) {
+                words = FailureText(outcome.http);
+            } else if (outcome.cause == Cause::NoResponse) {
+                words = "no response";
+            } else if (outcome.status < 200 || outcome.status > 299) {
+                words = "HTTP " + std::to_string(outcome.status);
+            } else {
+                words = "not a picture";
+            }
+            break;
+    }
+    if (const std::string wait = RefusedWaitText(outcome.retryAfter); !wait.empty()) words += ", " + wait;
+    if (outcome.tries > 1) words += " after " + std::to_string(outcome.tries) + " tries";
+    return words;
+}
+
 std::string ManifestLine(const ManifestRun& run, const Entry& entry) {
     std::string out = "{\"save_name\":";
     AppendString(out, entry.saveName());
@@ -347,12 +420,17 @@ std::string ManifestLine(const ManifestRun& run, const Entry& entry) {
     AppendSize(out, entry.width());
     out += ",\"height\":";
     AppendSize(out, entry.height());
-    out += entry.ok ? ",\"state\":\"ok\",\"reason\":null"
-                    : ",\"state\":\"" + (entry.held.empty() ? std::string("failed") : entry.held) + "\",\"reason\":";
-    if (!entry.ok) AppendString(out, entry.reason);
+    out += ",\"state\":\"";
+    out += StateWord(entry);
+    out += "\",\"reason\":";
+    if (entry.ok()) {
+        out += "null";
+    } else {
+        AppendString(out, entry.reason);
+    }
     out += ",\"bytes\":" + std::to_string(entry.bytes);
     out += ",\"sha256\":";
-    if (entry.ok) {
+    if (entry.ok()) {
         AppendString(out, LowerHex(entry.sha256));
     } else {
         out += "null";

@@ -30,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "download/outcome.h"
 #include "text/text.h"
 
 namespace lumigrab::cli {
@@ -62,11 +63,15 @@ public:
     std::uint32_t rank = 0;  // 1-based, over the run's pages in the service's order
     std::int32_t page = -1;  // 0-based result page
 
-    bool ok = false;
-    // "skipped", "duplicate" or "filtered": passed over on purpose, not a
-    // failure (never with ok); empty otherwise.
-    std::string held;
+    // How the record ended, in two bytes rather than a DownloadOutcome:
+    // `reason` keeps the rest in words, which is also all an older manifest
+    // gives. A record not fetched yet counts as failed.
+    DownloadOutcome::Kind outcome = DownloadOutcome::Kind::Failed;
+    DownloadOutcome::Rule rule = DownloadOutcome::Rule::Filtered;  // with NotKept
+    bool ok() const { return outcome == DownloadOutcome::Kind::Saved; }
     std::string reason;                    // why not ok
+    // Takes how the record's picture ended, its reason in ReasonWords.
+    void setOutcome(const DownloadOutcome& ended);
     std::uint64_t bytes = 0;
     std::array<std::uint8_t, 32> sha256{};  // only when ok
 
@@ -76,6 +81,16 @@ private:
     std::string texts_;
     std::array<std::uint32_t, 7> ends_{};
 };
+
+// The manifest's "state" of a record that ended so: "ok", "failed",
+// "skipped", "duplicate" or "filtered". The archive and the console use the
+// same words.
+std::string_view StateWord(DownloadOutcome::Kind kind, DownloadOutcome::Rule rule);
+inline std::string_view StateWord(const Entry& entry) { return StateWord(entry.outcome, entry.rule); }
+
+// The manifest's "reason" for an outcome ("HTTP 404", "same as ./cat/img 2.jpg");
+// empty for a saved picture.
+std::string ReasonWords(const DownloadOutcome& outcome);
 
 // The 32 bytes of a SHA-256 written as 64 hex digits; false for anything else.
 bool Sha256FromHex(std::string_view hex, std::array<std::uint8_t, 32>& out);

@@ -11,6 +11,14 @@
 #include "text/encoding.h"
 
 namespace lumigrab {
+namespace {
+
+// A row's download state says only whether its picture is in the folder.
+Text RowState(const DownloadOutcome& outcome) {
+    return outcome.kind == DownloadOutcome::Kind::Saved ? Text("OK") : Gbk("失败");
+}
+
+}  // namespace
 
 // One run. Its workers hold it through the batch's callback, so it lives as
 // long as the last of them.
@@ -41,17 +49,19 @@ struct DownloadRun {
         std::lock_guard guard(lock);
         // A stopped run's list is gone and a later run may own the controls.
         if (stopped) return;
-        const bool saved = result.kind == ItemResult::Kind::Fetched &&
-                           result.fetch.state == PictureFetch::State::Saved;
         // A row that has left the list (a new harvest refilled it) is not
         // written; setCell finds it gone and leaves every other row alone.
-        if (result.kind != ItemResult::Kind::Gone)
-            window.pictureList().setCell(rows[item], ctl::kColState, saved ? Text("OK") : Gbk("失败"));
-        // The window keeps every picture it can write; one turned down had
-        // no folder to go to (see StartDownload) and failed as a write.
-        if (result.kind == ItemResult::Kind::Fetched && (result.fetch.state == PictureFetch::State::WriteFailed ||
-                                                         result.fetch.state == PictureFetch::State::NotKept))
-            AppendLog(window, Gbk("文件写入失败:") + Utf8ToGbk(result.path->string()));
+        if (result.kind != ItemResult::Kind::Gone) {
+            const DownloadOutcome outcome = result.kind == ItemResult::Kind::Fetched
+                                                ? OutcomeOf(result.fetch)
+                                                : DownloadOutcome::Failed(DownloadOutcome::Cause::NoAddress);
+            window.pictureList().setCell(rows[item], ctl::kColState, RowState(outcome));
+            // The window keeps every picture it can write; one turned down had
+            // no folder to go to (see StartDownload) and failed as a write.
+            if (outcome.kind == DownloadOutcome::Kind::NotKept ||
+                (outcome.kind == DownloadOutcome::Kind::Failed && outcome.cause == DownloadOutcome::Cause::WriteFailed))
+                AppendLog(window, Gbk("文件写入失败:") + Utf8ToGbk(result.path->string()));
+        }
         ++completed;
         window.setProgressPosition(ctl::kProgress, completed);
         AppendLog(window, Gbk("已完成第") + std::to_string(item + 1) + Gbk("张图片下载"));
@@ -114,7 +124,8 @@ void StartDownload(WindowPort& window, DownloadState& state, const ProgramInfo& 
     options.allowWorker = state.allowThreadStart;
     // A folder that could not be worked out is only a name: a picture written
     // under it would land in the current directory, so none is.
-    if (!IsKnownPlace(folder)) options.keep = [](const PictureFacts&) { return PictureFetch::Verdict{false, {}, {}}; };
+    if (!IsKnownPlace(folder))
+        options.keep = [](const PictureFacts&) { return PictureFetch::Verdict{false, DownloadOutcome::Rule::Filtered, {}}; };
 
     PictureList& list = window.pictureList();
     auto batch = std::make_shared<DownloadBatch>(

@@ -73,6 +73,25 @@ PictureFetch FetchPicture(std::string_view url, const std::filesystem::path& pat
     return FetchPicture(url, path, PictureFetchOptions{cancel, false, {}}, body, held);
 }
 
+DownloadOutcome OutcomeOf(const PictureFetch& fetch) {
+    using State = PictureFetch::State;
+    using Cause = DownloadOutcome::Cause;
+    DownloadOutcome outcome;
+    switch (fetch.state) {
+        case State::Saved: outcome = DownloadOutcome::Saved(); break;
+        case State::NotKept: outcome = DownloadOutcome::NotKept(fetch.notKept.rule, fetch.notKept.detail); break;
+        case State::FetchFailed: outcome = DownloadOutcome::Failed(Cause::NoResponse); break;
+        case State::NotPicture: outcome = DownloadOutcome::Failed(Cause::NotPicture); break;
+        case State::WriteFailed: outcome = DownloadOutcome::Failed(Cause::WriteFailed); break;
+        case State::Cancelled: outcome = DownloadOutcome::Failed(Cause::Stopped); break;
+    }
+    outcome.status = fetch.status;
+    outcome.http = fetch.failure;
+    outcome.tries = fetch.tries;
+    outcome.retryAfter = fetch.retryAfter;
+    return outcome;
+}
+
 PictureFetch SaveCopy(const PictureFetch& fetch, const Bytes& body, const std::filesystem::path& path,
                       const KeepPicture& keep) {
     PictureFetch copy = fetch;

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "download/outcome.h"
 #include "net/body_budget.h"
 #include "net/http_request.h"
 #include "picture/picture.h"
@@ -34,15 +35,18 @@ struct PictureFetch {
     std::string sha256;       // lower-case hex of the saved bytes, when asked for and Saved
     int tries = 1;            // requests made for it (more when a busy host was asked again)
     std::optional<std::chrono::seconds> retryAfter;  // what the host asked for, if anything
-    // Only with a keep hook: what the picture's header says, and the hook's
-    // words when it turned the picture down (sha256 is then set as well).
+    // Only with a keep hook: what the picture's header says, and the rule
+    // that turned it down, if one did (sha256 is then set as well).
     PictureHeader header;
     struct Verdict {
         bool keep = true;
-        std::string state;   // a word for records: "duplicate", "filtered", ...
-        std::string reason;  // why, for a person
+        DownloadOutcome::Rule rule = DownloadOutcome::Rule::Filtered;
+        std::string detail;  // DownloadOutcome::detail
     } notKept;
 };
+
+// How the picture of `fetch` ended.
+DownloadOutcome OutcomeOf(const PictureFetch& fetch);
 
 // What a front end sees of a tested picture before it is written.
 struct PictureFacts {

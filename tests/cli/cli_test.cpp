@@ -25,6 +25,10 @@
 #include "text/encoding.h"
 #include "tools/standin/standin.h"
 
+namespace lumigrab::cli {
+std::string Query(const std::filesystem::path& file, const std::string& sql);  // parts_test.cpp
+}
+
 namespace lumigrab::standin {
 namespace {
 
@@ -665,6 +669,8 @@ TEST_F(CliTest, TenAddressesServingOnePictureGiveOneFileAndNineDuplicates) {
                                                           : "duplicate: same as " + FilesIn(out()).front().string();
         EXPECT_EQ(line.state + ": " + line.reason, expected);
     }
+    // Every picture in hand keeps its hash, the duplicates' included.
+    EXPECT_EQ(cli::Query(folder_.path() / "archive.db", "SELECT count(sha256) FROM records"), "10");
 }
 
 // Copies at once share the work: every address is asked for once, every

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include "cli/archive.h"
 #include "cli/config.h"
@@ -28,6 +29,19 @@
 #include "text/encoding.h"
 
 namespace lumigrab::cli {
+
+// The first column of the first row `sql` gives (cli_test.cpp asks too).
+std::string Query(const std::filesystem::path& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    SqliteDb owned(db);
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
+    SqliteStatement statement(raw);
+    if (!statement || sqlite3_step(raw) != SQLITE_ROW || sqlite3_column_text(raw, 0) == nullptr) return {};
+    return reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+}
+
 namespace {
 
 using testing::TempFolder;
@@ -60,18 +74,6 @@ ArchiveProcess Unreaped() {
     siginfo_t info{};
     ::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT);
     return running;
-}
-
-// The first column of the first row `sql` gives.
-std::string Query(const std::filesystem::path& file, const std::string& sql) {
-    sqlite3* db = nullptr;
-    sqlite3_open(file.c_str(), &db);
-    SqliteDb owned(db);
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
-    SqliteStatement statement(raw);
-    if (!statement || sqlite3_step(raw) != SQLITE_ROW || sqlite3_column_text(raw, 0) == nullptr) return {};
-    return reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
 }
 
 enum class Who {
@@ -337,6 +339,68 @@ TEST(ManifestTest, WhereARecordWasFoundRoundTrips) {
         if (!refusal.empty()) {
             EXPECT_THAT(error, ::testing::EndsWith(refusal)) << members;
         }
+    }
+}
+
+// Each way a picture ends, in the manifest's words, and read back as the
+// same record: every cause at the edges of the status range, with and
+// without the tries and the wait a host asked for.
+TEST(ManifestTest, EachOutcomeHasItsWordsAndReadsBack) {
+    using O = DownloadOutcome;
+    using C = O::Cause;
+    const auto with = [](O outcome, int status, HttpFailure http = HttpFailure::None, int tries = 1,
+                         std::optional<std::chrono::seconds> wait = {}) {
+        outcome.status = status;
+        outcome.http = http;
+        outcome.tries = tries;
+        outcome.retryAfter = wait;
+        return outcome;
+    };
+    const std::chrono::seconds hour(3600);
+    const std::vector<std::tuple<O, std::string, std::string>> rows{
+        {O::Saved(), "ok", "null"},
+        {O::Failed(C::NoResponse), "failed", "no response"},
+        {with(O::Failed(C::NoResponse), 0, HttpFailure::TooSlow), "failed", "too slow"},
+        {with(O::Failed(C::NotPicture), 404, HttpFailure::NotHttp), "failed", "not an http(s) address"},
+        {with(O::Failed(C::NotPicture), 199), "failed", "HTTP 199"},
+        {with(O::Failed(C::NotPicture), 200), "failed", "not a picture"},
+        {with(O::Failed(C::NotPicture), 299), "failed", "not a picture"},
+        {with(O::Failed(C::NotPicture), 300), "failed", "HTTP 300"},
+        {with(O::Failed(C::NotPicture), 503, HttpFailure::None, 3, hour), "failed",
+         "HTTP 503, asks to wait 3600 s after 3 tries"},
+        {with(O::Failed(C::WriteFailed), 200, HttpFailure::None, 2), "failed", "write failed after 2 tries"},
+        {with(O::Failed(C::Stopped), 0, HttpFailure::TooSlow), "failed", "stopped"},
+        {O::Failed(C::NoAddress), "failed", "no address"},
+        {O::Failed(C::NoThread), "failed", "no thread"},
+        {O::Failed(C::NoChecksum), "failed", "no checksum"},
+        {O::NotKept(O::Rule::Filtered, "300x200 below 500 wide"), "filtered", "300x200 below 500 wide"},
+        // A rule's words are its own: the tries it took are not part of them.
+        {with(O::NotKept(O::Rule::Duplicate, "./cat/img 2.jpg"), 200, HttpFailure::None, 2, hour), "duplicate",
+         "same as ./cat/img 2.jpg"},
+        {O::PassedOver(O::Passed::InArchive), "skipped", "in archive"},
+        {O::PassedOver(O::Passed::OtherCopy, 4711), "skipped", "being fetched by process 4711"},
+        {O::PassedOver(O::Passed::OtherCopy, 4711, "failed: HTTP 404"), "skipped",
+         "fetched by process 4711, failed: HTTP 404"},
+    };
+    TempFolder folder("lumigrab-manifest");
+    const ManifestRun run{"cat", folder / "out"};
+    std::vector<Entry> written;
+    for (const auto& [outcome, state, reason] : rows) {
+        Entry entry("img", "http://a/1.jpg", "", "", "");
+        entry.setOutcome(outcome);
+        const std::string words = reason == "null" ? reason : "\"" + reason + "\"";
+        EXPECT_THAT(ManifestLine(run, entry), ::testing::HasSubstr(R"("state":")" + state + R"(","reason":)" + words))
+            << reason;
+        written.push_back(std::move(entry));
+    }
+    std::string error;
+    const ManifestPart part{&run, &written};
+    ASSERT_TRUE(WriteManifest(folder / "m.jsonl", {&part, 1}, error)) << error;
+    const auto read = ReadManifest(folder / "m.jsonl", {&run, 1}, error);
+    ASSERT_TRUE(read) << error;
+    ASSERT_EQ(read->front().size(), written.size());
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        EXPECT_EQ(ManifestLine(run, read->front()[i]), ManifestLine(run, written[i]));
     }
 }
 
