@@ -63,55 +63,78 @@ Text FromEngineText(std::string_view cesu) {
 }
 
 // What a guarded evaluation leaves for the caller to copy out.
+// What a value on the engine's stack is, taken while it is there: its
+// characters stay valid until the caller pops it.
+struct ValueSlot {
+    duk_int_t type = DUK_TYPE_NONE;
+    duk_bool_t truth = 0;
+    double number = 0;
+    const char* chars = nullptr;
+    duk_size_t charCount = 0;
+};
+
+void FillSlot(duk_context* ctx, duk_idx_t at, ValueSlot& slot) {
+    at = duk_normalize_index(ctx, at);
+    slot.type = duk_get_type(ctx, at);
+    duk_dup(ctx, at);  // coercions replace the value they work on
+    slot.truth = duk_to_boolean(ctx, -1);
+    duk_pop(ctx);
+    if (slot.type == DUK_TYPE_NUMBER) {
+        slot.number = duk_get_number(ctx, at);
+    } else if (slot.type == DUK_TYPE_STRING) {
+        slot.chars = duk_get_lstring(ctx, at, &slot.charCount);
+        duk_dup(ctx, at);
+        duk_to_number(ctx, -1);
+        slot.number = duk_get_number(ctx, -1);
+        duk_pop(ctx);
+    }
+}
+
+ScriptValue ValueOfSlot(const ValueSlot& slot) {
+    ScriptValue value;
+    value.truth = slot.truth != 0;
+    switch (slot.type) {
+    case DUK_TYPE_UNDEFINED: value.type = ScriptValue::Type::Undefined; break;
+    case DUK_TYPE_NULL: value.type = ScriptValue::Type::Null; break;
+    case DUK_TYPE_BOOLEAN: value.type = ScriptValue::Type::Boolean; break;
+    case DUK_TYPE_NUMBER:
+        value.type = ScriptValue::Type::Number;
+        value.number = slot.number;
+        break;
+    case DUK_TYPE_STRING:
+        value.type = ScriptValue::Type::String;
+        value.number = slot.number;
+        value.text = FromEngineText(std::string_view(slot.chars, slot.charCount));
+        break;
+    default: value.type = ScriptValue::Type::Object; break;
+    }
+    return value;
+}
+
+// What a guarded evaluation leaves for the caller to copy out.
 struct EvalJob {
     const char* source;
     std::size_t length;
     bool keepResult;
-    duk_int_t rc;
-    duk_int_t type;
-    duk_bool_t truth;
-    double number;
-    const char* chars;
-    duk_size_t charCount;
+    duk_int_t rc = -1;
+    ValueSlot result;
 };
 
 void EvalWork(duk_context* ctx, void* arg) {
     auto* job = static_cast<EvalJob*>(arg);
     job->rc = duk_peval_lstring(ctx, job->source, job->length);
-    job->type = duk_get_type(ctx, -1);
-    if (job->rc != 0 || !job->keepResult) return;
-    duk_dup(ctx, -1);  // coercions replace the value they work on
-    job->truth = duk_to_boolean(ctx, -1);
-    duk_pop(ctx);
-    if (job->type == DUK_TYPE_NUMBER) {
-        job->number = duk_get_number(ctx, -1);
-    } else if (job->type == DUK_TYPE_STRING) {
-        job->chars = duk_get_lstring(ctx, -1, &job->charCount);
-        duk_dup(ctx, -1);
-        duk_to_number(ctx, -1);
-        job->number = duk_get_number(ctx, -1);
-        duk_pop(ctx);
-    }
+    if (job->rc == 0 && job->keepResult) FillSlot(ctx, -1, job->result);
 }
 
 void PopAllWork(duk_context* ctx, void*) { duk_set_top(ctx, 0); }
 
 // One element's members, read as a compiled "variable[index].member" would:
-// a null or undefined variable or element fails them all. What each value is
-// goes into `slots`, as EvalJob has it for one.
-struct MemberSlot {
-    duk_int_t type;
-    duk_bool_t truth;
-    double number;
-    const char* chars;
-    duk_size_t charCount;
-};
-
+// a null or undefined variable or element fails them all.
 struct MembersJob {
     std::string_view variable;
     std::uint32_t index;
     std::span<const std::string_view> members;
-    MemberSlot* slots;
+    ValueSlot* slots;
     duk_int_t rc;
 };
 
@@ -131,24 +154,7 @@ void MembersWork(duk_context* ctx, void* arg) {
     job->rc = duk_safe_call(ctx, &ReadMembers, job, 0, count);
     if (job->rc != DUK_EXEC_SUCCESS) return;
     const duk_idx_t first = duk_get_top(ctx) - count;
-    for (duk_idx_t i = 0; i < count; ++i) {
-        MemberSlot& slot = job->slots[i];
-        const duk_idx_t at = first + i;
-        slot.type = duk_get_type(ctx, at);
-        duk_dup(ctx, at);
-        slot.truth = duk_to_boolean(ctx, -1);
-        duk_pop(ctx);
-        if (slot.type == DUK_TYPE_NUMBER) {
-            slot.number = duk_get_number(ctx, at);
-        } else if (slot.type == DUK_TYPE_STRING) {
-            // Stays on the stack, and so alive, until the caller pops it.
-            slot.chars = duk_get_lstring(ctx, at, &slot.charCount);
-            duk_dup(ctx, at);
-            duk_to_number(ctx, -1);
-            slot.number = duk_get_number(ctx, -1);
-            duk_pop(ctx);
-        }
-    }
+    for (duk_idx_t i = 0; i < count; ++i) FillSlot(ctx, first + i, job->slots[i]);
 }
 
 struct JsonJob {
@@ -169,27 +175,6 @@ void JsonWork(duk_context* ctx, void* arg) {
     auto* job = static_cast<JsonJob*>(arg);
     job->rc = duk_safe_call(ctx, &DecodeJson, job, 0, 0);
     duk_set_top(ctx, 0);
-}
-
-ScriptValue ValueOfSlot(const MemberSlot& slot) {
-    ScriptValue value;
-    value.truth = slot.truth != 0;
-    switch (slot.type) {
-    case DUK_TYPE_UNDEFINED: value.type = ScriptValue::Type::Undefined; break;
-    case DUK_TYPE_NULL: value.type = ScriptValue::Type::Null; break;
-    case DUK_TYPE_BOOLEAN: value.type = ScriptValue::Type::Boolean; break;
-    case DUK_TYPE_NUMBER:
-        value.type = ScriptValue::Type::Number;
-        value.number = slot.number;
-        break;
-    case DUK_TYPE_STRING:
-        value.type = ScriptValue::Type::String;
-        value.number = slot.number;
-        value.text = FromEngineText(std::string_view(slot.chars, slot.charCount));
-        break;
-    default: value.type = ScriptValue::Type::Object; break;
-    }
-    return value;
 }
 
 }  // namespace
@@ -266,8 +251,7 @@ std::string ScriptEngine::EngineText(std::string_view gbk) {
 bool ScriptEngine::AddCode(std::string_view script) { return AddEngineCode(EngineText(script)); }
 
 bool ScriptEngine::AddEngineCode(std::string_view source) {
-    EvalJob job{source.empty() ? "" : source.data(), source.size(), false, -1, DUK_TYPE_NONE,
-                0, 0, nullptr, 0};
+    EvalJob job{source.empty() ? "" : source.data(), source.size(), false, -1, {}};
     ++runs_;
     if (!RunGuarded(&EvalWork, &job)) return false;
     RunGuarded(&PopAllWork, nullptr);
@@ -277,28 +261,11 @@ bool ScriptEngine::AddEngineCode(std::string_view source) {
 ScriptValue ScriptEngine::Eval(std::string_view script) {
     ScriptValue value;
     const std::string source = EngineText(script);
-    EvalJob job{source.c_str(), source.size(), true, -1, DUK_TYPE_NONE, 0, 0, nullptr, 0};
+    EvalJob job{source.c_str(), source.size(), true, -1, {}};
     ++runs_;
     if (!RunGuarded(&EvalWork, &job)) return value;
-    if (job.rc == 0) {
-        value.truth = job.truth != 0;
-        switch (job.type) {
-        case DUK_TYPE_UNDEFINED: value.type = ScriptValue::Type::Undefined; break;
-        case DUK_TYPE_NULL: value.type = ScriptValue::Type::Null; break;
-        case DUK_TYPE_BOOLEAN: value.type = ScriptValue::Type::Boolean; break;
-        case DUK_TYPE_NUMBER:
-            value.type = ScriptValue::Type::Number;
-            value.number = job.number;
-            break;
-        case DUK_TYPE_STRING:
-            value.type = ScriptValue::Type::String;
-            value.number = job.number;
-            // The characters stay on the engine's stack until the pop below.
-            value.text = FromEngineText(std::string_view(job.chars, job.charCount));
-            break;
-        default: value.type = ScriptValue::Type::Object; break;
-        }
-    }
+    // The characters stay on the engine's stack until the pop below.
+    if (job.rc == 0) value = ValueOfSlot(job.result);
     if (!RunGuarded(&PopAllWork, nullptr)) return ScriptValue{};
     return value;
 }
@@ -312,7 +279,7 @@ bool ScriptEngine::SetGlobalFromJson(std::string_view variable, std::string_view
 std::vector<ScriptValue> ScriptEngine::ElementMembers(std::string_view variable, std::uint32_t index,
                                                       std::span<const std::string_view> members) {
     std::vector<ScriptValue> values(members.size());
-    std::vector<MemberSlot> slots(members.size());
+    std::vector<ValueSlot> slots(members.size());
     MembersJob job{variable, index, members, slots.data(), DUK_EXEC_ERROR};
     ++runs_;
     if (!RunGuarded(&MembersWork, &job)) return values;
