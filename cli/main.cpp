@@ -203,6 +203,20 @@ bool ListRecords(Console& console, const std::vector<Entry>& records) {
     return console.flush();
 }
 
+// A harvest that no page answered with a result array, and its exit code.
+int ReportNoResultArray(Console& console, const std::string& label, const Harvest& harvest) {
+    console.error(label + (harvest.pagesAnswered > 0 ? "the service answered without a result array:"
+                                                     : "the service did not answer:"));
+    for (const std::string& problem : harvest.problems) console.error("  " + problem);
+    return harvest.pagesAnswered > 0 ? kExitNoResultArray : kExitSomeFailed;
+}
+
+// The pages of a harvest that gave no result array, and the pictures left out.
+void ReportPageProblems(Console& console, const std::string& label, const Harvest& harvest) {
+    for (const std::string& problem : harvest.problems) console.error(label + "no result array on " + problem);
+    for (const std::string& note : harvest.notes) console.note(label + note);
+}
+
 // One keyword: its harvest, with the pictures of each page fetched as soon as
 // the page is in, or with `resumed` the fetch of what its records (as the
 // manifest had them, in `entries`) still lack; `entries` ends holding its
@@ -256,14 +270,10 @@ SearchOutcome Search(const Options& options, const ManifestRun& run, std::vector
             return outcome;
         }
         if (harvest.pagesWithArray == 0) {
-            console.error(label + (harvest.pagesAnswered > 0 ? "the service answered without a result array:"
-                                                             : "the service did not answer:"));
-            for (const std::string& problem : harvest.problems) console.error("  " + problem);
-            outcome.exitCode = harvest.pagesAnswered > 0 ? kExitNoResultArray : kExitSomeFailed;
+            outcome.exitCode = ReportNoResultArray(console, label, harvest);
             return outcome;
         }
-        for (const std::string& problem : harvest.problems) console.error(label + "no result array on " + problem);
-        for (const std::string& note : harvest.notes) console.note(label + note);
+        ReportPageProblems(console, label, harvest);
         if (!ListRecords(console, harvest.records)) {
             console.error(OutputProblem(console.outputError()));
             outcome.exitCode = kExitOutputFailed;
@@ -321,15 +331,11 @@ SearchOutcome Search(const Options& options, const ManifestRun& run, std::vector
             outcome.exitCode = stoppedExit();
             return outcome;
         } else if (harvest.pagesWithArray == 0 && !harvest.stopped) {
-            console.error(label + (harvest.pagesAnswered > 0 ? "the service answered without a result array:"
-                                                             : "the service did not answer:"));
-            for (const std::string& problem : harvest.problems) console.error("  " + problem);
-            outcome.exitCode = harvest.pagesAnswered > 0 ? kExitNoResultArray : kExitSomeFailed;
+            outcome.exitCode = ReportNoResultArray(console, label, harvest);
             return outcome;
         }
         pageProblems = static_cast<int>(harvest.problems.size());
-        for (const std::string& problem : harvest.problems) console.error(label + "no result array on " + problem);
-        for (const std::string& note : harvest.notes) console.note(label + note);
+        ReportPageProblems(console, label, harvest);
         if (harvest.listed == 0 && harvestExit == kExitSaved) console.note(label + "the result pages list no pictures");
         if (harvestExit != kExitSaved && fetch.entries.empty()) {
             outcome.exitCode = harvestExit;
