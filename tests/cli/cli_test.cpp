@@ -160,6 +160,14 @@ TEST_F(CliTest, ResumeFetchesOnlyTheRecordsThatAreNotDone) {
     EXPECT_EQ(ReadManifest(manifest()).size(), 5u);
 }
 
+// Every listed picture a whole JPEG, so every record of a run is ok.
+StandinOptions AllJpeg() {
+    StandinOptions options;
+    options.kindCycle = {PictureKind::Jpeg};
+    options.elementVariants = false;
+    return options;
+}
+
 // --max N: exactly N saved, and the last page asked was needed (one page
 // fewer, read whole, does not hold N); records past the N-th are left out.
 // Resumed, what is still saved counts towards N.
@@ -192,6 +200,14 @@ TEST_F(CliTest, MaxSavesExactlyNAndAsksNoPageItDidNotNeed) {
     EXPECT_EQ(ReadManifest(manifest()).size(), lines.size());
     EXPECT_EQ(server.pageRequests(), 0);
     EXPECT_EQ(FilesIn(out()).size(), 45u);
+
+    // N exactly what the first page lists, every one a picture: that page is all it asks.
+    StandinServer good(AllJpeg());
+    const auto listed = good.listing("standin-total-300", 0);
+    const auto first = std::count_if(listed.begin(), listed.end(), [](const PageElement& e) { return !e.objURL.empty(); });
+    run(good, {"standin-total-300", "--max", std::to_string(first), "-o", (folder_.path() / "exact").string()});
+    EXPECT_EQ(FilesIn(folder_.path() / "exact").size(), static_cast<std::size_t>(first));
+    EXPECT_EQ(good.pageRequests(), 1);
 }
 
 TEST_F(CliTest, SharedAddressIsFetchedOnceAndSavedUnderEveryName) {
@@ -536,14 +552,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "--depth"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-
-// Every listed picture a whole JPEG, so every record of a run is ok.
-StandinOptions AllJpeg() {
-    StandinOptions options;
-    options.kindCycle = {PictureKind::Jpeg};
-    options.elementVariants = false;
-    return options;
-}
 
 int CountState(const std::vector<ManifestLine>& lines, const std::string& state) {
     return static_cast<int>(std::count_if(lines.begin(), lines.end(),
